@@ -1,0 +1,2 @@
+// Not yet written.
+int main() { return 0; }

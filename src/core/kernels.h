@@ -1,0 +1,45 @@
+// The five kernels that apply gates to a state vector in place. Each exists once per
+// precision; below PARALLEL_THRESHOLD amplitudes it runs on the calling thread, from there on
+// as one parallel loop on the process-wide worker pool. Results never depend on the path or
+// on the number of workers.
+#pragma once
+
+#include <cstdint>
+#include <span>
+
+#include "core/complex.h"
+#include "core/gates.h"
+
+namespace vorn::core {
+
+inline constexpr std::uint64_t PARALLEL_THRESHOLD = 8192;
+
+// v.size() must be a power of two, 2^n. Every operand must be < n; an operand out of range
+// throws Abort before any amplitude outside v is touched. Operands need not be distinct.
+
+// Applies m to the target qubit: (a0, a1) <- (m00*a0 + m01*a1, m10*a0 + m11*a1).
+template <typename T>
+void apply_single_qubit_gate(std::span<Complex<T>> v, const Matrix2<T>& m, std::uint64_t target);
+
+// Applies m to the target wherever the control bit is 1.
+template <typename T>
+void apply_controlled_gate(std::span<Complex<T>> v, const Matrix2<T>& m, std::uint64_t control,
+                           std::uint64_t target);
+
+// Applies the 4x4 matrix with local basis index bit(q0) + 2*bit(q1).
+template <typename T>
+void apply_two_qubit_gate(std::span<Complex<T>> v, const Matrix4<T>& m, std::uint64_t q0,
+                          std::uint64_t q1);
+
+// Applies m to the target wherever both control bits are 1.
+template <typename T>
+void apply_doubly_controlled_gate(std::span<Complex<T>> v, const Matrix2<T>& m,
+                                  std::uint64_t control1, std::uint64_t control2,
+                                  std::uint64_t target);
+
+// Exchanges the amplitudes of target1 and target2 wherever the control bit is 1.
+template <typename T>
+void apply_controlled_swap(std::span<Complex<T>> v, std::uint64_t control, std::uint64_t target1,
+                           std::uint64_t target2);
+
+}  // namespace vorn::core

@@ -1,0 +1,17 @@
+// Number formatting shared by the exporter, the parser's messages and the unitarity message.
+#pragma once
+
+#include <string>
+
+#include "simulator/unitary.h"
+
+namespace vorn::qasm {
+
+// The shortest decimal that reads back to the same double, written positionally without
+// exponent: 1.0 -> "1", 1e-7 -> "0.0000001", -0.0 -> "-0", NaN -> "NaN", inf -> "inf".
+std::string format_angle(double x);
+
+// "matrix is not unitary: (M·M†)[i,j] = ...": the text of a failed unitarity check.
+std::string violation_text(const sim::UnitarityViolation& violation);
+
+}  // namespace vorn::qasm

@@ -1,0 +1,14 @@
+// The reader's entry point and the lowering of a parsed program into a circuit.
+#pragma once
+
+#include <string_view>
+
+#include "qasm/result.h"
+#include "simulator/circuit.h"
+
+namespace vorn::qasm {
+
+// Tokenizes, parses and lowers; stops at the first error of any stage.
+Result<sim::Circuit> parse_qasm(std::string_view text);
+
+}  // namespace vorn::qasm

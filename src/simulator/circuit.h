@@ -1,0 +1,115 @@
+// The circuit record: an ordered list of operations over a fixed register, a classical-bit
+// count and an accumulated global phase. Its one rule: no operation naming a qubit outside the
+// register ever enters the list.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <initializer_list>
+#include <variant>
+#include <vector>
+
+#include "core/gates.h"
+
+namespace vorn::sim {
+
+using core::Gate;
+using core::GateKind;
+
+// A gate with its operands in the order of the gate table: the first arity(kind) entries of
+// `qubits` are used, the rest are zero.
+struct GateOp {
+  Gate gate;
+  std::array<std::uint64_t, 3> qubits{};
+
+  GateKind kind() const { return gate.kind; }
+  unsigned arity() const { return core::arity(gate.kind); }
+};
+
+struct Measure {
+  std::uint64_t qubit;
+  std::uint64_t cbit;
+};
+
+struct MeasureAll {};
+
+using Operation = std::variant<GateOp, Measure, MeasureAll>;
+
+inline constexpr std::uint8_t MEASURE_TAG = 18;
+inline constexpr std::uint8_t MEASURE_ALL_TAG = 19;
+
+// Tags 0 to 17 are the gate kinds, 18 Measure, 19 MeasureAll.
+std::uint8_t operation_tag(const Operation& op);
+
+class Circuit {
+ public:
+  // An empty circuit; any qubit count is accepted, 0 included.
+  explicit Circuit(std::uint64_t n_qubits) : n_qubits_(n_qubits) {}
+
+  // Checks every operand, in list order, against n_qubits and appends the gate. The first
+  // operand that is not less than n_qubits throws core::Abort
+  // "큐비트 인덱스 {}가 범위를 벗어남 (n_qubits={})" and leaves the circuit unchanged.
+  // Precondition: qubits.size() == arity(gate.kind).
+  void append_gate(const Gate& gate, std::initializer_list<std::uint64_t> qubits);
+
+  void h(std::uint64_t qubit) { append_gate({GateKind::H}, {qubit}); }
+  void x(std::uint64_t qubit) { append_gate({GateKind::X}, {qubit}); }
+  void y(std::uint64_t qubit) { append_gate({GateKind::Y}, {qubit}); }
+  void z(std::uint64_t qubit) { append_gate({GateKind::Z}, {qubit}); }
+  void s(std::uint64_t qubit) { append_gate({GateKind::S}, {qubit}); }
+  void sdg(std::uint64_t qubit) { append_gate({GateKind::Sdg}, {qubit}); }
+  void t(std::uint64_t qubit) { append_gate({GateKind::T}, {qubit}); }
+  void tdg(std::uint64_t qubit) { append_gate({GateKind::Tdg}, {qubit}); }
+  void id(std::uint64_t qubit) { append_gate({GateKind::Id}, {qubit}); }
+  void rx(double theta, std::uint64_t qubit) { append_gate({GateKind::Rx, theta}, {qubit}); }
+  void ry(double theta, std::uint64_t qubit) { append_gate({GateKind::Ry, theta}, {qubit}); }
+  void rz(double theta, std::uint64_t qubit) { append_gate({GateKind::Rz, theta}, {qubit}); }
+  void u3(double theta, double phi, double lambda, std::uint64_t qubit) {
+    append_gate({GateKind::U3, theta, phi, lambda}, {qubit});
+  }
+  void cx(std::uint64_t control, std::uint64_t target) {
+    append_gate({GateKind::CX}, {control, target});
+  }
+  void cz(std::uint64_t qubit0, std::uint64_t qubit1) {
+    append_gate({GateKind::CZ}, {qubit0, qubit1});
+  }
+  void swap(std::uint64_t qubit0, std::uint64_t qubit1) {
+    append_gate({GateKind::SWAP}, {qubit0, qubit1});
+  }
+  void ccx(std::uint64_t ctrl1, std::uint64_t ctrl2, std::uint64_t target) {
+    append_gate({GateKind::CCX}, {ctrl1, ctrl2, target});
+  }
+  void cswap(std::uint64_t control, std::uint64_t target1, std::uint64_t target2) {
+    append_gate({GateKind::CSWAP}, {control, target1, target2});
+  }
+
+  // Checks qubit like append_gate (cbit is not checked), raises n_cbits to cbit + 1 when cbit
+  // is not below it, and appends Measure.
+  void measure(std::uint64_t qubit, std::uint64_t cbit);
+
+  // Sets n_cbits to n_qubits (a plain assignment, which may lower it) and appends MeasureAll.
+  void measure_all();
+
+  const std::vector<Operation>& ops() const { return ops_; }
+  std::uint64_t n_qubits() const { return n_qubits_; }
+  std::uint64_t n_cbits() const { return n_cbits_; }
+  double global_phase() const { return global_phase_; }
+
+  void add_global_phase(double phase) { global_phase_ = global_phase_ + phase; }
+
+  // For passes that rebuild the list: take it out, then put a list back. Precondition of
+  // replace_ops: every operation satisfies the operand invariant (for instance, it was taken
+  // from this circuit or built on the same qubits).
+  std::vector<Operation> take_ops() { return std::move(ops_); }
+  void replace_ops(std::vector<Operation> ops) { ops_ = std::move(ops); }
+
+ private:
+  void check_qubit(std::uint64_t qubit) const;
+
+  std::vector<Operation> ops_;
+  std::uint64_t n_qubits_;
+  std::uint64_t n_cbits_ = 0;
+  double global_phase_ = 0.0;
+};
+
+}  // namespace vorn::sim
