@@ -8,31 +8,52 @@ namespace vorn::py {
 
 namespace {
 
-// Re-raises a pending TypeError as "argument '{name}': {its message}"; any other pending
-// exception (OverflowError, UnicodeEncodeError, ...) is left unchanged.
+// The pending exception as one normalised instance (with its traceback), cleared from the
+// thread state.
+PyObject* take_exception() {
+#if PY_VERSION_HEX >= 0x030C0000
+  return PyErr_GetRaisedException();
+#else
+  PyObject* type = nullptr;
+  PyObject* value = nullptr;
+  PyObject* traceback = nullptr;
+  PyErr_Fetch(&type, &value, &traceback);
+  PyErr_NormalizeException(&type, &value, &traceback);
+  if (value != nullptr && traceback != nullptr) {
+    PyException_SetTraceback(value, traceback);
+  }
+  Py_XDECREF(type);
+  Py_XDECREF(traceback);
+  return value;
+#endif
+}
+
+// Makes the instance the pending exception; steals the reference.
+void restore_exception(PyObject* exception) {
+#if PY_VERSION_HEX >= 0x030C0000
+  PyErr_SetRaisedException(exception);
+#else
+  PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(exception));
+  Py_INCREF(type);
+  PyErr_Restore(type, exception, PyException_GetTraceback(exception));
+#endif
+}
+
+// Re-raises a pending TypeError as "argument '{name}': {its message}", with the host's own
+// refusal as its cause; any other pending exception (OverflowError, UnicodeEncodeError, an
+// error raised by a conversion hook) is left unchanged.
 [[noreturn]] void fail_argument(const char* name) {
   if (PyErr_ExceptionMatches(PyExc_TypeError)) {
-    PyObject* type = nullptr;
-    PyObject* value = nullptr;
-    PyObject* traceback = nullptr;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyErr_NormalizeException(&type, &value, &traceback);
-    Py_XDECREF(type);
-    Py_XDECREF(traceback);
-    PyObject* text = value == nullptr ? nullptr : PyObject_Str(value);
-    if (text != nullptr) {
-      PyErr_Format(PyExc_TypeError, "argument '%s': %U", name, text);
-      Py_DECREF(text);
-      // Keep the host's own refusal reachable as the cause of the new error.
-      PyObject* new_type = nullptr;
-      PyObject* new_value = nullptr;
-      PyObject* new_traceback = nullptr;
-      PyErr_Fetch(&new_type, &new_value, &new_traceback);
-      PyErr_NormalizeException(&new_type, &new_value, &new_traceback);
-      PyException_SetCause(new_value, value);  // steals value
-      PyErr_Restore(new_type, new_value, new_traceback);
-    } else {
-      Py_XDECREF(value);
+    PyObject* original = take_exception();
+    if (original != nullptr) {
+      PyErr_Format(PyExc_TypeError, "argument '%s': %S", name, original);
+      PyObject* renamed = take_exception();
+      if (renamed != nullptr) {
+        PyException_SetCause(renamed, original);  // steals original
+        restore_exception(renamed);
+      } else {
+        Py_DECREF(original);
+      }
     }
   }
   throw ErrorAlreadySet{};
