@@ -2,6 +2,7 @@
 #include "simulator/sampling.h"
 
 #include <algorithm>
+#include <array>
 
 #include "core/abort.h"
 
@@ -56,6 +57,43 @@ std::string outcome_key(std::uint64_t index, std::uint64_t width) {
   return key;
 }
 
+namespace {
+
+// Draws `shots` outcomes and hands each index to `record`, in draw order. The search has the
+// same shape for every u, so a batch of shots walks it in lockstep: each level's loads are
+// independent of each other and their cache misses overlap. Every shot still makes exactly the
+// comparisons of search_cumulative.
+template <typename Record>
+void draw_outcomes(std::span<const double> cumulative, std::uint64_t shots, SampleRng& rng,
+                   Record record) {
+  constexpr std::uint64_t kBatch = 16;
+  const std::uint64_t last = cumulative.size() - 1;
+  std::array<double, kBatch> u{};
+  std::array<std::uint64_t, kBatch> base{};
+  for (std::uint64_t done = 0; done < shots;) {
+    const std::uint64_t batch = std::min(kBatch, shots - done);
+    for (std::uint64_t b = 0; b < batch; ++b) {
+      u[b] = uniform_from_draw(rng.next_u64());
+      base[b] = 0;
+    }
+    for (std::uint64_t size = cumulative.size(); size > 1;) {
+      const std::uint64_t half = size / 2;
+      for (std::uint64_t b = 0; b < batch; ++b) {
+        const std::uint64_t mid = base[b] + half;
+        base[b] = u[b] >= cumulative[mid] ? mid : base[b];
+      }
+      size -= half;
+    }
+    for (std::uint64_t b = 0; b < batch; ++b) {
+      const std::uint64_t k = u[b] >= cumulative[base[b]] ? base[b] + 1 : base[b];
+      record(std::min(k, last));
+    }
+    done += batch;
+  }
+}
+
+}  // namespace
+
 template <typename T>
 Counts sample_counts(const core::StateVector<T>& state, std::uint64_t shots, SampleRng& rng) {
   Counts counts;
@@ -68,27 +106,23 @@ Counts sample_counts(const core::StateVector<T>& state, std::uint64_t shots, Sam
   }
   const std::vector<double> cumulative = cumulative_probabilities(state);
   // Tally by index, then write each distinct key once: the same counts as incrementing the
-  // key of every shot, without formatting a string per shot. A dense tally when the shots can
-  // cover the table; otherwise a hash map, so that few shots on a large state take no memory
-  // beyond the cumulative table.
-  const auto draw_index = [&]() {
-    return search_cumulative(cumulative, uniform_from_draw(rng.next_u64()));
-  };
-  if (shots >= cumulative.size()) {
-    std::vector<std::uint64_t> tally(cumulative.size(), 0);
-    for (std::uint64_t shot = 0; shot < shots; ++shot) {
-      ++tally[draw_index()];
-    }
-    for (std::uint64_t k = 0; k < tally.size(); ++k) {
+  // key of every shot, without formatting a string per shot. The tally is dense unless the
+  // shots are far fewer than the outcomes; then a hash map keeps few shots on a large state
+  // from taking memory beyond the cumulative table.
+  const std::uint64_t outcomes = cumulative.size();
+  if (shots >= outcomes / 16) {
+    std::vector<std::uint64_t> tally(outcomes, 0);
+    draw_outcomes(cumulative, shots, rng, [&tally](std::uint64_t k) { ++tally[k]; });
+    counts.reserve(static_cast<std::size_t>(
+        outcomes - static_cast<std::uint64_t>(std::count(tally.begin(), tally.end(), 0))));
+    for (std::uint64_t k = 0; k < outcomes; ++k) {
       if (tally[k] != 0) {
         counts.emplace(outcome_key(k, width), tally[k]);
       }
     }
   } else {
     std::unordered_map<std::uint64_t, std::uint64_t> tally;
-    for (std::uint64_t shot = 0; shot < shots; ++shot) {
-      ++tally[draw_index()];
-    }
+    draw_outcomes(cumulative, shots, rng, [&tally](std::uint64_t k) { ++tally[k]; });
     counts.reserve(tally.size());
     for (const auto& [k, n] : tally) {
       counts.emplace(outcome_key(k, width), n);
