@@ -208,7 +208,8 @@ TYPED_TEST(SamplingTest, CountsMatchThePerShotReferenceOnBothTallyPaths) {
     }
     const auto state = state_of<T>(amplitudes);
     const std::vector<double> c = cumulative_probabilities(state);
-    // Fewer shots than outcomes and more shots than outcomes take different tally paths.
+    // Far fewer shots than outcomes (10 qubits, 5 shots) and many shots take different tally
+    // paths.
     for (const std::uint64_t shots : {std::uint64_t{5}, std::uint64_t{3000}}) {
       SCOPED_TRACE(testing::Message() << n << " qubits, " << shots << " shots");
       SampleRng rng = SampleRng::seed_from_u64(n * 1000 + shots);
