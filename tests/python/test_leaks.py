@@ -105,6 +105,9 @@ def make_cases():
         "ccx": lambda: c.ccx(0, q, 2),
         "cswap": lambda: c.cswap(2, 0, q),
         "measure": lambda: c.measure(q, q),
+        # __index__ and __float__ results are new objects each time: a lost reference leaks them.
+        "index_hook": lambda: c.measure(0, BigIndex()),
+        "float_hook": lambda: c.rx(Floaty(), q),
         "measure_all": lambda: c.measure_all(),
         "type_error": expect(TypeError, lambda: c.h(1.5)),
         "overflow": expect(OverflowError, lambda: c.h(-q)),
@@ -114,6 +117,16 @@ def make_cases():
         "hook_error": expect(ZeroDivisionError, lambda: c.h(BadIndex())),
     }
     return cases, q
+
+
+class BigIndex:
+    def __index__(self):
+        return 10**19 + len(())
+
+
+class Floaty:
+    def __float__(self):
+        return float(len(())) + 0.5
 
 
 class BadIndex:
