@@ -223,12 +223,12 @@ def main():
         return
     print()
     print("Whole circuits (one run each, shots=0)")
-    print(f"  {'n':>3} {'circuit':<14} {'gates':>6} {'prec':<4} "
-          f"{'1 thread':>12} {'2 threads':>12} {'per gate (2 thr)':>18} {'speed-up':>9}")
+    print(f"  {'n':>3} {'circuit':<14} {'gates':>6} {'prec':<4} {'1 thread':>11} {'2 threads':>11}"
+          f" {'per gate, 1 thr':>16} {'per gate, 2 thr':>16}")
     for (n, name, gates, precision), times in sorted(whole_circuits(args.sizes).items()):
         one, two = times[1], times[2]
-        print(f"  {n:>3} {name:<14} {gates:>6} {precision:<4} {one * 1e3:>9.1f} ms {two * 1e3:>9.1f} ms"
-              f" {two / gates * 1e6:>15.1f} us {one / two:>8.2f}x")
+        print(f"  {n:>3} {name:<14} {gates:>6} {precision:<4} {one * 1e3:>8.1f} ms {two * 1e3:>8.1f} ms"
+              f" {one / gates * 1e6:>13.1f} us {two / gates * 1e6:>13.1f} us")
 
 
 if __name__ == "__main__":
