@@ -55,6 +55,10 @@ QasmError recursion_limit_error(std::string name, std::uint64_t limit);
 // \u{hex} for every other non-printable character; printable non-ASCII is kept as is.
 // A byte that does not belong to a valid UTF-8 sequence is taken as U+FFFD.
 std::string quoted(std::string_view utf8);
+// Preferred over std::quoted, which argument-dependent lookup would otherwise find for a
+// std::string argument.
+inline std::string quoted(const std::string& utf8) { return quoted(std::string_view(utf8)); }
+inline std::string quoted(const char* utf8) { return quoted(std::string_view(utf8)); }
 
 // The character form of one byte taken as a character code, between single quotes.
 std::string char_form(unsigned char byte);

@@ -257,16 +257,15 @@ double apply_op(BinOp op, double left, double right) {
   return left;
 }
 
-QasmError budget_error(const GateCall& call) {
+QasmError budget_error(const GateCall& call, std::uint64_t limit) {
   return lower_error("gate '" + call.name + "' at line " + position(call.line, call.col) +
-                     ": inline expansion exceeds " + std::to_string(MAX_EXPANSION_STEPS) +
-                     " steps");
+                     ": inline expansion exceeds " + std::to_string(limit) + " steps");
 }
 
 Status spend(GateContext& context, const GateCall& call, std::uint64_t steps) {
   context.steps += steps;
-  if (context.steps > MAX_EXPANSION_STEPS) {
-    return budget_error(call);
+  if (context.steps > context.limits.max_expansion_steps) {
+    return budget_error(call, context.limits.max_expansion_steps);
   }
   return Ok{};
 }
@@ -291,12 +290,14 @@ Status expand_user_gate(GateContext& context, const GateCall& call, std::span<co
   if (Status s = spend(context, call, 1); !s.ok()) {
     return s;
   }
-  GateEnv env;
-  env.params.reserve(values.size());
+  // A fresh environment holding the definition's own formals only; its storage is this
+  // depth's scratch, which the body's calls (one level deeper) never touch.
+  GateEnv& env = context.scratch[depth].env;
+  env.params.clear();
+  env.qubits.clear();
   for (std::size_t j = 0; j < values.size(); ++j) {
     env.params.emplace_back(def.params[j], values[j]);
   }
-  env.qubits.reserve(qubits.size());
   for (std::size_t j = 0; j < qubits.size(); ++j) {
     env.qubits.emplace_back(def.qubits[j], qubits[j]);
   }
@@ -394,7 +395,7 @@ Result<QubitRange> resolve_qubits(const GateContext& context, const RegRef& ref,
 Result<bool> apply_builtin_gate(sim::Circuit& circuit, std::string_view name,
                                 std::span<const double> values,
                                 std::span<const std::uint64_t> qubits, std::uint64_t line,
-                                std::uint64_t col) {
+                                std::uint64_t col, std::uint64_t max_operations) {
   const auto& table = builtin_table();
   const auto found = table.find(name);
   if (found == table.end()) {
@@ -410,9 +411,9 @@ Result<bool> apply_builtin_gate(sim::Circuit& circuit, std::string_view name,
   if (qubits.size() != row.qubits) {
     return gate_arity_error(shown, line, col, row.qubits, qubits.size());
   }
-  if (circuit.ops().size() + row.ops > MAX_OPERATIONS) {
+  if (row.ops > max_operations || circuit.ops().size() > max_operations - row.ops) {
     return lower_error("gate '" + std::string(name) + "' at line " + position(line, col) +
-                       ": the circuit would exceed " + std::to_string(MAX_OPERATIONS) +
+                       ": the circuit would exceed " + std::to_string(max_operations) +
                        " operations");
   }
   append_builtin(circuit, row.gate, values, qubits);
@@ -433,9 +434,10 @@ Status expand_gate_call(GateContext& context, const GateCall& call, const GateEn
       return s;
     }
   }
+  CallScratch& scratch = context.scratch[depth];
 
-  std::vector<double> values;
-  values.reserve(call.params.size());
+  std::vector<double>& values = scratch.values;
+  values.clear();
   for (const ExprRef& param : call.params) {
     Result<double> value = eval_expr(context.exprs, param, env);
     if (!value.ok()) {
@@ -444,8 +446,8 @@ Status expand_gate_call(GateContext& context, const GateCall& call, const GateEn
     values.push_back(value.value());
   }
 
-  std::vector<QubitRange> operands;
-  operands.reserve(call.qargs.size());
+  std::vector<QubitRange>& operands = scratch.operands;
+  operands.clear();
   for (const RegRef& ref : call.qargs) {
     Result<QubitRange> range = resolve_qubits(context, ref, env);
     if (!range.ok()) {
@@ -473,13 +475,14 @@ Status expand_gate_call(GateContext& context, const GateCall& call, const GateEn
     return Ok{};
   }
 
-  std::vector<std::uint64_t> qubits(operands.size());
+  std::vector<std::uint64_t>& qubits = scratch.qubits;
+  qubits.resize(operands.size());
   for (std::uint64_t k = 0; k < width; ++k) {
     for (std::size_t j = 0; j < operands.size(); ++j) {
       qubits[j] = operands[j].count == 1 ? operands[j].first : operands[j][k];
     }
-    Result<bool> handled =
-        apply_builtin_gate(context.circuit, call.name, values, qubits, call.line, call.col);
+    Result<bool> handled = apply_builtin_gate(context.circuit, call.name, values, qubits, call.line,
+                                              call.col, context.limits.max_operations);
     if (!handled.ok()) {
       return std::move(handled).take_error();
     }

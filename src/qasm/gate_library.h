@@ -2,6 +2,7 @@
 // the built-in gate library and the inline expansion of user-defined gates.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -29,6 +30,12 @@ inline constexpr std::uint64_t MAX_OPERATIONS = std::uint64_t{1} << 24;
 // One step per call examined inside a gate body, per operand and expression node of such a
 // call, and per expanded instance of a user gate.
 inline constexpr std::uint64_t MAX_EXPANSION_STEPS = std::uint64_t{1} << 26;
+
+// The bounds in force for one reading; smaller ones let a fuzzer or a test reach them cheaply.
+struct ReadLimits {
+  std::uint64_t max_operations = MAX_OPERATIONS;
+  std::uint64_t max_expansion_steps = MAX_EXPANSION_STEPS;
+};
 
 struct StringHash {
   using is_transparent = void;
@@ -67,6 +74,14 @@ struct GateEnv {
   const std::uint64_t* find_qubit(std::string_view name) const;
 };
 
+// The working lists of the calls at one expansion depth, reused from call to call.
+struct CallScratch {
+  std::vector<double> values;
+  std::vector<QubitRange> operands;
+  std::vector<std::uint64_t> qubits;
+  GateEnv env;  // of the user-gate instance being expanded at this depth
+};
+
 // The lowering state that gate calls read and append to; the tables and the expression pool
 // belong to the caller and outlive it.
 struct GateContext {
@@ -74,7 +89,9 @@ struct GateContext {
   const RegisterTable& qubit_regs;
   const GateDefTable& gate_defs;
   sim::Circuit& circuit;
+  ReadLimits limits;
   std::uint64_t steps = 0;
+  std::array<CallScratch, MAX_INLINE_DEPTH + 1> scratch{};
 };
 
 // Appends the operations of one call (broadcast over whole-register operands, user gates
@@ -91,10 +108,11 @@ Result<QubitRange> resolve_qubits(const GateContext& context, const RegRef& ref,
 Result<double> eval_expr(const ExprPool& exprs, ExprRef expr, const GateEnv& env);
 
 // Applies a built-in gate and returns true, or returns false for a name that is not built in
-// (nothing appended), or the error of a wrong parameter or qubit count.
+// (nothing appended), or the error of a wrong parameter or qubit count, or of a circuit that
+// would grow past max_operations.
 Result<bool> apply_builtin_gate(sim::Circuit& circuit, std::string_view name,
                                 std::span<const double> values,
                                 std::span<const std::uint64_t> qubits, std::uint64_t line,
-                                std::uint64_t col);
+                                std::uint64_t col, std::uint64_t max_operations = MAX_OPERATIONS);
 
 }  // namespace vorn::qasm

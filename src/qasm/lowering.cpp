@@ -1,6 +1,7 @@
 // The two lowering passes and the reader's entry point.
 #include "qasm/lowering.h"
 
+#include <algorithm>
 #include <limits>
 #include <optional>
 #include <string>
@@ -41,14 +42,14 @@ Status declare(RegisterTable& table, std::uint64_t& counter, const std::string& 
 
 class Lowering {
  public:
-  explicit Lowering(const Program& program) : program_(program) {}
+  Lowering(const Program& program, const ReadLimits& limits) : program_(program), limits_(limits) {}
 
   Result<sim::Circuit> run() {
     if (Status s = declarations(); !s.ok()) {
       return std::move(s).take_error();
     }
     sim::Circuit circuit(qubit_count_);
-    GateContext context{program_.exprs, qubit_regs_, gate_defs_, circuit};
+    GateContext context{program_.exprs, qubit_regs_, gate_defs_, circuit, limits_};
     const GateEnv top_level;
     for (const Stmt& stmt : program_.stmts) {
       if (Status s = execute(context, top_level, stmt); !s.ok()) {
@@ -156,9 +157,10 @@ class Lowering {
       return lower_error("measure " + where + ": qubit/cbit broadcast size mismatch (" +
                          std::to_string(q.count) + " vs " + std::to_string(cbits.count) + ")");
     }
-    if (q.count > MAX_OPERATIONS - std::min(MAX_OPERATIONS, context.circuit.ops().size())) {
+    const std::uint64_t max_operations = context.limits.max_operations;
+    if (q.count > max_operations - std::min(max_operations, context.circuit.ops().size())) {
       return lower_error("measure " + where + ": the circuit would exceed " +
-                         std::to_string(MAX_OPERATIONS) + " operations");
+                         std::to_string(max_operations) + " operations");
     }
     for (std::uint64_t k = 0; k < q.count; ++k) {
       context.circuit.measure(q[k], cbits[k]);
@@ -167,6 +169,7 @@ class Lowering {
   }
 
   const Program& program_;
+  const ReadLimits limits_;
   RegisterTable qubit_regs_;
   RegisterTable cbit_regs_;
   GateDefTable gate_defs_;
@@ -176,9 +179,13 @@ class Lowering {
 
 }  // namespace
 
-Result<sim::Circuit> lower_program(const Program& program) { return Lowering(program).run(); }
+Result<sim::Circuit> lower_program(const Program& program, const ReadLimits& limits) {
+  return Lowering(program, limits).run();
+}
 
-Result<sim::Circuit> parse_qasm(std::string_view text) {
+Result<sim::Circuit> parse_qasm(std::string_view text) { return parse_qasm(text, ReadLimits{}); }
+
+Result<sim::Circuit> parse_qasm(std::string_view text, const ReadLimits& limits) {
   Result<std::vector<Token>> tokens = tokenize(text);
   if (!tokens.ok()) {
     return std::move(tokens).take_error();
@@ -187,7 +194,7 @@ Result<sim::Circuit> parse_qasm(std::string_view text) {
   if (!program.ok()) {
     return std::move(program).take_error();
   }
-  return lower_program(program.value());
+  return lower_program(program.value(), limits);
 }
 
 }  // namespace vorn::qasm
