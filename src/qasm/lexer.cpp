@@ -202,22 +202,19 @@ class Lexer {
   explicit Lexer(std::string_view source) : source_(source) {}
 
   Result<std::vector<Token>> run() {
-    std::vector<Token> tokens;
     // A rough guess that saves most of the regrowth on long programs.
-    tokens.reserve(source_.size() / 4 + 1);
+    tokens_.reserve(source_.size() / 4 + 1);
     for (;;) {
       skip_blanks();
       const std::uint64_t line = line_;
       const std::uint64_t col = col_;
       if (pos_ >= source_.size()) {
-        tokens.push_back(Token{TokenKind::Eof, line, col});
-        return tokens;
+        tokens_.emplace_back(TokenKind::Eof, line, col);
+        return std::move(tokens_);
       }
-      Result<Token> token = next(line, col);
-      if (!token.ok()) {
-        return std::move(token).take_error();
+      if (Status s = next(line, col); !s.ok()) {
+        return std::move(s).take_error();
       }
-      tokens.push_back(std::move(token).value());
     }
   }
 
@@ -248,7 +245,8 @@ class Lexer {
     }
   }
 
-  Result<Token> next(std::uint64_t line, std::uint64_t col) {
+  // Reads one token and appends it.
+  Status next(std::uint64_t line, std::uint64_t col) {
     const unsigned char b = peek();
     if (is_ident_start(b)) {
       return identifier(line, col);
@@ -261,17 +259,17 @@ class Lexer {
     }
     if (const std::optional<TokenKind> kind = punctuation(b)) {
       advance(1);
-      return Token{*kind, line, col};
+      return emit(*kind, line, col);
     }
     if (b == '-') {
       const bool arrow = has(1) && peek(1) == '>';
       advance(arrow ? 2 : 1);
-      return Token{arrow ? TokenKind::Arrow : TokenKind::Minus, line, col};
+      return emit(arrow ? TokenKind::Arrow : TokenKind::Minus, line, col);
     }
     if (b == '=') {
       const bool double_eq = has(1) && peek(1) == '=';
       advance(double_eq ? 2 : 1);
-      return Token{double_eq ? TokenKind::EqEq : TokenKind::Eq, line, col};
+      return emit(double_eq ? TokenKind::EqEq : TokenKind::Eq, line, col);
     }
     return lex_error("unexpected character " + char_form(b), line, col);
   }
@@ -281,7 +279,12 @@ class Lexer {
     col_ += n;
   }
 
-  Token identifier(std::uint64_t line, std::uint64_t col) {
+  Status emit(TokenKind kind, std::uint64_t line, std::uint64_t col) {
+    tokens_.emplace_back(kind, line, col);
+    return Ok{};
+  }
+
+  Status identifier(std::uint64_t line, std::uint64_t col) {
     const std::size_t start = pos_;
     std::size_t end = pos_;
     while (end < source_.size() && is_ident_byte(static_cast<unsigned char>(source_[end]))) {
@@ -290,14 +293,13 @@ class Lexer {
     const std::string_view text = source_.substr(start, end - start);
     advance(end - start);
     if (const std::optional<TokenKind> kind = keyword(text)) {
-      return Token{*kind, line, col};
+      return emit(*kind, line, col);
     }
-    Token token{TokenKind::Ident, line, col};
-    token.text = std::string(text);
-    return token;
+    tokens_.emplace_back(TokenKind::Ident, line, col).text = std::string(text);
+    return Ok{};
   }
 
-  Result<Token> number(std::uint64_t line, std::uint64_t col) {
+  Status number(std::uint64_t line, std::uint64_t col) {
     const std::size_t start = pos_;
     std::size_t end = pos_;
     bool point = false;
@@ -324,7 +326,7 @@ class Lexer {
     }
     const std::string_view text = source_.substr(start, end - start);
     advance(end - start);
-    Token token{point || exponent ? TokenKind::Real : TokenKind::Int, line, col};
+    Token token(point || exponent ? TokenKind::Real : TokenKind::Int, line, col);
     if (!point && !exponent) {
       const auto [ptr, ec] =
           std::from_chars(text.data(), text.data() + text.size(), token.int_value);
@@ -333,7 +335,8 @@ class Lexer {
             "invalid integer " + quoted(text) + ": number too large to fit in target type", line,
             col);
       }
-      return token;
+      tokens_.push_back(std::move(token));
+      return Ok{};
     }
     if (!valid_real(text)) {
       return lex_error("invalid real " + quoted(text) + ": invalid float literal", line, col);
@@ -345,7 +348,8 @@ class Lexer {
     } else if (ec != std::errc() || ptr != text.data() + text.size()) {
       return lex_error("invalid real " + quoted(text) + ": invalid float literal", line, col);
     }
-    return token;
+    tokens_.push_back(std::move(token));
+    return Ok{};
   }
 
   // A mantissa with at least one digit and, when there is an exponent, at least one digit
@@ -369,7 +373,7 @@ class Lexer {
     return i < text.size();
   }
 
-  Result<Token> string(std::uint64_t line, std::uint64_t col) {
+  Status string(std::uint64_t line, std::uint64_t col) {
     const std::size_t start = pos_ + 1;
     std::size_t end = start;
     while (end < source_.size() && source_[end] != '"' && source_[end] != '\n') {
@@ -386,12 +390,12 @@ class Lexer {
       return lex_error("non-utf8 string: " + *fault, line, col);
     }
     advance(end + 1 - pos_);
-    Token token{TokenKind::Str, line, col};
-    token.text = std::string(contents);
-    return token;
+    tokens_.emplace_back(TokenKind::Str, line, col).text = std::string(contents);
+    return Ok{};
   }
 
   std::string_view source_;
+  std::vector<Token> tokens_;
   std::size_t pos_ = 0;
   std::uint64_t line_ = 1;
   std::uint64_t col_ = 1;
