@@ -62,6 +62,7 @@ Matrix2<float> matrix_2x2<float>(const Gate& gate);
 template <>
 Matrix2<double> matrix_2x2<double>(const Gate& gate);
 
+// clang-format off
 template <typename T>
 inline constexpr Matrix4<T> CZ_MATRIX = {{
     {1, 0}, {0, 0}, {0, 0}, {0, 0},   //
@@ -77,5 +78,6 @@ inline constexpr Matrix4<T> SWAP_MATRIX = {{
     {0, 0}, {1, 0}, {0, 0}, {0, 0},  //
     {0, 0}, {0, 0}, {0, 0}, {1, 0},  //
 }};
+// clang-format on
 
 }  // namespace vorn::core

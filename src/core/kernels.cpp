@@ -1,1 +1,202 @@
-// Not yet written.
+// The public kernels: operand checks, coinciding operands, and the choice of implementation.
+#include "core/kernels.h"
+
+#include <bit>
+#include <string>
+
+#include "core/abort.h"
+#include "core/kernels/table.h"
+
+namespace vorn::core {
+namespace kernels {
+namespace {
+
+constexpr std::uint64_t kBits = 64;
+
+void check_length(std::uint64_t len) {
+  if (!std::has_single_bit(len)) {
+    abort_with("state length " + std::to_string(len) + " is not a power of two");
+  }
+}
+
+// The single-qubit kernel's own checks: the block 2^(target+1) must fit a machine word, and
+// the pair distance 2^target must stay inside the vector. The parallel path refuses to split
+// the vector into halves ("mid > len"); the serial path's first pair index is out of bounds.
+void check_single_target(std::uint64_t len, std::uint64_t target) {
+  if (target >= kBits - 1) {
+    abort_with("block size 2^" + std::to_string(target + 1) + " of target qubit " +
+               std::to_string(target) + " does not fit a machine word");
+  }
+  const std::uint64_t stride = std::uint64_t{1} << target;
+  if (stride >= len) {
+    if (len >= PARALLEL_THRESHOLD) {
+      abort_with("mid > len");
+    }
+    abort_with("index out of bounds: the len is " + std::to_string(len) + " but the index is " +
+               std::to_string(stride));
+  }
+}
+
+void check_operand(std::uint64_t len, std::uint64_t qubit) {
+  // len is a power of two, so qubit < log2(len) exactly when 2^qubit < len.
+  if (qubit >= kBits || (std::uint64_t{1} << qubit) >= len) {
+    abort_with("qubit operand " + std::to_string(qubit) + " is out of range for a state of " +
+               std::to_string(len) + " amplitudes");
+  }
+}
+
+}  // namespace
+
+template <typename T>
+void apply_single_qubit_gate_with(const KernelTable<T>& table, std::span<Complex<T>> v,
+                                  const Matrix2<T>& m, std::uint64_t target) {
+  check_length(v.size());
+  check_single_target(v.size(), target);
+  table.single(v.data(), v.size(), m, static_cast<unsigned>(target));
+}
+
+template <typename T>
+void apply_controlled_gate_with(const KernelTable<T>& table, std::span<Complex<T>> v,
+                                const Matrix2<T>& m, std::uint64_t control, std::uint64_t target) {
+  check_length(v.size());
+  check_operand(v.size(), control);
+  check_operand(v.size(), target);
+  if (control == target) {
+    // No index has the control bit set and the same bit clear: nothing changes.
+    return;
+  }
+  table.controlled(v.data(), v.size(), m, static_cast<unsigned>(control),
+                   static_cast<unsigned>(target));
+}
+
+template <typename T>
+void apply_two_qubit_gate_with(const KernelTable<T>& table, std::span<Complex<T>> v,
+                               const Matrix4<T>& m, std::uint64_t q0, std::uint64_t q1) {
+  check_length(v.size());
+  check_operand(v.size(), q0);
+  check_operand(v.size(), q1);
+  if (q0 == q1) {
+    // One qubit cannot carry a four-dimensional local basis; like a controlled gate whose
+    // control is its target, the gate changes nothing.
+    return;
+  }
+  table.two_qubit(v.data(), v.size(), m, static_cast<unsigned>(q0), static_cast<unsigned>(q1));
+}
+
+template <typename T>
+void apply_doubly_controlled_gate_with(const KernelTable<T>& table, std::span<Complex<T>> v,
+                                       const Matrix2<T>& m, std::uint64_t control1,
+                                       std::uint64_t control2, std::uint64_t target) {
+  check_length(v.size());
+  check_operand(v.size(), control1);
+  check_operand(v.size(), control2);
+  check_operand(v.size(), target);
+  if (control1 == target || control2 == target) {
+    return;  // a control equal to the target: no index passes the bit tests
+  }
+  if (control1 == control2) {
+    table.controlled(v.data(), v.size(), m, static_cast<unsigned>(control1),
+                     static_cast<unsigned>(target));
+    return;
+  }
+  table.doubly_controlled(v.data(), v.size(), m, static_cast<unsigned>(control1),
+                          static_cast<unsigned>(control2), static_cast<unsigned>(target));
+}
+
+template <typename T>
+void apply_controlled_swap_with(const KernelTable<T>& table, std::span<Complex<T>> v,
+                                std::uint64_t control, std::uint64_t target1,
+                                std::uint64_t target2) {
+  check_length(v.size());
+  check_operand(v.size(), control);
+  check_operand(v.size(), target1);
+  check_operand(v.size(), target2);
+  if (target1 == target2 || control == target1) {
+    return;  // the bit tests ask for one bit to be both 0 and 1
+  }
+  // control == target2 is passed on: the tables exchange target1 and target2 without condition.
+  table.controlled_swap(v.data(), v.size(), static_cast<unsigned>(control),
+                        static_cast<unsigned>(target1), static_cast<unsigned>(target2));
+}
+
+template <typename T>
+std::span<const KernelTable<T>* const> available_tables() {
+  static const KernelTable<T>* const tables[] = {&reference_table<T>()};
+  return tables;
+}
+
+template <typename T>
+const KernelTable<T>& active_table() {
+  static const KernelTable<T>& table = *available_tables<T>().front();
+  return table;
+}
+
+#define VORN_INSTANTIATE(T)                                                                        \
+  template std::span<const KernelTable<T>* const> available_tables<T>();                           \
+  template const KernelTable<T>& active_table<T>();                                                \
+  template void apply_single_qubit_gate_with<T>(const KernelTable<T>&, std::span<Complex<T>>,      \
+                                                const Matrix2<T>&, std::uint64_t);                 \
+  template void apply_controlled_gate_with<T>(const KernelTable<T>&, std::span<Complex<T>>,        \
+                                              const Matrix2<T>&, std::uint64_t, std::uint64_t);    \
+  template void apply_two_qubit_gate_with<T>(const KernelTable<T>&, std::span<Complex<T>>,         \
+                                             const Matrix4<T>&, std::uint64_t, std::uint64_t);     \
+  template void apply_doubly_controlled_gate_with<T>(const KernelTable<T>&, std::span<Complex<T>>, \
+                                                     const Matrix2<T>&, std::uint64_t,             \
+                                                     std::uint64_t, std::uint64_t);                \
+  template void apply_controlled_swap_with<T>(const KernelTable<T>&, std::span<Complex<T>>,        \
+                                              std::uint64_t, std::uint64_t, std::uint64_t);
+
+VORN_INSTANTIATE(float)
+VORN_INSTANTIATE(double)
+#undef VORN_INSTANTIATE
+
+}  // namespace kernels
+
+template <typename T>
+void apply_single_qubit_gate(std::span<Complex<T>> v, const Matrix2<T>& m, std::uint64_t target) {
+  kernels::apply_single_qubit_gate_with(kernels::active_table<T>(), v, m, target);
+}
+
+template <typename T>
+void apply_controlled_gate(std::span<Complex<T>> v, const Matrix2<T>& m, std::uint64_t control,
+                           std::uint64_t target) {
+  kernels::apply_controlled_gate_with(kernels::active_table<T>(), v, m, control, target);
+}
+
+template <typename T>
+void apply_two_qubit_gate(std::span<Complex<T>> v, const Matrix4<T>& m, std::uint64_t q0,
+                          std::uint64_t q1) {
+  kernels::apply_two_qubit_gate_with(kernels::active_table<T>(), v, m, q0, q1);
+}
+
+template <typename T>
+void apply_doubly_controlled_gate(std::span<Complex<T>> v, const Matrix2<T>& m,
+                                  std::uint64_t control1, std::uint64_t control2,
+                                  std::uint64_t target) {
+  kernels::apply_doubly_controlled_gate_with(kernels::active_table<T>(), v, m, control1, control2,
+                                             target);
+}
+
+template <typename T>
+void apply_controlled_swap(std::span<Complex<T>> v, std::uint64_t control, std::uint64_t target1,
+                           std::uint64_t target2) {
+  kernels::apply_controlled_swap_with(kernels::active_table<T>(), v, control, target1, target2);
+}
+
+#define VORN_INSTANTIATE(T)                                                                       \
+  template void apply_single_qubit_gate<T>(std::span<Complex<T>>, const Matrix2<T>&,              \
+                                           std::uint64_t);                                        \
+  template void apply_controlled_gate<T>(std::span<Complex<T>>, const Matrix2<T>&, std::uint64_t, \
+                                         std::uint64_t);                                          \
+  template void apply_two_qubit_gate<T>(std::span<Complex<T>>, const Matrix4<T>&, std::uint64_t,  \
+                                        std::uint64_t);                                           \
+  template void apply_doubly_controlled_gate<T>(std::span<Complex<T>>, const Matrix2<T>&,         \
+                                                std::uint64_t, std::uint64_t, std::uint64_t);     \
+  template void apply_controlled_swap<T>(std::span<Complex<T>>, std::uint64_t, std::uint64_t,     \
+                                         std::uint64_t);
+
+VORN_INSTANTIATE(float)
+VORN_INSTANTIATE(double)
+#undef VORN_INSTANTIATE
+
+}  // namespace vorn::core

@@ -15,7 +15,14 @@ namespace vorn::core {
 inline constexpr std::uint64_t PARALLEL_THRESHOLD = 8192;
 
 // v.size() must be a power of two, 2^n. Every operand must be < n; an operand out of range
-// throws Abort before any amplitude outside v is touched. Operands need not be distinct.
+// throws Abort before any amplitude is touched ("mid > len" for the single-qubit kernel from
+// PARALLEL_THRESHOLD amplitudes on).
+//
+// Operands need not be distinct; coinciding ones act as the bit tests of the serial scans
+// decide, on both paths: a control equal to the target changes nothing; two equal controls act
+// as one; controlled_swap with target1 == target2 or control == target1 changes nothing, and
+// with control == target2 exchanges target1 and target2 without condition. The two-qubit
+// kernel with q0 == q1 changes nothing.
 
 // Applies m to the target qubit: (a0, a1) <- (m00*a0 + m01*a1, m10*a0 + m11*a1).
 template <typename T>

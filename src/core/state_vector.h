@@ -2,18 +2,11 @@
 #pragma once
 
 #include <cstdint>
-#include <memory>
 #include <span>
 
 #include "core/complex.h"
 
 namespace vorn::core {
-
-namespace detail {
-struct FreeDeleter {
-  void operator()(void* p) const noexcept;
-};
-}  // namespace detail
 
 template <typename T>
 class StateVector {
@@ -24,20 +17,27 @@ class StateVector {
   // of an admissible size cannot be obtained. Nothing is left allocated on failure.
   explicit StateVector(std::uint64_t num_qubits);
 
-  StateVector(StateVector&&) noexcept = default;
-  StateVector& operator=(StateVector&&) noexcept = default;
+  // A moved-from vector holds no amplitudes (len() == 0) until it is assigned to.
+  StateVector(StateVector&& other) noexcept;
+  StateVector& operator=(StateVector&& other) noexcept;
   StateVector(const StateVector&) = delete;
   StateVector& operator=(const StateVector&) = delete;
+  ~StateVector();
 
   std::uint64_t num_qubits() const noexcept { return num_qubits_; }
-  std::uint64_t len() const noexcept { return std::uint64_t{1} << num_qubits_; }
+  std::uint64_t len() const noexcept { return len_; }
 
-  std::span<Complex<T>> amplitudes() noexcept { return {data_.get(), len()}; }
-  std::span<const Complex<T>> amplitudes() const noexcept { return {data_.get(), len()}; }
+  std::span<Complex<T>> amplitudes() noexcept { return {data_, len_}; }
+  std::span<const Complex<T>> amplitudes() const noexcept { return {data_, len_}; }
 
  private:
-  std::uint64_t num_qubits_;
-  std::unique_ptr<Complex<T>[], detail::FreeDeleter> data_;
+  void release() noexcept;
+
+  std::uint64_t num_qubits_ = 0;
+  std::uint64_t len_ = 0;
+  Complex<T>* data_ = nullptr;
+  // Non-zero when the array is an anonymous memory mapping of this many bytes.
+  std::uint64_t mapped_bytes_ = 0;
 };
 
 extern template class StateVector<float>;

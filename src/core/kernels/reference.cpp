@@ -1,0 +1,298 @@
+// The scalar reference kernels and their table.
+#include "core/kernels/reference.h"
+
+#include <algorithm>
+#include <utility>
+
+#include "core/kernels.h"
+#include "core/kernels/bits.h"
+#include "core/kernels/table.h"
+#include "core/parallel.h"
+
+namespace vorn::core::kernels::reference {
+namespace {
+
+constexpr std::uint64_t bit(unsigned q) { return std::uint64_t{1} << q; }
+constexpr bool is_set(std::uint64_t i, unsigned q) { return ((i >> q) & 1) != 0; }
+
+// Pair update: both amplitudes are read before either is written.
+template <typename T>
+inline void pair_update(Complex<T>& x, Complex<T>& y, const Matrix2<T>& m) {
+  const Complex<T> a0 = x;
+  const Complex<T> a1 = y;
+  x = add(mul(m[0], a0), mul(m[1], a1));
+  y = add(mul(m[2], a0), mul(m[3], a1));
+}
+
+// Group update of the 4x4 kernel on (v[i00], v[i01], v[i10], v[i11]), local indices 0 to 3;
+// each row is accumulated in column order from the values read first.
+template <typename T>
+inline void group_update(Complex<T>* v, const std::uint64_t (&index)[4], const Matrix4<T>& m) {
+  const Complex<T> a[4] = {v[index[0]], v[index[1]], v[index[2]], v[index[3]]};
+  Complex<T> out[4];
+  for (int r = 0; r < 4; ++r) {
+    const Complex<T>* row = &m[4 * r];
+    out[r] =
+        add(add(add(mul(row[0], a[0]), mul(row[1], a[1])), mul(row[2], a[2])), mul(row[3], a[3]));
+  }
+  for (int r = 0; r < 4; ++r) {
+    v[index[r]] = out[r];
+  }
+}
+
+template <typename T>
+inline void two_qubit_group(Complex<T>* v, std::uint64_t k, const ZeroBitMasks& masks,
+                            const Matrix4<T>& m, unsigned q0, unsigned q1) {
+  const std::uint64_t i00 = insert_zero_bits(k, masks);
+  const std::uint64_t i01 = i00 | bit(q0);
+  const std::uint64_t index[4] = {i00, i01, i00 | bit(q1), i01 | bit(q1)};
+  group_update(v, index, m);
+}
+
+}  // namespace
+
+template <typename T>
+void serial_single(Complex<T>* v, std::uint64_t len, const Matrix2<T>& matrix, unsigned target) {
+  const Matrix2<T> m = matrix;
+  const std::uint64_t stride = bit(target);
+  const std::uint64_t block = stride << 1;
+  for (std::uint64_t base = 0; base < len; base += block) {
+    for (std::uint64_t i = base; i < base + stride; ++i) {
+      pair_update(v[i], v[i + stride], m);
+    }
+  }
+}
+
+template <typename T>
+void serial_controlled(Complex<T>* v, std::uint64_t len, const Matrix2<T>& matrix, unsigned control,
+                       unsigned target) {
+  const Matrix2<T> m = matrix;
+  for (std::uint64_t i = 0; i < len; ++i) {
+    if (is_set(i, control) && !is_set(i, target)) {
+      pair_update(v[i], v[i | bit(target)], m);
+    }
+  }
+}
+
+template <typename T>
+void serial_doubly_controlled(Complex<T>* v, std::uint64_t len, const Matrix2<T>& matrix,
+                              unsigned control1, unsigned control2, unsigned target) {
+  const Matrix2<T> m = matrix;
+  for (std::uint64_t i = 0; i < len; ++i) {
+    if (is_set(i, target) || !is_set(i, control1) || !is_set(i, control2)) {
+      continue;
+    }
+    pair_update(v[i], v[i | bit(target)], m);
+  }
+}
+
+template <typename T>
+void serial_controlled_swap(Complex<T>* v, std::uint64_t len, unsigned control, unsigned target1,
+                            unsigned target2) {
+  for (std::uint64_t i = 0; i < len; ++i) {
+    if (is_set(i, target2) && is_set(i, control) && !is_set(i, target1)) {
+      const std::uint64_t j = (i | bit(target1)) & ~bit(target2);
+      std::swap(v[i], v[j]);
+    }
+  }
+}
+
+template <typename T>
+void serial_two_qubit(Complex<T>* v, std::uint64_t len, const Matrix4<T>& matrix, unsigned q0,
+                      unsigned q1) {
+  const Matrix4<T> m = matrix;
+  const ZeroBitMasks masks = zero_bit_masks(std::min(q0, q1), std::max(q0, q1));
+  for (std::uint64_t k = 0; k < len / 4; ++k) {
+    two_qubit_group(v, k, masks, m, q0, q1);
+  }
+}
+
+template <typename T>
+void parallel_single(Complex<T>* v, std::uint64_t len, const Matrix2<T>& matrix, unsigned target) {
+  const Matrix2<T> m = matrix;
+  const std::uint64_t stride = bit(target);
+  const std::uint64_t block = stride << 1;
+  const std::uint64_t chunks = len / block;
+  if (chunks > 1) {
+    // One work item per piece of block amplitudes: its lower half pairs with its upper half.
+    parallel_for(0, chunks, 1, [&](std::uint64_t begin, std::uint64_t end) {
+      for (std::uint64_t piece = begin; piece < end; ++piece) {
+        Complex<T>* lower = v + piece * block;
+        Complex<T>* upper = lower + stride;
+        for (std::uint64_t j = 0; j < stride; ++j) {
+          pair_update(lower[j], upper[j], m);
+        }
+      }
+    });
+  } else {
+    // The highest target: the vector is one piece, so each pair is a work item of its own.
+    Complex<T>* lower = v;
+    Complex<T>* upper = v + stride;
+    parallel_for(0, stride, 1, [&](std::uint64_t begin, std::uint64_t end) {
+      for (std::uint64_t j = begin; j < end; ++j) {
+        pair_update(lower[j], upper[j], m);
+      }
+    });
+  }
+}
+
+template <typename T>
+void parallel_controlled(Complex<T>* v, std::uint64_t len, const Matrix2<T>& matrix,
+                         unsigned control, unsigned target) {
+  const Matrix2<T> m = matrix;
+  const ZeroBitMasks masks = zero_bit_masks(std::min(control, target), std::max(control, target));
+  parallel_for(0, len / 4, 1, [&](std::uint64_t begin, std::uint64_t end) {
+    for (std::uint64_t k = begin; k < end; ++k) {
+      const std::uint64_t i = insert_zero_bits(k, masks) | bit(control);
+      pair_update(v[i], v[i | bit(target)], m);
+    }
+  });
+}
+
+template <typename T>
+void parallel_two_qubit(Complex<T>* v, std::uint64_t len, const Matrix4<T>& matrix, unsigned q0,
+                        unsigned q1) {
+  const Matrix4<T> m = matrix;
+  const ZeroBitMasks masks = zero_bit_masks(std::min(q0, q1), std::max(q0, q1));
+  parallel_for(0, len / 4, 1, [&](std::uint64_t begin, std::uint64_t end) {
+    for (std::uint64_t k = begin; k < end; ++k) {
+      two_qubit_group(v, k, masks, m, q0, q1);
+    }
+  });
+}
+
+namespace {
+ZeroBitMasks sorted_masks(unsigned a, unsigned b, unsigned c) {
+  unsigned p[3] = {a, b, c};
+  std::sort(p, p + 3);
+  return zero_bit_masks(p[0], p[1], p[2]);
+}
+}  // namespace
+
+template <typename T>
+void parallel_doubly_controlled(Complex<T>* v, std::uint64_t len, const Matrix2<T>& matrix,
+                                unsigned control1, unsigned control2, unsigned target) {
+  const Matrix2<T> m = matrix;
+  const ZeroBitMasks masks = sorted_masks(control1, control2, target);
+  const std::uint64_t controls = bit(control1) | bit(control2);
+  parallel_for(0, len / 8, 1, [&](std::uint64_t begin, std::uint64_t end) {
+    for (std::uint64_t k = begin; k < end; ++k) {
+      const std::uint64_t i = insert_zero_bits(k, masks) | controls;
+      pair_update(v[i], v[i | bit(target)], m);
+    }
+  });
+}
+
+template <typename T>
+void parallel_controlled_swap(Complex<T>* v, std::uint64_t len, unsigned control, unsigned target1,
+                              unsigned target2) {
+  // control == target2: the scan's bit tests ask only for (target1, target2) = (0, 1), so every
+  // such amplitude is exchanged with its partner, without condition.
+  const bool unconditional = control == target2;
+  const ZeroBitMasks masks =
+      unconditional ? zero_bit_masks(std::min(target1, target2), std::max(target1, target2))
+                    : sorted_masks(control, target1, target2);
+  const std::uint64_t items = unconditional ? len / 4 : len / 8;
+  const std::uint64_t set = unconditional ? 0 : bit(control);
+  parallel_for(0, items, 1, [&](std::uint64_t begin, std::uint64_t end) {
+    for (std::uint64_t k = begin; k < end; ++k) {
+      const std::uint64_t b = insert_zero_bits(k, masks) | set;
+      std::swap(v[b | bit(target2)], v[b | bit(target1)]);
+    }
+  });
+}
+
+namespace {
+
+template <typename T>
+void single(Complex<T>* v, std::uint64_t len, const Matrix2<T>& m, unsigned target) {
+  if (len < PARALLEL_THRESHOLD) {
+    serial_single(v, len, m, target);
+  } else {
+    parallel_single(v, len, m, target);
+  }
+}
+
+template <typename T>
+void controlled(Complex<T>* v, std::uint64_t len, const Matrix2<T>& m, unsigned control,
+                unsigned target) {
+  if (len < PARALLEL_THRESHOLD) {
+    serial_controlled(v, len, m, control, target);
+  } else {
+    parallel_controlled(v, len, m, control, target);
+  }
+}
+
+template <typename T>
+void two_qubit(Complex<T>* v, std::uint64_t len, const Matrix4<T>& m, unsigned q0, unsigned q1) {
+  if (len < PARALLEL_THRESHOLD) {
+    serial_two_qubit(v, len, m, q0, q1);
+  } else {
+    parallel_two_qubit(v, len, m, q0, q1);
+  }
+}
+
+template <typename T>
+void doubly_controlled(Complex<T>* v, std::uint64_t len, const Matrix2<T>& m, unsigned control1,
+                       unsigned control2, unsigned target) {
+  if (len < PARALLEL_THRESHOLD) {
+    serial_doubly_controlled(v, len, m, control1, control2, target);
+  } else {
+    parallel_doubly_controlled(v, len, m, control1, control2, target);
+  }
+}
+
+template <typename T>
+void controlled_swap(Complex<T>* v, std::uint64_t len, unsigned control, unsigned target1,
+                     unsigned target2) {
+  if (len < PARALLEL_THRESHOLD) {
+    serial_controlled_swap(v, len, control, target1, target2);
+  } else {
+    parallel_controlled_swap(v, len, control, target1, target2);
+  }
+}
+
+template <typename T>
+constexpr KernelTable<T> kTable = {
+    "reference", single<T>, controlled<T>, two_qubit<T>, doubly_controlled<T>, controlled_swap<T>};
+
+}  // namespace
+
+#define VORN_INSTANTIATE(T)                                                                     \
+  template void serial_single<T>(Complex<T>*, std::uint64_t, const Matrix2<T>&, unsigned);      \
+  template void serial_controlled<T>(Complex<T>*, std::uint64_t, const Matrix2<T>&, unsigned,   \
+                                     unsigned);                                                 \
+  template void serial_doubly_controlled<T>(Complex<T>*, std::uint64_t, const Matrix2<T>&,      \
+                                            unsigned, unsigned, unsigned);                      \
+  template void serial_controlled_swap<T>(Complex<T>*, std::uint64_t, unsigned, unsigned,       \
+                                          unsigned);                                            \
+  template void serial_two_qubit<T>(Complex<T>*, std::uint64_t, const Matrix4<T>&, unsigned,    \
+                                    unsigned);                                                  \
+  template void parallel_single<T>(Complex<T>*, std::uint64_t, const Matrix2<T>&, unsigned);    \
+  template void parallel_controlled<T>(Complex<T>*, std::uint64_t, const Matrix2<T>&, unsigned, \
+                                       unsigned);                                               \
+  template void parallel_two_qubit<T>(Complex<T>*, std::uint64_t, const Matrix4<T>&, unsigned,  \
+                                      unsigned);                                                \
+  template void parallel_doubly_controlled<T>(Complex<T>*, std::uint64_t, const Matrix2<T>&,    \
+                                              unsigned, unsigned, unsigned);                    \
+  template void parallel_controlled_swap<T>(Complex<T>*, std::uint64_t, unsigned, unsigned,     \
+                                            unsigned);
+
+VORN_INSTANTIATE(float)
+VORN_INSTANTIATE(double)
+#undef VORN_INSTANTIATE
+
+}  // namespace vorn::core::kernels::reference
+
+namespace vorn::core::kernels {
+
+template <>
+const KernelTable<float>& reference_table<float>() {
+  return reference::kTable<float>;
+}
+template <>
+const KernelTable<double>& reference_table<double>() {
+  return reference::kTable<double>;
+}
+
+}  // namespace vorn::core::kernels

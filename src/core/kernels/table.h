@@ -1,0 +1,65 @@
+// The kernel implementations behind the public kernels: the scalar reference and the vectorised
+// variants, one table of five functions each, and the public kernels with an explicit table.
+#pragma once
+
+#include <cstdint>
+#include <span>
+
+#include "core/complex.h"
+#include "core/gates.h"
+
+namespace vorn::core::kernels {
+
+// One implementation of the five kernels on the amplitudes v[0 .. len). Preconditions, checked
+// by the callers below: len is a power of two, every operand is below log2(len), and the
+// operands are distinct, except that controlled_swap accepts control == target2 (which makes it
+// an exchange of target1 and target2 without condition). Below PARALLEL_THRESHOLD amplitudes an
+// implementation runs on the calling thread, from there on as one parallel_for.
+template <typename T>
+struct KernelTable {
+  const char* name;
+  void (*single)(Complex<T>* v, std::uint64_t len, const Matrix2<T>& m, unsigned target);
+  void (*controlled)(Complex<T>* v, std::uint64_t len, const Matrix2<T>& m, unsigned control,
+                     unsigned target);
+  void (*two_qubit)(Complex<T>* v, std::uint64_t len, const Matrix4<T>& m, unsigned q0,
+                    unsigned q1);
+  void (*doubly_controlled)(Complex<T>* v, std::uint64_t len, const Matrix2<T>& m,
+                            unsigned control1, unsigned control2, unsigned target);
+  void (*controlled_swap)(Complex<T>* v, std::uint64_t len, unsigned control, unsigned target1,
+                          unsigned target2);
+};
+
+// The scalar reference, the definition every variant must match bit for bit.
+template <typename T>
+const KernelTable<T>& reference_table();
+
+// The implementations this CPU can run, fastest first; the reference is always the last.
+template <typename T>
+std::span<const KernelTable<T>* const> available_tables();
+
+// The implementation the public kernels use: the first of available_tables().
+template <typename T>
+const KernelTable<T>& active_table();
+
+// The public kernels (core/kernels.h) with an explicit implementation: operands are checked
+// (an operand out of range throws Abort before any amplitude is touched) and coinciding
+// operands are resolved as the bit tests of the serial scans resolve them, then the table runs.
+template <typename T>
+void apply_single_qubit_gate_with(const KernelTable<T>& table, std::span<Complex<T>> v,
+                                  const Matrix2<T>& m, std::uint64_t target);
+template <typename T>
+void apply_controlled_gate_with(const KernelTable<T>& table, std::span<Complex<T>> v,
+                                const Matrix2<T>& m, std::uint64_t control, std::uint64_t target);
+template <typename T>
+void apply_two_qubit_gate_with(const KernelTable<T>& table, std::span<Complex<T>> v,
+                               const Matrix4<T>& m, std::uint64_t q0, std::uint64_t q1);
+template <typename T>
+void apply_doubly_controlled_gate_with(const KernelTable<T>& table, std::span<Complex<T>> v,
+                                       const Matrix2<T>& m, std::uint64_t control1,
+                                       std::uint64_t control2, std::uint64_t target);
+template <typename T>
+void apply_controlled_swap_with(const KernelTable<T>& table, std::span<Complex<T>> v,
+                                std::uint64_t control, std::uint64_t target1,
+                                std::uint64_t target2);
+
+}  // namespace vorn::core::kernels
