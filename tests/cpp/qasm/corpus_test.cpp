@@ -1,5 +1,5 @@
 // The real-world corpus: every accepted program reads with the qubit count of its manifest
-// row, every refused one fails with the error kind of its row.
+// row and runs to a normalised state, every refused one fails with the error kind of its row.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -9,7 +9,9 @@
 #include <string>
 #include <vector>
 
+#include "core/precision.h"
 #include "qasm/lowering.h"
+#include "simulator/engine.h"
 
 namespace vorn::qasm {
 namespace {
@@ -76,6 +78,25 @@ TEST(Corpus, AcceptedProgramsReadWithTheirQubitCount) {
     ASSERT_TRUE(circuit.ok()) << circuit.error().render();
     EXPECT_EQ(std::to_string(circuit.value().n_qubits()), row.qubits);
     EXPECT_LE(circuit.value().n_qubits(), 20u);
+  }
+}
+
+TEST(Corpus, AcceptedProgramsRunToANormalisedState) {
+  for (const Row& row : manifest()) {
+    if (row.klass != "accepted") {
+      continue;
+    }
+    SCOPED_TRACE(row.file);
+    Result<sim::Circuit> circuit = parse_qasm(read_file(qasm_corpus() / "accepted" / row.file));
+    ASSERT_TRUE(circuit.ok()) << circuit.error().render();
+    const sim::SimulationResult result =
+        sim::run(circuit.value(), 16, std::uint64_t{1}, core::Precision::F64);
+    const auto& f64 = std::get<sim::RunResult<double>>(result);
+    double total = 0.0;
+    for (const auto& amplitude : f64.statevector.amplitudes()) {
+      total += amplitude.re * amplitude.re + amplitude.im * amplitude.im;
+    }
+    EXPECT_NEAR(total, 1.0, 1e-9);
   }
 }
 

@@ -2,8 +2,10 @@
 // expansion bounds and expression evaluation.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <bit>
 #include <cmath>
+#include <complex>
 #include <cstdint>
 #include <initializer_list>
 #include <string>
@@ -13,6 +15,7 @@
 #include "qasm/lexer.h"
 #include "qasm/lowering.h"
 #include "qasm/parser.h"
+#include "simulator/engine.h"
 
 namespace vorn::qasm {
 namespace {
@@ -153,6 +156,60 @@ TEST(BuiltinGates, ComposedSequences) {
   S cu = {"U3(0.0,0.0,4.0)(0)"};
   cu.insert(cu.end(), cu3.begin(), cu3.end());
   EXPECT_EQ(ops_of("qreg q[2]; cu(1,2,3,4) q[0],q[1];"), cu);
+}
+
+using C = std::complex<double>;
+using Block = std::array<C, 4>;  // row-major 2x2
+
+Block block_of(const core::Gate& gate) {
+  const auto m = core::matrix_2x2<double>(gate);
+  return {C(m[0].re, m[0].im), C(m[1].re, m[1].im), C(m[2].re, m[2].im), C(m[3].re, m[3].im)};
+}
+
+// Runs `call` on two qubits prepared in each basis state and checks that the gate is the
+// controlled version of `block` (control q[0], target q[1]), exactly including its phase.
+void expect_controlled(const std::string& call, const Block& block) {
+  SCOPED_TRACE(call);
+  for (int input = 0; input < 4; ++input) {
+    std::string text = "OPENQASM 2.0; qreg q[2];";
+    text += (input & 1) != 0 ? " x q[0];" : "";
+    text += (input & 2) != 0 ? " x q[1];" : "";
+    text += cat({" ", call, " q[0], q[1];"});
+    Result<sim::Circuit> circuit = parse_qasm(text);
+    ASSERT_TRUE(circuit.ok()) << circuit.error().render();
+    const auto result = sim::run(circuit.value(), 0, std::uint64_t{1}, core::Precision::F64);
+    const auto amplitudes = std::get<sim::RunResult<double>>(result).statevector.amplitudes();
+    const int target_in = input >> 1;
+    for (int output = 0; output < 4; ++output) {
+      C expected = 0.0;
+      if ((input & 1) == 0) {
+        expected = output == input ? 1.0 : 0.0;
+      } else if ((output & 1) == 1) {
+        expected = block[(output >> 1) * 2 + target_in];
+      }
+      const C got(amplitudes[output].re, amplitudes[output].im);
+      EXPECT_NEAR(std::abs(got - expected), 0.0, 1e-12)
+          << "input " << input << " output " << output;
+    }
+  }
+}
+
+TEST(BuiltinGates, ComposedSequencesAreTheControlledGates) {
+  const double r = 1.0 / std::sqrt(2.0);
+  const C i(0.0, 1.0);
+  expect_controlled("cy", {0.0, -i, i, 0.0});
+  expect_controlled("ch", {r, r, r, -r});
+  expect_controlled("crx(0.7)", block_of({GateKind::Rx, 0.7}));
+  expect_controlled("cry(0.7)", block_of({GateKind::Ry, 0.7}));
+  expect_controlled("crz(0.7)", block_of({GateKind::Rz, 0.7}));
+  expect_controlled("cp(0.7)", {1.0, 0.0, 0.0, std::exp(i * 0.7)});
+  expect_controlled("cu1(-2.1)", {1.0, 0.0, 0.0, std::exp(i * -2.1)});
+  expect_controlled("cu3(0.3, 1.1, -0.4)", block_of({GateKind::U3, 0.3, 1.1, -0.4}));
+  Block cu = block_of({GateKind::U3, 0.3, 1.1, -0.4});
+  for (C& entry : cu) {
+    entry *= std::exp(i * 0.9);
+  }
+  expect_controlled("cu(0.3, 1.1, -0.4, 0.9)", cu);
 }
 
 TEST(BuiltinGates, ParameterCountErrorsShowTheTableName) {
