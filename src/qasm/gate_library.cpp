@@ -1,8 +1,10 @@
 // The built-in gate table and the expansion of gate calls into circuit operations.
 #include "qasm/gate_library.h"
 
+#include <algorithm>
 #include <array>
 #include <cmath>
+#include <iterator>
 #include <optional>
 
 namespace vorn::qasm {
@@ -212,9 +214,20 @@ void append_builtin(sim::Circuit& circuit, Builtin gate, std::span<const double>
   }
 }
 
+// The later binding of a name: the last equal entry of a sorted list, else the last one
+// found scanning backwards.
 template <typename T>
 const T* find_last(const std::vector<std::pair<std::string_view, T>>& bindings,
-                   std::string_view name) {
+                   std::string_view name, bool sorted) {
+  if (sorted) {
+    const auto after = std::upper_bound(
+        bindings.begin(), bindings.end(), name,
+        [](std::string_view key, const auto& binding) { return key < binding.first; });
+    if (after == bindings.begin() || std::prev(after)->first != name) {
+      return nullptr;
+    }
+    return &std::prev(after)->second;
+  }
   for (auto it = bindings.rbegin(); it != bindings.rend(); ++it) {
     if (it->first == name) {
       return &it->second;
@@ -287,7 +300,8 @@ Status expand_user_gate(GateContext& context, const GateCall& call, std::span<co
   if (def.qubits.size() != qubits.size()) {
     return gate_arity_error(def.name, def.line, def.col, def.qubits.size(), qubits.size());
   }
-  if (Status s = spend(context, call, 1); !s.ok()) {
+  // Binding the formals costs one step each.
+  if (Status s = spend(context, call, 1 + values.size() + qubits.size()); !s.ok()) {
     return s;
   }
   // A fresh environment holding the definition's own formals only; its storage is this
@@ -295,11 +309,15 @@ Status expand_user_gate(GateContext& context, const GateCall& call, std::span<co
   GateEnv& env = context.scratch[depth].env;
   env.params.clear();
   env.qubits.clear();
+  env.indexed = false;
   for (std::size_t j = 0; j < values.size(); ++j) {
     env.params.emplace_back(def.params[j], values[j]);
   }
   for (std::size_t j = 0; j < qubits.size(); ++j) {
     env.qubits.emplace_back(def.qubits[j], qubits[j]);
+  }
+  if (env.params.size() + env.qubits.size() > 8) {
+    env.index();
   }
   for (const GateCall& inner : def.body) {
     if (Status s = expand_gate_call(context, inner, env, depth + 1); !s.ok()) {
@@ -311,10 +329,19 @@ Status expand_user_gate(GateContext& context, const GateCall& call, std::span<co
 
 }  // namespace
 
-const double* GateEnv::find_param(std::string_view name) const { return find_last(params, name); }
+void GateEnv::index() {
+  const auto by_name = [](const auto& a, const auto& b) { return a.first < b.first; };
+  std::stable_sort(params.begin(), params.end(), by_name);
+  std::stable_sort(qubits.begin(), qubits.end(), by_name);
+  indexed = true;
+}
+
+const double* GateEnv::find_param(std::string_view name) const {
+  return find_last(params, name, indexed);
+}
 
 const std::uint64_t* GateEnv::find_qubit(std::string_view name) const {
-  return find_last(qubits, name);
+  return find_last(qubits, name, indexed);
 }
 
 Result<double> eval_expr(const ExprPool& exprs, ExprRef expr, const GateEnv& env) {

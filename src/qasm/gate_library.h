@@ -69,7 +69,12 @@ struct QubitRange {
 struct GateEnv {
   std::vector<std::pair<std::string_view, double>> params;
   std::vector<std::pair<std::string_view, std::uint64_t>> qubits;
+  // Set by index(): both lists are sorted by name, equal names in binding order.
+  bool indexed = false;
 
+  // Sorts the bindings so that lookups take logarithmic time, which keeps a gate with many
+  // formals linear to expand; lookups give the same answers either way.
+  void index();
   const double* find_param(std::string_view name) const;
   const std::uint64_t* find_qubit(std::string_view name) const;
 };
