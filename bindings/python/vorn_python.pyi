@@ -30,6 +30,9 @@ class Circuit:
     ) -> None: ...
     def measure(self, qubit: SupportsIndex, cbit: SupportsIndex) -> None: ...
     def measure_all(self) -> None: ...
+    @staticmethod
+    def from_qasm(qasm: str) -> "Circuit":
+        """OpenQASM 2.0 또는 3.0 문자열을 파싱해 [`Circuit`] 으로 만든다."""
     @property
     def global_phase(self) -> float:
         """회로의 누적된 글로벌 phase (라디안)."""
