@@ -210,5 +210,25 @@ TEST(ViolationText, NegativeImaginaryPartAndOffDiagonal) {
             "tol=5.000e-1)");
 }
 
+TEST(ViolationText, MessagesOfFailedChecks) {
+  using C = core::Complex<double>;
+  const auto diag21 = sim::check_unitary({C{2, 0}, C{0, 0}, C{0, 0}, C{1, 0}}, sim::UNITARY_TOL);
+  ASSERT_TRUE(diag21);
+  EXPECT_EQ(violation_text(*diag21),
+            "matrix is not unitary: (M·M†)[0,0] = 4+0i (expected 1+0i, |error|=3.000e0, "
+            "tol=1.000e-10)");
+  const auto skew = sim::check_unitary({C{1, 0}, C{0, 0}, C{0, 0.6}, C{0.8, 0}}, sim::UNITARY_TOL);
+  ASSERT_TRUE(skew);
+  EXPECT_EQ(violation_text(*skew),
+            "matrix is not unitary: (M·M†)[0,1] = 0+-0.6i (expected 0+0i, |error|=6.000e-1, "
+            "tol=1.000e-10)");
+  const auto scaled =
+      sim::check_unitary({C{0, 0}, C{1.5, 0}, C{0.5, 0}, C{0, 0}}, sim::UNITARY_TOL);
+  ASSERT_TRUE(scaled);
+  EXPECT_EQ(violation_text(*scaled),
+            "matrix is not unitary: (M·M†)[0,0] = 2.25+0i (expected 1+0i, |error|=1.250e0, "
+            "tol=1.000e-10)");
+}
+
 }  // namespace
 }  // namespace vorn::qasm
