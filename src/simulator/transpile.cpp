@@ -1,5 +1,5 @@
-// The peephole pass. Each pass is one linear scan that moves the operations into a new list,
-// looking only at the last (and, for the H-sandwich, the last two) operations already kept.
+// The peephole pass. Each pass is one linear scan that moves the kept operations to the front
+// of the list, looking only at the last (and, for the H-sandwich, the last two) operations kept.
 #include "simulator/transpile.h"
 
 #include <cmath>
@@ -71,21 +71,41 @@ GateOp make_gate(GateKind kind, std::uint64_t qubit, double theta = 0.0) {
   return GateOp{Gate{kind, theta}, {qubit, 0, 0}};
 }
 
-struct PassResult {
-  std::vector<Operation> out;
-  std::uint64_t rewrites = 0;
+// The kept operations of a pass, written over the front of the list being read. Every
+// operation read adds at most one to the kept ones, so the write position never passes the
+// read position, and a pass needs no second list: one linear scan, no allocation.
+class KeptPrefix {
+ public:
+  explicit KeptPrefix(std::vector<Operation>& ops) : ops_(ops) {}
+
+  bool empty() const { return size_ == 0; }
+  std::size_t size() const { return size_; }
+  Operation& back() { return ops_[size_ - 1]; }
+  Operation& before_back() { return ops_[size_ - 2]; }
+  void pop_back() { --size_; }
+  // Keeps the operation at read position `read` (never below size()).
+  void keep(std::size_t read) {
+    if (read != size_) {
+      ops_[size_] = std::move(ops_[read]);
+    }
+    ++size_;
+  }
+
+ private:
+  std::vector<Operation>& ops_;
+  std::size_t size_ = 0;
 };
 
-// Takes the list by value: its storage is released when the pass returns.
-PassResult run_pass(std::vector<Operation> ops) {
-  PassResult result;
-  std::vector<Operation>& out = result.out;
-  out.reserve(ops.size());
-  for (Operation& item : ops) {
-    const auto* op = std::get_if<GateOp>(&item);
+// One pass over `ops`, in place; returns the number of rewrites (fused or replaced gates).
+std::uint64_t run_pass(std::vector<Operation>& ops) {
+  std::uint64_t rewrites = 0;
+  KeptPrefix out(ops);
+  const std::size_t n = ops.size();
+  for (std::size_t read = 0; read < n; ++read) {
+    const auto* op = std::get_if<GateOp>(&ops[read]);
     // Measurements pass through.
     if (op == nullptr) {
-      out.push_back(std::move(item));
+      out.keep(read);
       continue;
     }
     const GateKind kind = op->kind();
@@ -93,7 +113,7 @@ PassResult run_pass(std::vector<Operation> ops) {
       continue;
     }
     if (op->arity() > 1 || out.empty()) {
-      out.push_back(std::move(item));
+      out.keep(read);
       continue;
     }
     const std::uint64_t q = op->qubits[0];
@@ -108,15 +128,15 @@ PassResult run_pass(std::vector<Operation> ops) {
           continue;
         case PairRule::ReplaceZ:
           out.back() = make_gate(GateKind::Z, q);
-          ++result.rewrites;
+          ++rewrites;
           continue;
         case PairRule::ReplaceS:
           out.back() = make_gate(GateKind::S, q);
-          ++result.rewrites;
+          ++rewrites;
           continue;
         case PairRule::ReplaceSdg:
           out.back() = make_gate(GateKind::Sdg, q);
-          ++result.rewrites;
+          ++rewrites;
           continue;
         case PairRule::Fuse: {
           // The plain sum, not reduced; a sum that is a whole number of turns cancels.
@@ -125,7 +145,7 @@ PassResult run_pass(std::vector<Operation> ops) {
             out.pop_back();
           } else {
             out.back() = make_gate(p_kind, q, phi);
-            ++result.rewrites;
+            ++rewrites;
           }
           continue;
         }
@@ -135,19 +155,20 @@ PassResult run_pass(std::vector<Operation> ops) {
     // H-sandwich: H, X, H becomes Z and H, Z, H becomes X (all on one qubit, adjacent).
     if (kind == GateKind::H && out.size() >= 2) {
       const GateOp* p = single_on(out.back(), q);
-      const GateOp* before = single_on(out[out.size() - 2], q);
+      const GateOp* before = single_on(out.before_back(), q);
       if (p != nullptr && (p->kind() == GateKind::X || p->kind() == GateKind::Z) &&
           before != nullptr && before->kind() == GateKind::H) {
         const GateKind replacement = p->kind() == GateKind::X ? GateKind::Z : GateKind::X;
         out.pop_back();
         out.back() = make_gate(replacement, q);
-        ++result.rewrites;
+        ++rewrites;
         continue;
       }
     }
-    out.push_back(std::move(item));
+    out.keep(read);
   }
-  return result;
+  ops.resize(out.size());
+  return rewrites;
 }
 
 }  // namespace
@@ -163,17 +184,24 @@ bool is_trivial_angle(double theta) {
 
 std::uint64_t transpile_pass(Circuit& circuit, std::uint64_t max_iters) {
   std::uint64_t passes = 0;
+  if (max_iters == 0) {
+    return passes;
+  }
+  std::vector<Operation> ops = circuit.take_ops();
+  const std::size_t original_capacity = ops.capacity();
   while (passes != max_iters) {
-    std::vector<Operation> ops = circuit.take_ops();
     const std::size_t n = ops.size();
-    PassResult result = run_pass(std::move(ops));
-    const bool unchanged = result.out.size() == n && result.rewrites == 0;
-    circuit.replace_ops(std::move(result.out));
+    const std::uint64_t rewrites = run_pass(ops);
     ++passes;
-    if (unchanged) {
+    if (ops.size() == n && rewrites == 0) {
       break;
     }
   }
+  // The passes only shrink the list; give back storage once it is mostly unused.
+  if (ops.size() < original_capacity / 2) {
+    ops.shrink_to_fit();
+  }
+  circuit.replace_ops(std::move(ops));
   return passes;
 }
 
