@@ -4,6 +4,7 @@
 
 #include <charconv>
 #include <cstdint>
+#include <new>
 #include <string_view>
 #include <variant>
 
@@ -25,6 +26,27 @@ constexpr std::string_view kGateNames[core::GATE_KIND_COUNT] = {
 // A typical line ("cx q[12],q[13];\n", "rz(0.7853981633974483) q[3];\n") is under 40 bytes;
 // this only sizes the first allocation, appends grow the text as needed.
 constexpr std::size_t kBytesPerOp = 24;
+
+// The size of the first allocation: every MeasureAll writes n_qubits lines, so a register of
+// billions of qubits asks for more text than memory holds. Such a request fails here, at once,
+// with std::bad_alloc rather than after filling the memory line by line.
+std::size_t initial_capacity(const sim::Circuit& circuit) {
+  std::uint64_t measure_all = 0;
+  for (const sim::Operation& op : circuit.ops()) {
+    measure_all += std::holds_alternative<MeasureAll>(op) ? 1 : 0;
+  }
+  const std::size_t limit = std::string().max_size();
+  std::size_t bytes = 96 + circuit.ops().size() * kBytesPerOp;
+  if (measure_all != 0) {
+    const std::uint64_t per_line = kBytesPerOp;
+    const std::uint64_t n = circuit.n_qubits();
+    if (n > limit / per_line / measure_all || bytes > limit - n * per_line * measure_all) {
+      throw std::bad_alloc();
+    }
+    bytes += n * per_line * measure_all;
+  }
+  return bytes;
+}
 
 class Writer {
  public:
@@ -115,7 +137,7 @@ class Writer {
 std::string export_qasm(const sim::Circuit& circuit, QasmVersion version) {
   const bool v2 = version == QasmVersion::V2;
   std::string out;
-  out.reserve(96 + circuit.ops().size() * kBytesPerOp);
+  out.reserve(initial_capacity(circuit));
   Writer w(out, version);
 
   out += v2 ? "OPENQASM 2.0;\ninclude \"qelib1.inc\";\nqreg q["

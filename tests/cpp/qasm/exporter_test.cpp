@@ -3,7 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <limits>
+#include <new>
 #include <string>
 
 #include "simulator/unitary.h"
@@ -168,6 +170,15 @@ TEST(ExportQasm, LargeIndicesAndLongCircuits) {
   const std::string head = std::string(kHeader3) + "qubit[4] q;\n";
   ASSERT_EQ(text.size(), head.size() + 100000 * line.size());
   EXPECT_EQ(text.compare(text.size() - line.size(), line.size(), line), 0);
+}
+
+TEST(ExportQasm, MeasureAllTooLargeForMemoryFailsAtOnce) {
+  Circuit c(std::uint64_t{1} << 62);
+  c.h(5);
+  EXPECT_NO_THROW(v2(c));
+  c.measure_all();
+  EXPECT_THROW(v2(c), std::bad_alloc);
+  EXPECT_THROW(v3(c), std::bad_alloc);
 }
 
 }  // namespace
