@@ -82,6 +82,44 @@ def main():
     print("  amplitudes:")
     show_amplitudes(state, n, limit=4)
 
+    print()
+    print("Reading OpenQASM 2.0, writing OpenQASM 3.0")
+    bell = Circuit.from_qasm(BELL_QASM)
+    result = run(bell, shots=500, seed=1)
+    print("  qubits:", bell.num_qubits(), " counts:", dict(sorted(result.counts().items())))
+    print(indent(bell.to_qasm("3.0")))
+
+    print("Any 2x2 unitary, decomposed into rz, ry, rz with its phase in global_phase")
+    c = Circuit(1)
+    sqrt_x = np.array([[1 + 1j, 1 - 1j], [1 - 1j, 1 + 1j]]) / 2
+    c.unitary(sqrt_x, 0)
+    c.unitary(sqrt_x, 0)
+    print(f"  global_phase: {c.global_phase:.6f}")
+    print("  sqrt(X) twice acts as X on |0>:")
+    show_amplitudes(run(c, shots=0).statevector(), 1)
+    passes = c.transpile()
+    print(f"  transpile ran {passes} passes; the circuit is now:")
+    print(indent(c.to_qasm()))
+
+    try:
+        Circuit.from_qasm("OPENQASM 2.0;\nqreg q[1];\nreset q[0];\n")
+    except ValueError as error:
+        print("Refused program:", error)
+
+
+BELL_QASM = """OPENQASM 2.0;
+include "qelib1.inc";
+qreg q[2];
+creg c[2];
+h q[0];
+cx q[0], q[1];
+measure q -> c;
+"""
+
+
+def indent(text):
+    return "\n".join("    " + line for line in text.rstrip().splitlines()) + "\n"
+
 
 if __name__ == "__main__":
     main()

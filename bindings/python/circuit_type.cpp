@@ -4,6 +4,7 @@
 #include "circuit_type.h"
 
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <new>
 #include <string>
@@ -13,7 +14,13 @@
 #include "args.h"
 #include "convert.h"
 #include "guard.h"
+#include "numpy_api.h"
+#include "qasm/error.h"
+#include "qasm/exporter.h"
+#include "qasm/format.h"
 #include "qasm/lowering.h"
+#include "simulator/transpile.h"
+#include "simulator/unitary.h"
 
 namespace vorn::py {
 
@@ -135,9 +142,14 @@ PyObject* circuit_measure_all(PyObject* self, PyObject* /*unused*/) {
   });
 }
 
-// ---- OpenQASM --------------------------------------------------------
+// ---- OpenQASM, unitary and transpile --------------------------------------------------------
 
 constexpr Signature<1> kFromQasm{"Circuit.from_qasm()", {"qasm"}};
+constexpr Signature<1> kToQasm{"Circuit.to_qasm()", {"version"}, 0};
+constexpr Signature<3> kUnitary{"Circuit.unitary()", {"matrix", "qubit", "validate"}, 2};
+constexpr Signature<1> kTranspile{"Circuit.transpile()", {"max_iters"}, 0};
+
+constexpr std::uint64_t kDefaultMaxIters = 16;
 
 // A new Circuit instance (always of class Circuit) that owns the given record.
 PyObject* new_circuit_object(sim::Circuit&& circuit) {
@@ -161,6 +173,104 @@ PyObject* circuit_from_qasm(PyObject* /*unused*/, PyObject* const* args, Py_ssiz
       throw_text(PyExc_ValueError, parsed.error().render());
     }
     return new_circuit_object(std::move(parsed).value());
+  });
+}
+
+PyObject* circuit_to_qasm(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames) {
+  return guard([&]() -> PyObject* {
+    const auto bound = bind(kToQasm, args, nargs, kwnames);
+    SharedAccess access(self_of(self)->access);
+    qasm::QasmVersion version = qasm::QasmVersion::V2;
+    if (bound[0] != nullptr) {
+      const std::string_view text = to_text(bound[0], "version");
+      if (text == "2.0" || text == "2") {
+        version = qasm::QasmVersion::V2;
+      } else if (text == "3.0" || text == "3") {
+        version = qasm::QasmVersion::V3;
+      } else {
+        throw_text(PyExc_ValueError, "to_qasm: version 은 '2.0' 또는 '3.0' 이어야 합니다 (입력: " +
+                                         qasm::quoted(text) + ")");
+      }
+    }
+    const std::string exported = qasm::export_qasm(self_of(self)->circuit, version);
+    return PyUnicode_DecodeUTF8(exported.data(), static_cast<Py_ssize_t>(exported.size()), nullptr);
+  });
+}
+
+// The matrix argument of unitary(): an ndarray (or subclass) with exactly two dimensions whose
+// dtype is equivalent to complex128; any strides.
+PyArrayObject* to_complex_matrix(PyObject* value, const char* name) {
+  if (!PyArray_Check(value)) {
+    throw_conversion_error(value, name, "numpy.ndarray");
+  }
+  auto* array = reinterpret_cast<PyArrayObject*>(value);
+  if (PyArray_NDIM(array) != 2) {
+    PyErr_Format(PyExc_TypeError, "argument '%s': dimensionality mismatch: from=%d, to=2", name,
+                 PyArray_NDIM(array));
+    throw ErrorAlreadySet{};
+  }
+  PyArray_Descr* complex128 = PyArray_DescrFromType(NPY_COMPLEX128);
+  const bool equivalent = PyArray_EquivTypes(PyArray_DESCR(array), complex128) != 0;
+  Py_DECREF(complex128);
+  if (!equivalent) {
+    const Ref dtype = Ref::steal(PyObject_Str(reinterpret_cast<PyObject*>(PyArray_DESCR(array))));
+    PyErr_Format(PyExc_TypeError, "argument '%s': type mismatch: from=%U, to=complex128", name,
+                 dtype.get());
+    throw ErrorAlreadySet{};
+  }
+  return array;
+}
+
+PyObject* circuit_unitary(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames) {
+  return guard([&]() -> PyObject* {
+    const auto bound = bind(kUnitary, args, nargs, kwnames);
+    ExclusiveAccess access(self_of(self)->access);
+    PyArrayObject* matrix = to_complex_matrix(bound[0], "matrix");
+    const std::uint64_t qubit = to_index(bound[1], "qubit");
+    const bool validate = bound[2] == nullptr ? true : to_flag(bound[2], "validate");
+
+    const npy_intp* shape = PyArray_DIMS(matrix);
+    if (shape[0] != 2 || shape[1] != 2) {
+      throw_text(PyExc_ValueError, "unitary: matrix 는 2×2 여야 합니다 (입력 shape=[" +
+                                       std::to_string(shape[0]) + ", " + std::to_string(shape[1]) +
+                                       "])");
+    }
+    // Entry [r][c] is element (r, c) of the array, whatever its strides (negative included).
+    sim::Matrix2x2 m{};
+    const npy_intp* strides = PyArray_STRIDES(matrix);
+    const char* data = PyArray_BYTES(matrix);
+    for (npy_intp r = 0; r < 2; ++r) {
+      for (npy_intp c = 0; c < 2; ++c) {
+        std::memcpy(&m[static_cast<std::size_t>(2 * r + c)], data + r * strides[0] + c * strides[1],
+                    sizeof(core::Complex<double>));
+      }
+    }
+    if (validate) {
+      if (const auto violation = sim::check_unitary(m, sim::UNITARY_TOL)) {
+        throw_text(PyExc_ValueError, "unitary: " + qasm::violation_text(*violation));
+      }
+    }
+    sim::Circuit& circuit = self_of(self)->circuit;
+    if (qubit >= circuit.n_qubits()) {
+      throw_text(PyExc_ValueError,
+                 "unitary: qubit 인덱스 " + std::to_string(qubit) +
+                     " 가 범위를 벗어남 (n_qubits=" + std::to_string(circuit.n_qubits()) + ")");
+    }
+    sim::append_unitary(circuit, m, qubit);
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* circuit_transpile(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames) {
+  return guard([&]() -> PyObject* {
+    const auto bound = bind(kTranspile, args, nargs, kwnames);
+    ExclusiveAccess access(self_of(self)->access);
+    const std::uint64_t max_iters =
+        bound[0] == nullptr ? kDefaultMaxIters : to_index(bound[0], "max_iters");
+    return PyLong_FromUnsignedLongLong(sim::transpile_pass(self_of(self)->circuit, max_iters));
   });
 }
 
@@ -221,6 +331,23 @@ PyMethodDef circuit_methods[] = {
      "헤더 (`OPENQASM 2.0;` 또는 `OPENQASM 3.0;`) 로 버전 자동 감지.\n"
      "미지원 syntax (`if`, `reset`, `for`/`while`/`box`, `sx`/`gphase` 등) 는\n"
      "`ValueError` 로 변환되어 사용자에게 명확한 milestone 정보가 노출된다."},
+    {"to_qasm", as_cfunction(circuit_to_qasm), kFast,
+     "to_qasm($self, version=\"2.0\")\n--\n\n"
+     "회로를 OpenQASM 문자열로 export 한다.\n\n"
+     "`version`: `\"2.0\"` (default) 또는 `\"3.0\"`. 다른 값은 `ValueError`."},
+    {"unitary", as_cfunction(circuit_unitary), kFast,
+     "unitary($self, matrix, qubit, validate=True)\n--\n\n"
+     "임의 2×2 unitary 행렬을 회로의 `qubit` 큐비트에 적용한다.\n\n"
+     "Z-Y-Z 분해 (Nielsen-Chuang Thm 4.1) 로 native 게이트 시퀀스\n"
+     "`Rz(δ); Ry(γ); Rz(β)` 를 추가하고 글로벌 phase α 는 회로의\n"
+     "global_phase 에 누적된다.\n\n"
+     "`validate=True` (default) 일 때 입력 행렬의 unitarity (`M·M† ≈ I`,\n"
+     "1e-10) 를 검증하고 위반 시 `ValueError`. `False` 면 검증 생략."},
+    {"transpile", as_cfunction(circuit_transpile), kFast,
+     "transpile($self, max_iters=16)\n--\n\n"
+     "peephole 최적화 패스를 회로에 in-place 로 적용한다.\n\n"
+     "자명한 게이트 제거, 인접한 역원 쌍 상쇄, 같은 축 회전 병합을 한 패스로 수행하며\n"
+     "변화가 없을 때까지 (최대 `max_iters` 회) 반복한다. 수렴까지 사용한 패스 수를 반환한다."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,5 +1,5 @@
 # Type stub of the vorn_python extension module.
-from typing import Dict, Literal, Optional, SupportsFloat, SupportsIndex
+from typing import Dict, Literal, Optional, SupportsFloat, SupportsIndex, Union
 
 import numpy as np
 import numpy.typing as npt
@@ -33,6 +33,17 @@ class Circuit:
     @staticmethod
     def from_qasm(qasm: str) -> "Circuit":
         """OpenQASM 2.0 또는 3.0 문자열을 파싱해 [`Circuit`] 으로 만든다."""
+    def to_qasm(self, version: Literal["2.0", "2", "3.0", "3"] = "2.0") -> str:
+        """회로를 OpenQASM 문자열로 export 한다."""
+    def unitary(
+        self,
+        matrix: npt.NDArray[np.complex128],
+        qubit: SupportsIndex,
+        validate: Union[bool, np.bool_] = True,
+    ) -> None:
+        """임의 2×2 unitary 행렬을 회로의 `qubit` 큐비트에 적용한다."""
+    def transpile(self, max_iters: SupportsIndex = 16) -> int:
+        """peephole 최적화 패스를 회로에 in-place 로 적용한다."""
     @property
     def global_phase(self) -> float:
         """회로의 누적된 글로벌 phase (라디안)."""

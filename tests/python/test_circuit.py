@@ -23,6 +23,22 @@ SIGNATURES = {
     "measure_all": "()",
 }
 
+DOCUMENTED = {
+    "to_qasm": "(version='2.0')",
+    "unitary": "(matrix, qubit, validate=True)",
+    "transpile": "(max_iters=16)",
+}
+
+D2 = "회로를 OpenQASM 문자열로 export 한다.\n\n`version`: `\"2.0\"` (default) 또는 `\"3.0\"`. 다른 값은 `ValueError`."
+D3 = (
+    "임의 2×2 unitary 행렬을 회로의 `qubit` 큐비트에 적용한다.\n\n"
+    "Z-Y-Z 분해 (Nielsen-Chuang Thm 4.1) 로 native 게이트 시퀀스\n"
+    "`Rz(δ); Ry(γ); Rz(β)` 를 추가하고 글로벌 phase α 는 회로의\n"
+    "global_phase 에 누적된다.\n\n"
+    "`validate=True` (default) 일 때 입력 행렬의 unitarity (`M·M† ≈ I`,\n"
+    "1e-10) 를 검증하고 위반 시 `ValueError`. `False` 면 검증 생략."
+)
+
 
 def panic_type():
     try:
@@ -54,11 +70,25 @@ def test_method_signatures_and_no_docstring(name, signature):
     assert unbound.__doc__ is None
 
 
+@pytest.mark.parametrize("name,signature", sorted(DOCUMENTED.items()))
+def test_documented_method_signatures(name, signature):
+    assert str(inspect.signature(getattr(Circuit(1), name))) == signature
+    assert str(inspect.signature(Circuit.from_qasm)) == "(qasm)"
+
+
+def test_documented_method_docstrings():
+    assert Circuit.to_qasm.__doc__ == D2
+    assert Circuit.unitary.__doc__ == D3
+    assert "peephole" in Circuit.transpile.__doc__
+    assert Circuit.from_qasm.__doc__.startswith("OpenQASM 2.0 또는 3.0 문자열을 파싱해")
+
+
 def test_method_table_order():
     names = [name for name in vars(Circuit) if not name.startswith("__")]
     expected = ["num_qubits", *ONE_QUBIT, *ROTATIONS, "cx", "cz", "swap", "ccx", "cswap"]
-    expected += ["measure", "measure_all"]
-    assert names[: len(expected)] == expected
+    expected += ["measure", "measure_all", "from_qasm", "to_qasm", "unitary", "transpile"]
+    expected += ["global_phase"]
+    assert names == expected
 
 
 def test_global_phase_is_a_read_only_property():
@@ -350,6 +380,28 @@ def test_reentrant_change_during_a_change_is_refused():
     assert seen == ["Already borrowed"]
 
 
+def test_reentrant_access_from_the_new_methods():
+    c = Circuit(2)
+    identity = np.eye(2, dtype=complex)
+    seen = []
+
+    class Sneaky:
+        def __index__(self):
+            for attempt in (c.to_qasm, lambda: c.transpile(), lambda: c.unitary(identity, 0)):
+                try:
+                    attempt()
+                except RuntimeError as e:
+                    seen.append(str(e))
+            return 0
+
+    c.unitary(identity, Sneaky())
+    c.transpile(Sneaky())
+    expected = ["Already mutably borrowed", "Already borrowed", "Already borrowed"]
+    assert seen == expected * 2
+    # to_qasm takes shared access: readers nest, a writer is refused.
+    c.to_qasm()
+
+
 def test_access_is_given_back_after_a_failed_conversion():
     c = Circuit(2)
 
@@ -376,3 +428,133 @@ def test_other_circuits_are_independent_during_a_change():
             return 0
 
     a.h(Hook())
+
+
+# ---- argument conversion of unitary, to_qasm and transpile ------------------------------------------
+
+U = np.array([[1, 1j], [1j, 1]], dtype=complex) / np.sqrt(2)
+
+
+class MatrixView(np.ndarray):
+    pass
+
+
+def appended(matrix, **kwargs):
+    c = Circuit(1)
+    c.unitary(matrix, 0, **kwargs)
+    return c.to_qasm("3.0"), c.global_phase
+
+
+@pytest.mark.parametrize(
+    "view",
+    [
+        lambda m: m.T.copy().T,  # Fortran order
+        lambda m: np.ascontiguousarray(m[::-1, ::-1])[::-1, ::-1],  # negative strides
+        lambda m: np.repeat(np.repeat(m, 2, axis=0), 2, axis=1)[::2, ::2],  # strides of 2
+        lambda m: np.pad(m, ((0, 1), (0, 1)))[:2, :2],  # non-contiguous rows
+        lambda m: m.view(MatrixView),  # an ndarray subclass
+        lambda m: m.astype(np.dtype("<c16")),
+    ],
+)
+def test_unitary_reads_any_strided_view(view):
+    assert appended(view(U)) == appended(U.copy())
+
+
+def test_unitary_matrix_element_order_matters():
+    # The transpose of U is another matrix: its decomposition differs.
+    asymmetric = np.array([[1, 1], [-1, 1]], dtype=complex) / np.sqrt(2)
+    assert appended(asymmetric) != appended(asymmetric.T.copy())
+    assert appended(asymmetric.T) == appended(asymmetric.T.copy())
+
+
+@pytest.mark.parametrize(
+    "matrix,fragment",
+    [
+        ([[1, 0], [0, 1]], "'list' object"),
+        (np.eye(2, dtype=np.complex64), "complex64"),
+        (np.eye(2), "float64"),
+        (np.eye(2, dtype=np.dtype(">c16")), None),
+        (np.ones(4, dtype=complex), None),
+        (np.ones((2, 2, 1), dtype=complex), None),
+        (np.complex128(1), None),
+    ],
+)
+def test_unitary_matrix_type_errors(matrix, fragment):
+    c = Circuit(1)
+    with pytest.raises(TypeError) as info:
+        c.unitary(matrix, 0)
+    assert str(info.value).startswith("argument 'matrix': ")
+    if fragment:
+        assert fragment in str(info.value)
+    assert c.to_qasm() == Circuit(1).to_qasm()
+
+
+@pytest.mark.parametrize("flag", [True, False, np.True_, np.False_, np.bool_(1)])
+def test_unitary_validate_flags(flag):
+    c = Circuit(1)
+    c.unitary(U, 0, validate=flag)
+    assert c.global_phase == appended(U)[1]
+
+
+@pytest.mark.parametrize("flag", [1, 0, None, "yes", 1.0, np.int64(1)])
+def test_unitary_validate_must_be_a_bool(flag):
+    with pytest.raises(TypeError) as info:
+        Circuit(1).unitary(U, 0, validate=flag)
+    assert str(info.value).startswith("argument 'validate': ")
+
+
+def test_unitary_argument_order_and_binding():
+    c = Circuit(1)
+    with pytest.raises(TypeError, match="^argument 'matrix': "):
+        c.unitary([[1]], -1, validate=3)
+    with pytest.raises(OverflowError):
+        c.unitary(U, -1, validate=3)
+    with pytest.raises(TypeError, match="^argument 'validate': "):
+        c.unitary(np.eye(3, dtype=complex), 5, validate=3)
+    with pytest.raises(TypeError) as info:
+        c.unitary(U)
+    assert str(info.value) == "Circuit.unitary() missing 1 required positional argument: 'qubit'"
+    with pytest.raises(TypeError) as info:
+        c.unitary(U, 0, True, 1)
+    assert str(info.value) == "Circuit.unitary() takes from 2 to 3 positional arguments but 4 were given"
+    c.unitary(qubit=0, matrix=U)
+
+
+@pytest.mark.parametrize("version", [2, None, b"2.0", 2.0])
+def test_to_qasm_version_must_be_text(version):
+    with pytest.raises(TypeError) as info:
+        Circuit(1).to_qasm(version)
+    assert str(info.value).startswith("argument 'version': ")
+
+
+@pytest.mark.parametrize(
+    "version,shown",
+    [("2.0 ", '"2.0 "'), ("", '""'), ("2.00", '"2.00"'), ("3.1", '"3.1"'), ("v2", '"v2"'), ("2\n", '"2\\n"')],
+)
+def test_to_qasm_version_refusals(version, shown):
+    with pytest.raises(ValueError) as info:
+        Circuit(1).to_qasm(version)
+    assert str(info.value) == f"to_qasm: version 은 '2.0' 또는 '3.0' 이어야 합니다 (입력: {shown})"
+
+
+def test_to_qasm_version_aliases():
+    c = Circuit(2)
+    c.h(0)
+    c.measure(0, 7)
+    assert c.to_qasm() == c.to_qasm("2") == c.to_qasm("2.0") == c.to_qasm(version="2.0")
+    assert c.to_qasm("3") == c.to_qasm("3.0")
+    assert c.to_qasm() != c.to_qasm("3")
+    assert "creg c[8];" in c.to_qasm()
+
+
+@pytest.mark.parametrize("value,error", [(-1, OverflowError), (2**64, OverflowError), (1.0, TypeError), ("1", TypeError)])
+def test_transpile_max_iters_conversion(value, error):
+    c = Circuit(1)
+    c.h(0)
+    c.h(0)
+    with pytest.raises(error) as info:
+        c.transpile(value)
+    if error is TypeError:
+        assert str(info.value).startswith("argument 'max_iters': ")
+    assert c.transpile(0) == 0
+    assert c.transpile(max_iters=np.uint8(5)) == 2

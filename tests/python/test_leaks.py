@@ -115,8 +115,25 @@ def make_cases():
         "binding": expect(TypeError, lambda: c.cx(q, control=q)),
         "unexpected_keyword": expect(TypeError, lambda: c.h(q, bogus=q)),
         "hook_error": expect(ZeroDivisionError, lambda: c.h(BadIndex())),
+        "from_qasm": lambda: Circuit.from_qasm(QASM),
+        "from_qasm_error": expect(ValueError, lambda: Circuit.from_qasm("OPENQASM 2.0; qreg q[1]; h q[3];")),
+        "from_qasm_type_error": expect(TypeError, lambda: Circuit.from_qasm(b"OPENQASM 2.0;")),
+        "to_qasm": lambda: Circuit(2).to_qasm("3"),
+        "to_qasm_error": expect(ValueError, lambda: c.to_qasm("4.0")),
+        "to_qasm_type_error": expect(TypeError, lambda: c.to_qasm(q)),
+        "unitary": lambda: c.unitary(HADAMARD, q, validate=np.True_),
+        "unitary_view": lambda: c.unitary(HADAMARD[::-1, ::-1].T, q, False),
+        "unitary_shape": expect(ValueError, lambda: c.unitary(np.eye(3, dtype=complex), q)),
+        "unitary_violation": expect(ValueError, lambda: c.unitary(2 * HADAMARD, q)),
+        "unitary_qubit": expect(ValueError, lambda: c.unitary(HADAMARD, 9)),
+        "unitary_type_error": expect(TypeError, lambda: c.unitary(HADAMARD.astype(np.complex64), q)),
+        "transpile": lambda: c.transpile(q),
     }
     return cases, q
+
+
+QASM = 'OPENQASM 2.0;\ninclude "qelib1.inc";\nqreg q[2];\ncreg c[2];\nh q[0];\ncx q[0],q[1];\nmeasure q -> c;\n'
+HADAMARD = np.array([[1, 1], [1, -1]], dtype=complex) / np.sqrt(2)
 
 
 class BigIndex:

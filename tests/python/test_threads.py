@@ -87,12 +87,20 @@ def test_changes_are_refused_while_a_run_reads_the_circuit():
         with pytest.raises(RuntimeError) as info:
             c.h(0)
         assert str(info.value) == "Already borrowed"
-        for change in (lambda: c.cx(0, 1), lambda: c.measure_all(), lambda: c.rx(0.5, 0)):
+        identity = np.eye(2, dtype=complex)
+        for change in (
+            lambda: c.cx(0, 1),
+            lambda: c.measure_all(),
+            lambda: c.rx(0.5, 0),
+            lambda: c.unitary(identity, 0),
+            lambda: c.transpile(),
+        ):
             with pytest.raises(RuntimeError, match="^Already borrowed$"):
                 change()
         # Readers still work.
         assert c.num_qubits() == before
         assert c.global_phase == 0.0
+        assert c.to_qasm().startswith("OPENQASM 2.0;")
         assert thread.is_alive(), "the run ended during the checks; make the circuit longer"
     finally:
         thread.join()
