@@ -8,7 +8,8 @@
 namespace vorn::py {
 
 struct CircuitObject {
-  PyObject_HEAD AccessState access;
+  PyObject ob_base;  // PyObject_HEAD
+  AccessState access;
   sim::Circuit circuit;
 };
 

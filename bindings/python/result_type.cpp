@@ -28,7 +28,8 @@ PyTypeObject ResultType{};
 namespace {
 
 struct ResultObject {
-  PyObject_HEAD sim::SimulationResult result;
+  PyObject ob_base;  // PyObject_HEAD
+  sim::SimulationResult result;
 };
 
 ResultObject* as_result(PyObject* object) { return reinterpret_cast<ResultObject*>(object); }
