@@ -9,4 +9,4 @@ if [[ ! -x build/venv/bin/python ]]; then
   /usr/bin/python3 -m venv --system-site-packages build/venv
 fi
 build/venv/bin/python -m pip install --quiet --no-build-isolation --no-deps \
-  -Cbuilddir=build/py .
+  --config-settings=builddir=build/py .
