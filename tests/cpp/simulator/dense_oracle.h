@@ -10,6 +10,7 @@
 
 #include "core/gates.h"
 #include "simulator/circuit.h"
+#include "simulator/engine.h"
 
 namespace vorn::sim::testing {
 
@@ -113,6 +114,18 @@ inline Amplitudes simulate(const Circuit& circuit, Amplitudes state) {
 
 inline Amplitudes simulate(const Circuit& circuit) {
   return simulate(circuit, zero_state(circuit.n_qubits()));
+}
+
+// The engine's final state of a double-precision run without shots.
+inline Amplitudes engine_state(const Circuit& circuit) {
+  SimulationResult result = run(circuit, 0, std::uint64_t{1}, core::Precision::F64);
+  const auto& amplitudes = std::get<RunResult<double>>(result).statevector.amplitudes();
+  Amplitudes state;
+  state.reserve(amplitudes.size());
+  for (const core::Complex<double>& a : amplitudes) {
+    state.push_back(to_std(a));
+  }
+  return state;
 }
 
 }  // namespace vorn::sim::testing

@@ -339,7 +339,8 @@ TEST(TranspilePass, IdentityDecompositionVanishes) {
 }
 
 // Random circuits of the reducible kinds, with separators: the pass never adds operations,
-// converges (a second run changes nothing) and keeps the state up to a global sign.
+// converges (a second run changes nothing) and keeps the state up to a global sign, both as
+// the engine runs it and in the dense reference.
 TEST(TranspilePass, RandomCircuitsKeepTheirStateUpToSign) {
   std::mt19937_64 rng(2024);
   const double angles[] = {0.0,   kPi,    -kPi, kTwoPi, 2 * kTwoPi, kPi / 2, -kPi / 2,
@@ -419,7 +420,8 @@ TEST(TranspilePass, RandomCircuitsKeepTheirStateUpToSign) {
           break;
       }
     }
-    const testing::Amplitudes before = testing::simulate(c);
+    const testing::Amplitudes before = testing::engine_state(c);
+    const testing::Amplitudes dense_before = testing::simulate(c);
     const std::size_t n_before = c.ops().size();
     const std::string original = listing(c);
     SCOPED_TRACE(original);
@@ -432,7 +434,8 @@ TEST(TranspilePass, RandomCircuitsKeepTheirStateUpToSign) {
     ASSERT_EQ(transpile_pass(c, 64), 1u);
     ASSERT_EQ(listing(c), reduced);
 
-    const testing::Amplitudes after = testing::simulate(c);
+    const testing::Amplitudes after = testing::engine_state(c);
+    const testing::Amplitudes dense_after = testing::simulate(c);
     // The sign is fixed by the largest amplitude; dropped full turns may flip it.
     std::size_t largest = 0;
     for (std::size_t i = 0; i < before.size(); ++i) {
@@ -445,6 +448,7 @@ TEST(TranspilePass, RandomCircuitsKeepTheirStateUpToSign) {
     for (std::size_t i = 0; i < before.size(); ++i) {
       ASSERT_NEAR(std::norm(after[i]), std::norm(before[i]), 1e-12) << "probability " << i;
       ASSERT_LT(std::abs(after[i] - sign * before[i]), 1e-12) << "amplitude " << i;
+      ASSERT_LT(std::abs(dense_after[i] - sign * dense_before[i]), 1e-12) << "reference " << i;
     }
   }
   // The angle pool makes full turns common, so both signs must have been seen.
