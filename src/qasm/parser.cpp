@@ -383,21 +383,29 @@ class Parser {
     return Stmt{std::move(stmt)};
   }
 
+  // A comma-separated list of qargs up to (not including) the ';'; empty when ';' comes first.
+  Status qarg_list(std::vector<RegRef>& out) {
+    if (at(TokenKind::Semicolon)) {
+      return Ok{};
+    }
+    for (;;) {
+      Result<RegRef> ref = qarg();
+      if (!ref.ok()) {
+        return std::move(ref).take_error();
+      }
+      out.push_back(std::move(ref).value());
+      if (!at(TokenKind::Comma)) {
+        return Ok{};
+      }
+      advance();
+    }
+  }
+
   Result<BarrierStmt> barrier() {
     advance();
     BarrierStmt stmt;
-    if (!at(TokenKind::Semicolon)) {
-      for (;;) {
-        Result<RegRef> ref = qarg();
-        if (!ref.ok()) {
-          return std::move(ref).take_error();
-        }
-        stmt.qargs.push_back(std::move(ref).value());
-        if (!at(TokenKind::Comma)) {
-          break;
-        }
-        advance();
-      }
+    if (Status s = qarg_list(stmt.qargs); !s.ok()) {
+      return std::move(s).take_error();
     }
     if (Status s = expect(TokenKind::Semicolon, "';'"); !s.ok()) {
       return std::move(s).take_error();
@@ -595,18 +603,8 @@ class Parser {
         return std::move(s).take_error();
       }
     }
-    if (!at(TokenKind::Semicolon)) {
-      for (;;) {
-        Result<RegRef> ref = qarg();
-        if (!ref.ok()) {
-          return std::move(ref).take_error();
-        }
-        call.qargs.push_back(std::move(ref).value());
-        if (!at(TokenKind::Comma)) {
-          break;
-        }
-        advance();
-      }
+    if (Status s = qarg_list(call.qargs); !s.ok()) {
+      return std::move(s).take_error();
     }
     if (Status s = expect(TokenKind::Semicolon, "';'"); !s.ok()) {
       return std::move(s).take_error();

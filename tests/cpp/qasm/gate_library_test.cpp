@@ -16,18 +16,12 @@
 #include "qasm/lowering.h"
 #include "qasm/parser.h"
 #include "simulator/engine.h"
+#include "text.h"
 
 namespace vorn::qasm {
 namespace {
 
-// Concatenation by appending (operator+ on temporaries trips a false -Wrestrict in GCC 12).
-std::string cat(std::initializer_list<std::string_view> parts) {
-  std::string out;
-  for (std::string_view part : parts) {
-    out += part;
-  }
-  return out;
-}
+using test::cat;
 
 using core::GateKind;
 

@@ -9,18 +9,12 @@
 #include <vector>
 
 #include "qasm/lexer.h"
+#include "text.h"
 
 namespace vorn::qasm {
 namespace {
 
-// Concatenation by appending (operator+ on temporaries trips a false -Wrestrict in GCC 12).
-std::string cat(std::initializer_list<std::string_view> parts) {
-  std::string out;
-  for (std::string_view part : parts) {
-    out += part;
-  }
-  return out;
-}
+using test::cat;
 
 // "Name@line:col" per token, the last one Eof.
 std::vector<std::string> lex(std::string_view text) {

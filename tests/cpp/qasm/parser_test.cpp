@@ -8,18 +8,12 @@
 
 #include "qasm/lexer.h"
 #include "qasm/parser.h"
+#include "text.h"
 
 namespace vorn::qasm {
 namespace {
 
-// Concatenation by appending (operator+ on temporaries trips a false -Wrestrict in GCC 12).
-std::string cat(std::initializer_list<std::string_view> parts) {
-  std::string out;
-  for (std::string_view part : parts) {
-    out += part;
-  }
-  return out;
-}
+using test::cat;
 
 Result<Program> parse(std::string_view text) {
   Result<std::vector<Token>> tokens = tokenize(text);
