@@ -6,6 +6,7 @@
 
 #include "core/abort.h"
 #include "core/kernels/table.h"
+#include "core/kernels/variants.h"
 
 namespace vorn::core {
 namespace kernels {
@@ -119,10 +120,34 @@ void apply_controlled_swap_with(const KernelTable<T>& table, std::span<Complex<T
                         static_cast<unsigned>(target1), static_cast<unsigned>(target2));
 }
 
+namespace {
+
+// The tables this CPU can run, fastest first, ending with the reference. The instruction sets
+// are those the CPU reports and the operating system has enabled; nothing of the build machine
+// enters the choice.
+template <typename T>
+struct TableList {
+  const KernelTable<T>* tables[3];
+  std::size_t count = 0;
+
+  TableList() {
+    __builtin_cpu_init();
+    if (__builtin_cpu_supports("avx512f")) {
+      tables[count++] = &avx512_table<T>();
+    }
+    if (__builtin_cpu_supports("avx2")) {
+      tables[count++] = &avx2_table<T>();
+    }
+    tables[count++] = &reference_table<T>();
+  }
+};
+
+}  // namespace
+
 template <typename T>
 std::span<const KernelTable<T>* const> available_tables() {
-  static const KernelTable<T>* const tables[] = {&reference_table<T>()};
-  return tables;
+  static const TableList<T> list;
+  return {list.tables, list.count};
 }
 
 template <typename T>

@@ -1,0 +1,99 @@
+// The kernels vectorised for AVX2: 256-bit registers, two f64 or four f32 amplitudes each.
+// This file alone is compiled with -mavx2, and only runs on CPUs that report AVX2.
+#include <immintrin.h>
+
+#define VORN_SIMD_NAMESPACE avx2
+#include "core/kernels/simd.h"
+#include "core/kernels/variants.h"
+
+namespace vorn::core::kernels::avx2 {
+
+struct F64 {
+  using T = double;
+  using V = __m256d;
+  using Index = __m256i;
+  using Mask = __m256d;
+  static constexpr unsigned LOG_W = 1;
+  static constexpr bool NATIVE_ADDSUB = true;
+
+  static V load(const T* p) { return _mm256_loadu_pd(p); }
+  static void store(T* p, V x) { _mm256_storeu_pd(p, x); }
+  static V mul(V a, V b) { return _mm256_mul_pd(a, b); }
+  static V add(V a, V b) { return _mm256_add_pd(a, b); }
+  static V addsub(V a, V b) { return _mm256_addsub_pd(a, b); }
+  static V swap_re_im(V a) { return _mm256_permute_pd(a, 0b0101); }
+
+  // An amplitude is four 32-bit words; lane l takes the words of lane from[l].
+  static Index make_permutation(const unsigned* from) {
+    alignas(32) int words[8];
+    for (unsigned lane = 0; lane < 2; ++lane) {
+      for (unsigned w = 0; w < 4; ++w) {
+        words[4 * lane + w] = static_cast<int>(4 * from[lane] + w);
+      }
+    }
+    return _mm256_load_si256(reinterpret_cast<const __m256i*>(words));
+  }
+  static V permute(V a, Index i) {
+    return _mm256_castsi256_pd(_mm256_permutevar8x32_epi32(_mm256_castpd_si256(a), i));
+  }
+  static Mask make_mask(const bool* active) {
+    alignas(32) long long bits[4];
+    for (unsigned e = 0; e < 4; ++e) {
+      bits[e] = active[e / 2] ? -1 : 0;
+    }
+    return _mm256_castsi256_pd(_mm256_load_si256(reinterpret_cast<const __m256i*>(bits)));
+  }
+  static V blend(V old, V neu, Mask m) { return _mm256_blendv_pd(old, neu, m); }
+};
+
+struct F32 {
+  using T = float;
+  using V = __m256;
+  using Index = __m256i;
+  using Mask = __m256;
+  static constexpr unsigned LOG_W = 2;
+  static constexpr bool NATIVE_ADDSUB = true;
+
+  static V load(const T* p) { return _mm256_loadu_ps(p); }
+  static void store(T* p, V x) { _mm256_storeu_ps(p, x); }
+  static V mul(V a, V b) { return _mm256_mul_ps(a, b); }
+  static V add(V a, V b) { return _mm256_add_ps(a, b); }
+  static V addsub(V a, V b) { return _mm256_addsub_ps(a, b); }
+  static V swap_re_im(V a) { return _mm256_permute_ps(a, 0b10110001); }
+
+  static Index make_permutation(const unsigned* from) {
+    alignas(32) int words[8];
+    for (unsigned lane = 0; lane < 4; ++lane) {
+      words[2 * lane] = static_cast<int>(2 * from[lane]);
+      words[2 * lane + 1] = static_cast<int>(2 * from[lane] + 1);
+    }
+    return _mm256_load_si256(reinterpret_cast<const __m256i*>(words));
+  }
+  static V permute(V a, Index i) { return _mm256_permutevar8x32_ps(a, i); }
+  static Mask make_mask(const bool* active) {
+    alignas(32) int bits[8];
+    for (unsigned e = 0; e < 8; ++e) {
+      bits[e] = active[e / 2] ? -1 : 0;
+    }
+    return _mm256_castsi256_ps(_mm256_load_si256(reinterpret_cast<const __m256i*>(bits)));
+  }
+  static V blend(V old, V neu, Mask m) { return _mm256_blendv_ps(old, neu, m); }
+};
+
+}  // namespace vorn::core::kernels::avx2
+
+namespace vorn::core::kernels {
+
+template <>
+const KernelTable<double>& avx2_table<double>() {
+  static constexpr KernelTable<double> table = avx2::make_table<avx2::F64>("avx2");
+  return table;
+}
+
+template <>
+const KernelTable<float>& avx2_table<float>() {
+  static constexpr KernelTable<float> table = avx2::make_table<avx2::F32>("avx2");
+  return table;
+}
+
+}  // namespace vorn::core::kernels

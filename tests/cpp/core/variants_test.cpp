@@ -1,0 +1,176 @@
+// Every vectorised kernel table against the scalar reference, bit for bit: random states and
+// states full of signed zeros, infinities and subnormals, every operand placement (lane and
+// register operands of every width), both paths, both precisions.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "core/gates.h"
+
+#include "core/kernels/table.h"
+#include "kernel_ops.h"
+#include "support.h"
+
+namespace vorn::core {
+namespace {
+
+using test::Amplitudes;
+using test::Kernel;
+using test::Op;
+
+template <typename T>
+class VariantsTest : public ::testing::Test {};
+using Precisions = ::testing::Types<float, double>;
+TYPED_TEST_SUITE(VariantsTest, Precisions);
+
+// Random values with special ones mixed in (no NaN inputs: which NaN an operation passes on is
+// not part of the formula).
+template <typename T>
+Amplitudes<T> special_state(unsigned n, std::uint64_t seed) {
+  Amplitudes<T> v = test::random_state<T>(n, seed);
+  const T specials[] = {T(0),
+                        T(-0.0),
+                        std::numeric_limits<T>::infinity(),
+                        -std::numeric_limits<T>::infinity(),
+                        std::numeric_limits<T>::denorm_min(),
+                        -std::numeric_limits<T>::min(),
+                        std::numeric_limits<T>::max()};
+  std::mt19937_64 rng(seed);
+  for (auto& a : v) {
+    if (rng() % 4 == 0) {
+      a.re = specials[rng() % 7];
+    }
+    if (rng() % 4 == 0) {
+      a.im = specials[rng() % 7];
+    }
+  }
+  return v;
+}
+
+template <typename T>
+void compare_with_reference(unsigned n, bool special, bool allow_coinciding) {
+  const auto& reference = kernels::reference_table<T>();
+  const auto tables = kernels::available_tables<T>();
+  ASSERT_EQ(tables.back(), &reference);
+  for (const auto* table : tables) {
+    if (table == &reference) {
+      continue;
+    }
+    for (const Kernel kernel : test::ALL_KERNELS) {
+      std::uint64_t seed = 31 * n + static_cast<unsigned>(kernel);
+      const Amplitudes<T> before =
+          special ? special_state<T>(n, seed) : test::random_state<T>(n, seed);
+      test::for_each_placement(
+          kernel, test::qubit_range(n), allow_coinciding, [&](const auto& qubits) {
+            const Op<T> op = test::make_op<T>(kernel, qubits, ++seed);
+            Amplitudes<T> expected = before;
+            test::apply_with(reference, expected, op);
+            Amplitudes<T> v = before;
+            test::apply_with(*table, v, op);
+            EXPECT_EQ(test::bit_difference(v, expected), "")
+                << table->name << " n=" << n << " " << op.describe() << (special ? " special" : "");
+          });
+    }
+  }
+}
+
+TYPED_TEST(VariantsTest, SerialPathMatchesReference) {
+  for (const unsigned n : {1u, 2u, 3u, 4u, 5u, 9u}) {
+    compare_with_reference<TypeParam>(n, false, true);
+  }
+}
+
+TYPED_TEST(VariantsTest, SerialPathMatchesReferenceOnSpecialValues) {
+  for (const unsigned n : {3u, 7u}) {
+    compare_with_reference<TypeParam>(n, true, false);
+  }
+}
+
+TYPED_TEST(VariantsTest, ParallelPathMatchesReference) {
+  compare_with_reference<TypeParam>(13, false, false);
+}
+
+TYPED_TEST(VariantsTest, ParallelPathMatchesReferenceOnSpecialValues) {
+  compare_with_reference<TypeParam>(13, true, false);
+}
+
+// The gate set's own matrices (negative zeros in Y and Sdg, exact zeros everywhere) and
+// matrices with NaN or infinite entries, on states with special values: the vectorised tables
+// keep the reference's bits wherever the reference's bits are defined by a single NaN source.
+TYPED_TEST(VariantsTest, GateAndNonFiniteMatricesMatchReference) {
+  using T = TypeParam;
+  const T nan = std::numeric_limits<T>::quiet_NaN();
+  const T inf = std::numeric_limits<T>::infinity();
+  std::vector<Matrix2<T>> matrices;
+  for (int tag = 0; tag <= 12; ++tag) {
+    matrices.push_back(matrix_2x2<T>(Gate{static_cast<GateKind>(tag), 0.3, -1.2, 2.5}));
+  }
+  // A NaN imaginary part keeps the vectorised product on its addsub path; a negative NaN too.
+  Matrix2<T> nan_im = test::random_matrix2<T>(3);
+  nan_im[1].im = nan;
+  matrices.push_back(nan_im);
+  Matrix2<T> neg_nan_im = test::random_matrix2<T>(4);
+  neg_nan_im[2].im = -nan;
+  matrices.push_back(neg_nan_im);
+  Matrix2<T> infinite = test::random_matrix2<T>(5);
+  infinite[0].im = -inf;
+  infinite[3].re = inf;
+  matrices.push_back(infinite);
+
+  const auto& reference = kernels::reference_table<T>();
+  for (const auto* table : kernels::available_tables<T>()) {
+    for (const unsigned n : {5u, 13u}) {
+      // Finite states only where the matrix holds a NaN: a NaN on both sides of a product
+      // leaves the choice of NaN to the compiler.
+      const Amplitudes<T> specials = special_state<T>(n, 77);
+      const Amplitudes<T> finite = test::random_state<T>(n, 78);
+      for (std::size_t i = 0; i < matrices.size(); ++i) {
+        const Matrix2<T>& m = matrices[i];
+        const bool has_nan = std::isnan(m[1].im) || std::isnan(m[2].im);
+        const Amplitudes<T>& before = has_nan ? finite : specials;
+        for (unsigned target = 0; target < n; ++target) {
+          Amplitudes<T> expected = before;
+          kernels::apply_single_qubit_gate_with<T>(reference, expected, m, target);
+          Amplitudes<T> v = before;
+          kernels::apply_single_qubit_gate_with<T>(*table, v, m, target);
+          EXPECT_EQ(test::bit_difference(v, expected), "")
+              << table->name << " matrix " << i << " target " << target << " n=" << n;
+          const std::uint64_t control = (target + 1) % n;
+          expected = before;
+          kernels::apply_controlled_gate_with<T>(reference, expected, m, control, target);
+          v = before;
+          kernels::apply_controlled_gate_with<T>(*table, v, m, control, target);
+          EXPECT_EQ(test::bit_difference(v, expected), "")
+              << table->name << " matrix " << i << " controlled " << control << "," << target;
+        }
+      }
+      for (const Matrix4<T>* m4 : {&CZ_MATRIX<T>, &SWAP_MATRIX<T>}) {
+        for (unsigned q0 = 0; q0 < n; q0 += 2) {
+          const unsigned q1 = (q0 + 1 + q0 / 2) % n;
+          Amplitudes<T> expected = specials;
+          kernels::apply_two_qubit_gate_with<T>(reference, expected, *m4, q0, q1);
+          Amplitudes<T> v = specials;
+          kernels::apply_two_qubit_gate_with<T>(*table, v, *m4, q0, q1);
+          EXPECT_EQ(test::bit_difference(v, expected), "")
+              << table->name << " 4x4 " << q0 << "," << q1 << " n=" << n;
+        }
+      }
+    }
+  }
+}
+
+TEST(Variants, ReferenceIsAlwaysAvailableAndLast) {
+  const auto f64 = kernels::available_tables<double>();
+  const auto f32 = kernels::available_tables<float>();
+  ASSERT_FALSE(f64.empty());
+  ASSERT_EQ(f64.size(), f32.size());
+  EXPECT_EQ(std::string(f64.back()->name), "reference");
+  EXPECT_EQ(&kernels::active_table<double>(), f64.front());
+  EXPECT_EQ(&kernels::active_table<float>(), f32.front());
+}
+
+}  // namespace
+}  // namespace vorn::core
