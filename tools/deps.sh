@@ -9,7 +9,7 @@ packages=(
   libtbb-dev libgtest-dev libbenchmark-dev
 )
 if [[ "${VORN_WITH_CLANG:-0}" == 1 ]]; then
-  packages+=(clang libclang-rt-14-dev)
+  packages+=(clang libclang-rt-14-dev clang-format git)
 fi
 
 missing=()

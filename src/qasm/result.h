@@ -11,7 +11,7 @@ namespace vorn::qasm {
 template <typename T>
 class [[nodiscard]] Result {
  public:
-  Result(T value) : data_(std::in_place_index<0>, std::move(value)) {}  // NOLINT: implicit
+  Result(T value) : data_(std::in_place_index<0>, std::move(value)) {}          // NOLINT: implicit
   Result(QasmError error) : data_(std::in_place_index<1>, std::move(error)) {}  // NOLINT
 
   bool ok() const { return data_.index() == 0; }
