@@ -72,56 +72,53 @@ volatile double g_factor = 1.0;
 
 // The scale loops, compiled for the widest vector registers the CPU has (chosen when the
 // program starts): plain, with software prefetching, and over two streams. The best of them
-// sets the bound, so that it is set by memory and not by the loop.
-template <typename T>
-__attribute__((target_clones("avx512f", "avx2", "default"))) void scale(T* data, std::uint64_t b,
-                                                                        std::uint64_t e, T factor) {
-  for (std::uint64_t i = b; i < e; ++i) {
-    data[i] *= factor;
+// sets the bound, so that it is set by memory and not by the loop. (Multi-versioned functions
+// cannot be templates everywhere, hence the macro for the two float types.)
+#define VORN_SCALE_LOOPS(T)                                                               \
+  __attribute__((target_clones("avx512f", "avx2", "default"))) void scale(                \
+      T* data, std::uint64_t b, std::uint64_t e, T factor) {                              \
+    for (std::uint64_t i = b; i < e; ++i) {                                               \
+      data[i] *= factor;                                                                  \
+    }                                                                                     \
+  }                                                                                       \
+  __attribute__((target_clones("avx512f", "avx2", "default"))) void scale_prefetched(     \
+      T* data, std::uint64_t b, std::uint64_t e, T factor) {                              \
+    constexpr std::uint64_t kLine = 64 / sizeof(T);                                       \
+    constexpr std::uint64_t kAhead = 8192 / sizeof(T);                                    \
+    for (std::uint64_t i = b; i < e; i += kLine) {                                        \
+      __builtin_prefetch(data + i + kAhead, 1, 3);                                        \
+      const std::uint64_t stop = std::min(i + kLine, e);                                  \
+      for (std::uint64_t j = i; j < stop; ++j) {                                          \
+        data[j] *= factor;                                                                \
+      }                                                                                   \
+    }                                                                                     \
+  }                                                                                       \
+  /* Two halves of the range side by side: one core moves two streams faster than one. */ \
+  __attribute__((target_clones("avx512f", "avx2", "default"))) void scale_two_streams(    \
+      T* data, std::uint64_t b, std::uint64_t e, T factor) {                              \
+    constexpr std::uint64_t kLine = 64 / sizeof(T);                                       \
+    constexpr std::uint64_t kAhead = 4096 / sizeof(T);                                    \
+    const std::uint64_t half = (e - b) / 2 / kLine * kLine;                               \
+    T* x = data + b;                                                                      \
+    T* y = data + b + half;                                                               \
+    for (std::uint64_t i = 0; i < half; i += kLine) {                                     \
+      __builtin_prefetch(x + i + kAhead, 1, 3);                                           \
+      __builtin_prefetch(y + i + kAhead, 1, 3);                                           \
+      for (std::uint64_t j = i; j < i + kLine; ++j) {                                     \
+        x[j] *= factor;                                                                   \
+      }                                                                                   \
+      for (std::uint64_t j = i; j < i + kLine; ++j) {                                     \
+        y[j] *= factor;                                                                   \
+      }                                                                                   \
+    }                                                                                     \
+    for (std::uint64_t j = b + 2 * half; j < e; ++j) {                                    \
+      data[j] *= factor;                                                                  \
+    }                                                                                     \
   }
-}
 
-template <typename T>
-__attribute__((target_clones("avx512f", "avx2", "default"))) void scale_prefetched(T* data,
-                                                                                   std::uint64_t b,
-                                                                                   std::uint64_t e,
-                                                                                   T factor) {
-  constexpr std::uint64_t kLine = 64 / sizeof(T);
-  constexpr std::uint64_t kAhead = 8192 / sizeof(T);
-  for (std::uint64_t i = b; i < e; i += kLine) {
-    __builtin_prefetch(data + i + kAhead, 1, 3);
-    const std::uint64_t stop = std::min(i + kLine, e);
-    for (std::uint64_t j = i; j < stop; ++j) {
-      data[j] *= factor;
-    }
-  }
-}
-
-// Two halves of the range side by side: one core moves two streams faster than one.
-template <typename T>
-__attribute__((target_clones("avx512f", "avx2", "default"))) void scale_two_streams(T* data,
-                                                                                    std::uint64_t b,
-                                                                                    std::uint64_t e,
-                                                                                    T factor) {
-  constexpr std::uint64_t kLine = 64 / sizeof(T);
-  constexpr std::uint64_t kAhead = 4096 / sizeof(T);
-  const std::uint64_t half = (e - b) / 2 / kLine * kLine;
-  T* x = data + b;
-  T* y = data + b + half;
-  for (std::uint64_t i = 0; i < half; i += kLine) {
-    __builtin_prefetch(x + i + kAhead, 1, 3);
-    __builtin_prefetch(y + i + kAhead, 1, 3);
-    for (std::uint64_t j = i; j < i + kLine; ++j) {
-      x[j] *= factor;
-    }
-    for (std::uint64_t j = i; j < i + kLine; ++j) {
-      y[j] *= factor;
-    }
-  }
-  for (std::uint64_t j = b + 2 * half; j < e; ++j) {
-    data[j] *= factor;
-  }
-}
+VORN_SCALE_LOOPS(float)
+VORN_SCALE_LOOPS(double)
+#undef VORN_SCALE_LOOPS
 
 // The in-place read+write loops over the buffer, on the current pool.
 template <typename T>
@@ -257,7 +254,7 @@ void bench(unsigned n, std::size_t threads, const kernels::KernelTable<T>& table
     }
     std::printf(
         "\nn=%u %s, %zu thread%s, table %s: in-place read+write bandwidth %.2f GB/s "
-        "(state %.0f MiB)\n",
+        "(state %.1f MiB)\n",
         n, sizeof(T) == 8 ? "f64" : "f32", threads, threads == 1 ? "" : "s", table.name,
         best_bandwidth / 1e9, static_cast<double>(v.size_bytes()) / (1 << 20));
     std::printf("  %-18s %12s %12s %10s %8s\n", "kernel", "ms/gate", "bound ms", "touched",

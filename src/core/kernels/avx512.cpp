@@ -2,11 +2,15 @@
 // This file alone is compiled with -mavx512f, and only runs on CPUs that report AVX-512F.
 // GCC 12 warns inside its own AVX-512 headers, where some intrinsics start from a deliberately
 // undefined register; the warning is silenced for those header lines only.
+#if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #pragma GCC diagnostic ignored "-Wuninitialized"
+#endif
 #include <immintrin.h>
+#if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic pop
+#endif
 
 #define VORN_SIMD_NAMESPACE avx512
 #include "core/kernels/simd.h"
