@@ -36,11 +36,35 @@ struct QasmError {
   std::string render() const;
 };
 
+// The name of a kind as written in the kind table ("Lex", ..., "RecursionLimit").
+std::string_view kind_name(QasmErrorKind kind);
+
+// Constructors, one per kind, filling exactly the fields that kind renders.
+QasmError lex_error(std::string message, std::uint64_t line, std::uint64_t col);
+QasmError parse_error(std::string message, std::uint64_t line, std::uint64_t col);
+QasmError lower_error(std::string message);
+QasmError unsupported_error(std::string feature, std::string planned);
+QasmError unknown_gate_error(std::string name, std::uint64_t line, std::uint64_t col);
+QasmError gate_arity_error(std::string name, std::uint64_t line, std::uint64_t col,
+                           std::uint64_t expected, std::uint64_t got);
+QasmError qubit_out_of_range_error(std::uint64_t index, std::uint64_t n_qubits);
+QasmError cbit_out_of_range_error(std::uint64_t index, std::uint64_t n_cbits);
+QasmError recursion_limit_error(std::string name, std::uint64_t limit);
+
 // The quoted form of a text: between double quotes, with \" \\ \t \r \n \0 escapes and
 // \u{hex} for every other non-printable character; printable non-ASCII is kept as is.
+// A byte that does not belong to a valid UTF-8 sequence is taken as U+FFFD.
 std::string quoted(std::string_view utf8);
+// Preferred over std::quoted, which argument-dependent lookup would otherwise find for a
+// std::string argument.
+inline std::string quoted(const std::string& utf8) { return quoted(std::string_view(utf8)); }
+inline std::string quoted(const char* utf8) { return quoted(std::string_view(utf8)); }
 
 // The character form of one byte taken as a character code, between single quotes.
 std::string char_form(unsigned char byte);
+
+// Whether a code point is printable: every character except those of the general categories
+// Cc, Cf, Cs, Co, Cn, Zl, Zp and Zs, the ASCII space being printable.
+bool is_printable(char32_t code);
 
 }  // namespace vorn::qasm

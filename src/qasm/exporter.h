@@ -9,7 +9,8 @@ namespace vorn::qasm {
 
 enum class QasmVersion : unsigned char { V2, V3 };
 
-// Total: every circuit has a text.
+// Total: every circuit has a text. Only a text too large for memory (a MeasureAll over billions
+// of qubits) fails, with std::bad_alloc, before anything is written.
 std::string export_qasm(const sim::Circuit& circuit, QasmVersion version);
 
 }  // namespace vorn::qasm

@@ -11,6 +11,13 @@ namespace vorn::qasm {
 // exponent: 1.0 -> "1", 1e-7 -> "0.0000001", -0.0 -> "-0", NaN -> "NaN", inf -> "inf".
 std::string format_angle(double x);
 
+// format_angle(x) appended to out, without a temporary string (the exporter's hot path).
+void append_angle(std::string& out, double x);
+
+// Scientific notation with three digits after the point, correctly rounded, a lowercase "e"
+// and a bare decimal exponent: 1e-10 -> "1.000e-10", 3 -> "3.000e0", 0.5 -> "5.000e-1".
+std::string format_scientific3(double x);
+
 // "matrix is not unitary: (M·M†)[i,j] = ...": the text of a failed unitarity check.
 std::string violation_text(const sim::UnitarityViolation& violation);
 

@@ -1,1 +1,466 @@
-// Not yet written.
+// The lexer: one pass over the bytes with at most one byte of look-ahead.
+#include "qasm/lexer.h"
+
+#include <algorithm>
+#include <array>
+#include <charconv>
+#include <cmath>
+#include <limits>
+#include <optional>
+#include <system_error>
+#include <utility>
+
+namespace vorn::qasm {
+
+namespace {
+
+constexpr std::array<std::string_view, TOKEN_KIND_COUNT> KIND_NAMES = {
+    "Openqasm", "Include", "Qreg",  "Creg",      "Gate",   "Opaque", "Barrier",  "Measure",
+    "Reset",    "If",      "Qubit", "Bit",       "Else",   "For",    "While",    "Box_",
+    "Def",      "Sin",     "Cos",   "Tan",       "Exp",    "Ln",     "Sqrt",     "Pi",
+    "Ident",    "Int",     "Real",  "Str",       "LParen", "RParen", "LBracket", "RBracket",
+    "LBrace",   "RBrace",  "Comma", "Semicolon", "Colon",  "Plus",   "Minus",    "Star",
+    "Slash",    "Caret",   "Arrow", "EqEq",      "Eq",     "Eof",
+};
+
+struct Keyword {
+  std::string_view text;
+  TokenKind kind;
+};
+
+constexpr Keyword KEYWORDS[] = {
+    {"OPENQASM", TokenKind::Openqasm}, {"include", TokenKind::Include},
+    {"qreg", TokenKind::Qreg},         {"creg", TokenKind::Creg},
+    {"gate", TokenKind::Gate},         {"opaque", TokenKind::Opaque},
+    {"barrier", TokenKind::Barrier},   {"measure", TokenKind::Measure},
+    {"reset", TokenKind::Reset},       {"if", TokenKind::If},
+    {"qubit", TokenKind::Qubit},       {"bit", TokenKind::Bit},
+    {"else", TokenKind::Else},         {"for", TokenKind::For},
+    {"while", TokenKind::While},       {"box", TokenKind::Box_},
+    {"def", TokenKind::Def},           {"sin", TokenKind::Sin},
+    {"cos", TokenKind::Cos},           {"tan", TokenKind::Tan},
+    {"exp", TokenKind::Exp},           {"ln", TokenKind::Ln},
+    {"sqrt", TokenKind::Sqrt},         {"pi", TokenKind::Pi},
+};
+
+bool is_digit(unsigned char b) { return b >= '0' && b <= '9'; }
+bool is_ident_start(unsigned char b) {
+  return (b >= 'A' && b <= 'Z') || (b >= 'a' && b <= 'z') || b == '_';
+}
+bool is_ident_byte(unsigned char b) { return is_ident_start(b) || is_digit(b); }
+
+std::optional<TokenKind> keyword(std::string_view text) {
+  for (const Keyword& k : KEYWORDS) {
+    if (k.text == text) {
+      return k.kind;
+    }
+  }
+  return std::nullopt;
+}
+
+std::optional<TokenKind> punctuation(unsigned char b) {
+  switch (b) {
+    case '(':
+      return TokenKind::LParen;
+    case ')':
+      return TokenKind::RParen;
+    case '[':
+      return TokenKind::LBracket;
+    case ']':
+      return TokenKind::RBracket;
+    case '{':
+      return TokenKind::LBrace;
+    case '}':
+      return TokenKind::RBrace;
+    case ',':
+      return TokenKind::Comma;
+    case ';':
+      return TokenKind::Semicolon;
+    case ':':
+      return TokenKind::Colon;
+    case '+':
+      return TokenKind::Plus;
+    case '*':
+      return TokenKind::Star;
+    case '/':
+      return TokenKind::Slash;
+    case '^':
+      return TokenKind::Caret;
+    default:
+      return std::nullopt;
+  }
+}
+
+// Validates UTF-8 the way the string payload requires; returns the description of the first
+// fault ("invalid utf-8 sequence of {} bytes from index {}" or "incomplete utf-8 byte sequence
+// from index {}"), or nothing. An invalid sequence is as long as its longest valid prefix, at
+// least one byte; a valid prefix cut off by the end of the text is incomplete.
+std::optional<std::string> utf8_fault(std::string_view s) {
+  const auto at = [&](std::size_t i) { return static_cast<unsigned char>(s[i]); };
+  std::size_t i = 0;
+  while (i < s.size()) {
+    const std::size_t start = i;
+    const unsigned char first = at(i);
+    if (first < 0x80) {
+      ++i;
+      continue;
+    }
+    const auto invalid = [&](std::size_t length) {
+      return "invalid utf-8 sequence of " + std::to_string(length) + " bytes from index " +
+             std::to_string(start);
+    };
+    const std::string incomplete = "incomplete utf-8 byte sequence from index ";
+    std::size_t width = 0;
+    if (first >= 0xC2 && first <= 0xDF) {
+      width = 2;
+    } else if (first >= 0xE0 && first <= 0xEF) {
+      width = 3;
+    } else if (first >= 0xF0 && first <= 0xF4) {
+      width = 4;
+    } else {
+      return invalid(1);
+    }
+    if (i + 1 >= s.size()) {
+      return incomplete + std::to_string(start);
+    }
+    const unsigned char second = at(i + 1);
+    bool second_ok = false;
+    switch (width) {
+      case 2:
+        second_ok = (second & 0xC0) == 0x80;
+        break;
+      case 3:
+        second_ok = (first == 0xE0 && second >= 0xA0 && second <= 0xBF) ||
+                    (first >= 0xE1 && first <= 0xEC && second >= 0x80 && second <= 0xBF) ||
+                    (first == 0xED && second >= 0x80 && second <= 0x9F) ||
+                    (first >= 0xEE && second >= 0x80 && second <= 0xBF);
+        break;
+      default:
+        second_ok = (first == 0xF0 && second >= 0x90 && second <= 0xBF) ||
+                    (first >= 0xF1 && first <= 0xF3 && second >= 0x80 && second <= 0xBF) ||
+                    (first == 0xF4 && second >= 0x80 && second <= 0x8F);
+        break;
+    }
+    if (!second_ok) {
+      return invalid(1);
+    }
+    for (std::size_t k = 2; k < width; ++k) {
+      if (i + k >= s.size()) {
+        return incomplete + std::to_string(start);
+      }
+      if ((at(i + k) & 0xC0) != 0x80) {
+        return invalid(k);
+      }
+    }
+    i += width;
+  }
+  return std::nullopt;
+}
+
+// A real literal that std::from_chars found out of range is either too large (infinity) or
+// too small (zero); the decimal exponent of its leading non-zero digit tells which.
+double out_of_range_real(std::string_view text) {
+  const std::size_t e = std::min(text.find_first_of("eE"), text.size());
+  const std::string_view mantissa = text.substr(0, e);
+  const std::size_t point = std::min(mantissa.find('.'), mantissa.size());
+  // Position of the first non-zero digit: 0 for the units digit, -1 for the tenths.
+  std::int64_t leading = 0;
+  bool nonzero = false;
+  std::int64_t digit_index = 0;
+  for (const char c : mantissa) {
+    if (c == '.') {
+      continue;
+    }
+    if (c != '0') {
+      leading = static_cast<std::int64_t>(point) - 1 - digit_index;
+      nonzero = true;
+      break;
+    }
+    ++digit_index;
+  }
+  if (!nonzero) {
+    return 0.0;
+  }
+  // The exponent saturates: any magnitude beyond the double range decides the same way.
+  std::int64_t exponent = 0;
+  bool negative = false;
+  for (std::size_t k = e + 1; k < text.size(); ++k) {
+    if (text[k] == '-' || text[k] == '+') {
+      negative = text[k] == '-';
+      continue;
+    }
+    exponent = std::min<std::int64_t>(exponent * 10 + (text[k] - '0'), 1'000'000'000);
+  }
+  if (negative) {
+    exponent = -exponent;
+  }
+  return leading + exponent >= 0 ? std::numeric_limits<double>::infinity() : 0.0;
+}
+
+class Lexer {
+ public:
+  explicit Lexer(std::string_view source) : source_(source) {}
+
+  Result<std::vector<Token>> run() {
+    // A rough guess that saves most of the regrowth on long programs.
+    tokens_.reserve(source_.size() / 4 + 1);
+    for (;;) {
+      skip_blanks();
+      const std::uint64_t line = line_;
+      const std::uint64_t col = col_;
+      if (pos_ >= source_.size()) {
+        tokens_.emplace_back(TokenKind::Eof, line, col);
+        return std::move(tokens_);
+      }
+      if (Status s = next(line, col); !s.ok()) {
+        return std::move(s).take_error();
+      }
+    }
+  }
+
+ private:
+  unsigned char peek(std::size_t ahead = 0) const {
+    return pos_ + ahead < source_.size() ? static_cast<unsigned char>(source_[pos_ + ahead]) : 0;
+  }
+  bool has(std::size_t ahead = 0) const { return pos_ + ahead < source_.size(); }
+
+  void skip_blanks() {
+    while (has()) {
+      const unsigned char b = peek();
+      if (b == '\n') {
+        ++line_;
+        col_ = 1;
+        ++pos_;
+      } else if (b == ' ' || b == '\t' || b == '\f' || b == '\r') {
+        ++col_;
+        ++pos_;
+      } else if (b == '/' && has(1) && peek(1) == '/') {
+        while (has() && peek() != '\n') {
+          ++col_;
+          ++pos_;
+        }
+      } else {
+        return;
+      }
+    }
+  }
+
+  // Reads one token and appends it.
+  Status next(std::uint64_t line, std::uint64_t col) {
+    const unsigned char b = peek();
+    if (is_ident_start(b)) {
+      return identifier(line, col);
+    }
+    if (is_digit(b) || (b == '.' && has(1) && is_digit(peek(1)))) {
+      return number(line, col);
+    }
+    if (b == '"') {
+      return string(line, col);
+    }
+    if (const std::optional<TokenKind> kind = punctuation(b)) {
+      advance(1);
+      return emit(*kind, line, col);
+    }
+    if (b == '-') {
+      const bool arrow = has(1) && peek(1) == '>';
+      advance(arrow ? 2 : 1);
+      return emit(arrow ? TokenKind::Arrow : TokenKind::Minus, line, col);
+    }
+    if (b == '=') {
+      const bool double_eq = has(1) && peek(1) == '=';
+      advance(double_eq ? 2 : 1);
+      return emit(double_eq ? TokenKind::EqEq : TokenKind::Eq, line, col);
+    }
+    return lex_error("unexpected character " + char_form(b), line, col);
+  }
+
+  void advance(std::size_t n) {
+    pos_ += n;
+    col_ += n;
+  }
+
+  Status emit(TokenKind kind, std::uint64_t line, std::uint64_t col) {
+    tokens_.emplace_back(kind, line, col);
+    return Ok{};
+  }
+
+  Status identifier(std::uint64_t line, std::uint64_t col) {
+    const std::size_t start = pos_;
+    std::size_t end = pos_;
+    while (end < source_.size() && is_ident_byte(static_cast<unsigned char>(source_[end]))) {
+      ++end;
+    }
+    const std::string_view text = source_.substr(start, end - start);
+    advance(end - start);
+    if (const std::optional<TokenKind> kind = keyword(text)) {
+      return emit(*kind, line, col);
+    }
+    tokens_.emplace_back(TokenKind::Ident, line, col).text = std::string(text);
+    return Ok{};
+  }
+
+  Status number(std::uint64_t line, std::uint64_t col) {
+    const std::size_t start = pos_;
+    std::size_t end = pos_;
+    bool point = false;
+    bool exponent = false;
+    const auto at = [&](std::size_t i) {
+      return i < source_.size() ? static_cast<unsigned char>(source_[i]) : 0;
+    };
+    for (;;) {
+      const unsigned char b = at(end);
+      if (end < source_.size() && is_digit(b)) {
+        ++end;
+      } else if (b == '.' && !point && !exponent) {
+        point = true;
+        ++end;
+      } else if ((b == 'e' || b == 'E') && !exponent) {
+        exponent = true;
+        ++end;
+        if (at(end) == '+' || at(end) == '-') {
+          ++end;
+        }
+      } else {
+        break;
+      }
+    }
+    const std::string_view text = source_.substr(start, end - start);
+    advance(end - start);
+    Token token(point || exponent ? TokenKind::Real : TokenKind::Int, line, col);
+    if (!point && !exponent) {
+      const auto [ptr, ec] =
+          std::from_chars(text.data(), text.data() + text.size(), token.int_value);
+      if (ec != std::errc() || ptr != text.data() + text.size()) {
+        return lex_error(
+            "invalid integer " + quoted(text) + ": number too large to fit in target type", line,
+            col);
+      }
+      tokens_.push_back(std::move(token));
+      return Ok{};
+    }
+    if (!valid_real(text)) {
+      return lex_error("invalid real " + quoted(text) + ": invalid float literal", line, col);
+    }
+    const auto [ptr, ec] = std::from_chars(text.data(), text.data() + text.size(), token.real_value,
+                                           std::chars_format::general);
+    if (ec == std::errc::result_out_of_range) {
+      token.real_value = out_of_range_real(text);
+    } else if (ec != std::errc() || ptr != text.data() + text.size()) {
+      return lex_error("invalid real " + quoted(text) + ": invalid float literal", line, col);
+    }
+    tokens_.push_back(std::move(token));
+    return Ok{};
+  }
+
+  // A mantissa with at least one digit and, when there is an exponent, at least one digit
+  // after its optional sign.
+  static bool valid_real(std::string_view text) {
+    std::size_t i = 0;
+    bool mantissa_digit = false;
+    for (; i < text.size() && text[i] != 'e' && text[i] != 'E'; ++i) {
+      mantissa_digit = mantissa_digit || is_digit(static_cast<unsigned char>(text[i]));
+    }
+    if (!mantissa_digit) {
+      return false;
+    }
+    if (i == text.size()) {
+      return true;
+    }
+    ++i;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
+      ++i;
+    }
+    return i < text.size();
+  }
+
+  Status string(std::uint64_t line, std::uint64_t col) {
+    const std::size_t start = pos_ + 1;
+    std::size_t end = start;
+    while (end < source_.size() && source_[end] != '"' && source_[end] != '\n') {
+      ++end;
+    }
+    if (end >= source_.size()) {
+      return lex_error("unterminated string literal at EOF", line, col);
+    }
+    if (source_[end] == '\n') {
+      return lex_error("unterminated string literal", line, col);
+    }
+    const std::string_view contents = source_.substr(start, end - start);
+    if (std::optional<std::string> fault = utf8_fault(contents)) {
+      return lex_error("non-utf8 string: " + *fault, line, col);
+    }
+    advance(end + 1 - pos_);
+    tokens_.emplace_back(TokenKind::Str, line, col).text = std::string(contents);
+    return Ok{};
+  }
+
+  std::string_view source_;
+  std::vector<Token> tokens_;
+  std::size_t pos_ = 0;
+  std::uint64_t line_ = 1;
+  std::uint64_t col_ = 1;
+};
+
+}  // namespace
+
+Result<std::vector<Token>> tokenize(std::string_view text) { return Lexer(text).run(); }
+
+std::string_view token_kind_name(TokenKind kind) {
+  return KIND_NAMES[static_cast<std::size_t>(kind)];
+}
+
+std::string real_text(double value) {
+  if (std::isnan(value)) {
+    return "NaN";
+  }
+  if (std::isinf(value)) {
+    return value < 0 ? "-inf" : "inf";
+  }
+  const double magnitude = std::fabs(value);
+  char buffer[512];
+  if (magnitude != 0.0 && (magnitude >= 1e16 || magnitude < 1e-4)) {
+    // Shortest digits in scientific form, "1.5e+16" or "1e-05", rewritten as 1.5e16, 1e-5.
+    const auto result =
+        std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::scientific);
+    const std::string_view text(buffer, static_cast<std::size_t>(result.ptr - buffer));
+    const std::size_t e = text.find('e');
+    std::string out(text.substr(0, e));
+    out += 'e';
+    std::size_t k = e + 1;
+    if (text[k] == '-') {
+      out += '-';
+    }
+    if (text[k] == '+' || text[k] == '-') {
+      ++k;
+    }
+    while (k + 1 < text.size() && text[k] == '0') {
+      ++k;
+    }
+    out += text.substr(k);
+    return out;
+  }
+  const auto result =
+      std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed);
+  std::string out(buffer, static_cast<std::size_t>(result.ptr - buffer));
+  if (out.find('.') == std::string::npos) {
+    out += ".0";
+  }
+  return out;
+}
+
+std::string token_name(const Token& token) {
+  const std::string name(token_kind_name(token.kind));
+  switch (token.kind) {
+    case TokenKind::Ident:
+    case TokenKind::Str:
+      return name + "(" + quoted(token.text) + ")";
+    case TokenKind::Int:
+      return name + "(" + std::to_string(token.int_value) + ")";
+    case TokenKind::Real:
+      return name + "(" + real_text(token.real_value) + ")";
+    default:
+      return name;
+  }
+}
+
+}  // namespace vorn::qasm

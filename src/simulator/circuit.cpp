@@ -16,14 +16,17 @@ std::uint8_t operation_tag(const Operation& op) {
 
 void Circuit::check_qubit(std::uint64_t qubit) const {
   if (qubit >= n_qubits_) {
-    core::abort_with("큐비트 인덱스 " + std::to_string(qubit) + "가 범위를 벗어남 (n_qubits=" +
-                     std::to_string(n_qubits_) + ")");
+    core::abort_with("큐비트 인덱스 " + std::to_string(qubit) +
+                     "가 범위를 벗어남 (n_qubits=" + std::to_string(n_qubits_) + ")");
   }
 }
 
 void Circuit::append_gate(const Gate& gate, std::initializer_list<std::uint64_t> qubits) {
-  if (qubits.size() > 3) {
-    core::abort_with("append_gate: more than three operands");
+  // The engine reads operands by position; a list of another length than the kind's arity
+  // would make it read an unset slot as qubit 0, so refuse it here, before any change.
+  if (qubits.size() != core::arity(gate.kind)) {
+    core::abort_with("append_gate: " + std::to_string(qubits.size()) + " operands for a gate of " +
+                     std::to_string(core::arity(gate.kind)));
   }
   for (const std::uint64_t q : qubits) {
     check_qubit(q);

@@ -49,7 +49,7 @@ class Circuit {
   // Checks every operand, in list order, against n_qubits and appends the gate. The first
   // operand that is not less than n_qubits throws core::Abort
   // "큐비트 인덱스 {}가 범위를 벗어남 (n_qubits={})" and leaves the circuit unchanged.
-  // Precondition: qubits.size() == arity(gate.kind).
+  // An operand list whose length is not arity(gate.kind) throws core::Abort as well.
   void append_gate(const Gate& gate, std::initializer_list<std::uint64_t> qubits);
 
   void h(std::uint64_t qubit) { append_gate({GateKind::H}, {qubit}); }

@@ -2,7 +2,10 @@
 // the RFC 8439 layout), four blocks per refill, 64-bit draws.
 #pragma once
 
+#include <sys/types.h>
+
 #include <array>
+#include <cstddef>
 #include <cstdint>
 
 namespace vorn::sim {
@@ -17,7 +20,11 @@ class SampleRng {
   // Keys the generator directly from eight key words.
   static SampleRng from_key(const std::array<std::uint32_t, 8>& key);
 
+  // Draw d (from 0) is bytes 8d to 8d+7 of the keystream (nonce 0, from block 0), read as a
+  // little-endian 64-bit word.
   std::uint64_t next_u64();
+
+  const std::array<std::uint32_t, 8>& key() const { return key_; }
 
  private:
   SampleRng() = default;
@@ -33,5 +40,16 @@ class SampleRng {
 // One ChaCha12 block (16 output words) for the given key, block number and nonce.
 std::array<std::uint32_t, 16> chacha12_block(const std::array<std::uint32_t, 8>& key,
                                              std::uint64_t block, std::uint64_t stream);
+
+namespace detail {
+// A source with the contract of getrandom(2): fills up to `length` bytes and returns how many,
+// or returns -1 with errno set.
+using EntropySource = ssize_t (*)(void* buffer, std::size_t length, unsigned flags);
+
+// from_entropy over an arbitrary source: retries on EINTR, continues after partial reads, and
+// aborts with "from_entropy failed: {}" (the system's description of errno) on any other error
+// or on a source that returns no bytes.
+SampleRng from_entropy_source(EntropySource source);
+}  // namespace detail
 
 }  // namespace vorn::sim

@@ -1,0 +1,92 @@
+// The lexer: OpenQASM 2.0 / 3.0 text to a list of tokens ending in Eof. It works on bytes;
+// lines and columns count bytes and start at 1.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "qasm/result.h"
+
+namespace vorn::qasm {
+
+// Kinds in their fixed order; token_kind_name gives the name that messages print.
+enum class TokenKind : std::uint8_t {
+  Openqasm,
+  Include,
+  Qreg,
+  Creg,
+  Gate,
+  Opaque,
+  Barrier,
+  Measure,
+  Reset,
+  If,
+  Qubit,
+  Bit,
+  Else,
+  For,
+  While,
+  Box_,
+  Def,
+  Sin,
+  Cos,
+  Tan,
+  Exp,
+  Ln,
+  Sqrt,
+  Pi,
+  Ident,
+  Int,
+  Real,
+  Str,
+  LParen,
+  RParen,
+  LBracket,
+  RBracket,
+  LBrace,
+  RBrace,
+  Comma,
+  Semicolon,
+  Colon,
+  Plus,
+  Minus,
+  Star,
+  Slash,
+  Caret,
+  Arrow,
+  EqEq,
+  Eq,
+  Eof,
+};
+
+inline constexpr int TOKEN_KIND_COUNT = 46;
+
+// The payload lives in the field of the kind: `text` for Ident and Str, `int_value` for Int,
+// `real_value` for Real.
+struct Token {
+  Token(TokenKind kind, std::uint64_t line, std::uint64_t col) : kind(kind), line(line), col(col) {}
+
+  TokenKind kind;
+  std::uint64_t line;
+  std::uint64_t col;
+  std::int64_t int_value = 0;
+  double real_value = 0.0;
+  std::string text;
+};
+
+// The complete token list, the last one Eof, or the first lexical error.
+Result<std::vector<Token>> tokenize(std::string_view text);
+
+// "Semicolon", "Box_", ...: the name of a kind.
+std::string_view token_kind_name(TokenKind kind);
+
+// The printed form of a token in parse messages: Semicolon, Ident("q"), Int(5), Real(2.0).
+std::string token_name(const Token& token);
+
+// A double as the shortest decimal that reads back to it, with ".0" when integral and in
+// exponent form (1e16, 1e-5) when its magnitude is at least 1e16 or below 1e-4 and not zero.
+std::string real_text(double value);
+
+}  // namespace vorn::qasm

@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# Installs, with apt-get, whatever of the build and test dependencies is missing (Debian 12, as
+# root). Does nothing when everything is present.
+set -euo pipefail
+
+packages=(
+  g++ pkg-config meson ninja-build
+  python3-dev python3-numpy python3-pytest python3-venv python3-mesonpy python3-pip
+  libtbb-dev libgtest-dev libbenchmark-dev
+)
+if [[ "${VORN_WITH_CLANG:-0}" == 1 ]]; then
+  packages+=(clang libclang-rt-14-dev)
+fi
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$p")
+  fi
+done
+
+if ((${#missing[@]})); then
+  echo "Installing: ${missing[*]}"
+  if [[ $(id -u) -ne 0 ]]; then
+    sudo=sudo
+  else
+    sudo=
+  fi
+  export DEBIAN_FRONTEND=noninteractive
+  $sudo apt-get update -q
+  $sudo apt-get install -y -q --no-install-recommends "${missing[@]}"
+fi
