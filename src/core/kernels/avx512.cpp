@@ -6,10 +6,10 @@
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #pragma GCC diagnostic ignored "-Wuninitialized"
+#endif
 #include <immintrin.h>
+#if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic pop
-#else
-#include <immintrin.h>
 #endif
 
 #define VORN_SIMD_NAMESPACE avx512
