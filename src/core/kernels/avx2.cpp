@@ -44,6 +44,7 @@ struct F64 {
     return _mm256_castsi256_pd(_mm256_load_si256(reinterpret_cast<const __m256i*>(bits)));
   }
   static V blend(V old, V neu, Mask m) { return _mm256_blendv_pd(old, neu, m); }
+  static V mask_add(V old, Mask m, V a, V b) { return blend(old, add(a, b), m); }
 };
 
 struct F32 {
@@ -78,6 +79,7 @@ struct F32 {
     return _mm256_castsi256_ps(_mm256_load_si256(reinterpret_cast<const __m256i*>(bits)));
   }
   static V blend(V old, V neu, Mask m) { return _mm256_blendv_ps(old, neu, m); }
+  static V mask_add(V old, Mask m, V a, V b) { return blend(old, add(a, b), m); }
 };
 
 }  // namespace vorn::core::kernels::avx2

@@ -51,6 +51,7 @@ struct F64 {
     return static_cast<Mask>(bits);
   }
   static V blend(V old, V neu, Mask m) { return _mm512_mask_blend_pd(m, old, neu); }
+  static V mask_add(V old, Mask m, V a, V b) { return _mm512_mask_add_pd(old, m, a, b); }
 };
 
 struct F32 {
@@ -85,6 +86,7 @@ struct F32 {
     return static_cast<Mask>(bits);
   }
   static V blend(V old, V neu, Mask m) { return _mm512_mask_blend_ps(m, old, neu); }
+  static V mask_add(V old, Mask m, V a, V b) { return _mm512_mask_add_ps(old, m, a, b); }
 };
 
 }  // namespace vorn::core::kernels::avx512

@@ -24,7 +24,8 @@
 //
 // Traits (struct Isa) provide: T, V, Index, Mask, LOG_W, NATIVE_ADDSUB; load, store, mul, add,
 // addsub (even elements a - b, odd elements a + b), swap_re_im, make_permutation(source lane
-// per lane), permute, make_mask(lane flags), blend(old, new, mask).
+// per lane), permute, make_mask(lane flags), blend(old, new, mask), mask_add(old, mask, a, b)
+// (a + b in the lanes of the mask, old elsewhere).
 #pragma once
 
 #ifndef VORN_SIMD_NAMESPACE
@@ -41,6 +42,10 @@
 #include "core/kernels.h"
 #include "core/kernels/table.h"
 #include "core/parallel.h"
+
+#ifndef VORN_ALWAYS_INLINE
+#define VORN_ALWAYS_INLINE __attribute__((always_inline))
+#endif
 
 namespace vorn::core::kernels::VORN_SIMD_NAMESPACE {
 
@@ -115,8 +120,9 @@ struct Plan {
 
   // A 2x2 matrix on a lane target: per lane, the entry that multiplies the lane's own
   // amplitude into itself (m00 or m11) and into its partner lane (m10 or m01).
-  typename Isa::Index partner;  // lane l <- lane l ^ 2^target
-  typename Isa::Mask upper;     // lanes with the target bit set
+  typename Isa::Index partner;      // lane l <- lane l ^ 2^target
+  typename Isa::Mask lower_active;  // lanes with the target bit clear and every lane control 1
+  typename Isa::Mask upper_active;  // lanes with the target bit set and every lane control 1
   alignas(64) T own_re[ELEMENTS];
   alignas(64) T own_im[ELEMENTS];
   alignas(64) T cross_re[ELEMENTS];
@@ -222,11 +228,13 @@ void build_plan(Plan<Isa>& plan, const Complex<typename Isa::T>* matrix, const u
   if (dim_log == 1 && operands[0] < LOG_W) {
     const unsigned t = operands[0];
     unsigned from[W];
-    bool upper[W];
+    bool lower_active[W];
+    bool upper_active[W];
     for (unsigned lane = 0; lane < W; ++lane) {
       const unsigned b = (lane >> t) & 1u;
       from[lane] = lane ^ (1u << t);
-      upper[lane] = b != 0;
+      lower_active[lane] = active[lane] && b == 0;
+      upper_active[lane] = active[lane] && b != 0;
       // Own: m[b][b]. Cross: the lane's amplitude as column b of its partner's row 1 - b.
       const Complex<typename Isa::T> own = matrix[3 * b];
       const Complex<typename Isa::T> cross = matrix[2 * (1 - b) + b];
@@ -238,7 +246,8 @@ void build_plan(Plan<Isa>& plan, const Complex<typename Isa::T>* matrix, const u
       plan.cross_im[2 * lane + 1] = cross.im;
     }
     plan.partner = Isa::make_permutation(from);
-    plan.upper = Isa::make_mask(upper);
+    plan.lower_active = Isa::make_mask(lower_active);
+    plan.upper_active = Isa::make_mask(upper_active);
   }
 }
 
@@ -262,17 +271,25 @@ inline constexpr std::uint64_t PREFETCH_BYTES = 8192;
 // Calls body(first float of the group's first register) once for each group of [begin, end),
 // with the groups split into STREAMS consecutive parts walked side by side, while prefetching
 // the registers of the groups PREFETCH_BYTES ahead. (The order of independent groups does not
-// change any result.)
-template <typename Isa, unsigned G, unsigned STREAMS, typename Body>
-inline void walk_groups(const Enumeration& groups, const std::ptrdiff_t* offset, typename Isa::T* v,
-                        std::uint64_t begin, std::uint64_t end, const Body& body) {
+// change any result.) The enumeration is a local copy, so that it stays in registers beside the
+// body's stores; with CONSECUTIVE (no register operands) group k is simply register k. The
+// walk and the bodies are always inlined (VORN_ALWAYS_INLINE): a call per group would cost more
+// than the group's arithmetic, and would keep the body's matrix in memory instead of registers.
+template <typename Isa, unsigned G, unsigned STREAMS, bool CONSECUTIVE, typename Body>
+VORN_ALWAYS_INLINE inline void walk_groups(const Enumeration& enumeration,
+                                           const std::ptrdiff_t* offset, typename Isa::T* v,
+                                           std::uint64_t begin, std::uint64_t end,
+                                           const Body& body) {
   constexpr std::uint64_t ELEMENTS = std::uint64_t{2} << Isa::LOG_W;
   constexpr std::uint64_t AHEAD = PREFETCH_BYTES / (STREAMS * G * sizeof(typename Isa::V));
-  const auto walk = [&](std::uint64_t first, std::uint64_t last) {
-    std::uint64_t r = groups(first);
+  const Enumeration groups = enumeration;
+  const auto first_of = [&](std::uint64_t k) { return CONSECUTIVE ? k : groups(k); };
+  const auto next = [&](std::uint64_t r) { return CONSECUTIVE ? r + 1 : groups.next(r); };
+  const auto walk = [&](std::uint64_t first, std::uint64_t last) VORN_ALWAYS_INLINE {
+    std::uint64_t r = first_of(first);
     for (std::uint64_t k = first; k < last; ++k) {
       body(v + r * ELEMENTS);
-      r = groups.next(r);
+      r = next(r);
     }
   };
   const std::uint64_t count = (end - begin) / STREAMS;
@@ -283,8 +300,8 @@ inline void walk_groups(const Enumeration& groups, const std::ptrdiff_t* offset,
   std::uint64_t r[STREAMS];
   std::uint64_t ahead[STREAMS];
   for (unsigned s = 0; s < STREAMS; ++s) {
-    r[s] = groups(begin + s * count);
-    ahead[s] = groups(begin + s * count + AHEAD);
+    r[s] = first_of(begin + s * count);
+    ahead[s] = first_of(begin + s * count + AHEAD);
   }
   for (std::uint64_t i = 0; i < count - AHEAD; ++i) {
     for (unsigned s = 0; s < STREAMS; ++s) {
@@ -292,9 +309,9 @@ inline void walk_groups(const Enumeration& groups, const std::ptrdiff_t* offset,
       for (unsigned g = 0; g < G; ++g) {
         _mm_prefetch(reinterpret_cast<const char*>(a + offset[g]), _MM_HINT_T0);
       }
-      ahead[s] = groups.next(ahead[s]);
+      ahead[s] = next(ahead[s]);
       body(v + r[s] * ELEMENTS);
-      r[s] = groups.next(r[s]);
+      r[s] = next(r[s]);
     }
   }
   // The last AHEAD groups of each part, and what the split into parts left over.
@@ -307,8 +324,9 @@ inline void walk_groups(const Enumeration& groups, const std::ptrdiff_t* offset,
 // A group whose registers lie close together makes one stream through memory, which a core
 // reads and writes more slowly than two: such plans walk their groups as two streams.
 template <typename Isa, unsigned G, typename Groups, typename Body>
-inline void for_each_group(const Groups& plan, typename Isa::T* v, std::uint64_t begin,
-                           std::uint64_t end, const Body& body) {
+VORN_ALWAYS_INLINE inline void for_each_group(const Groups& plan, typename Isa::T* v,
+                                              std::uint64_t begin, std::uint64_t end,
+                                              const Body& body) {
   constexpr std::ptrdiff_t NEAR = 4096 / sizeof(typename Isa::T);
   std::ptrdiff_t offset[G];
   bool near = true;
@@ -316,10 +334,12 @@ inline void for_each_group(const Groups& plan, typename Isa::T* v, std::uint64_t
     offset[g] = plan.offset[g];
     near = near && offset[g] < NEAR;
   }
-  if (near) {
-    walk_groups<Isa, G, 2>(plan.groups, offset, v, begin, end, body);
+  if (G == 1 && plan.groups.forced == 0) {
+    walk_groups<Isa, G, 2, true>(plan.groups, offset, v, begin, end, body);
+  } else if (near) {
+    walk_groups<Isa, G, 2, false>(plan.groups, offset, v, begin, end, body);
   } else {
-    walk_groups<Isa, G, 1>(plan.groups, offset, v, begin, end, body);
+    walk_groups<Isa, G, 1, false>(plan.groups, offset, v, begin, end, body);
   }
 }
 
@@ -343,7 +363,7 @@ void run_registers(const Plan<Isa>& plan, typename Isa::T* v, std::uint64_t begi
     offset[g] = plan.offset[g];
   }
   const typename Isa::Mask mask = plan.mask;
-  for_each_group<Isa, G>(plan, v, begin, end, [&](typename Isa::T* base) {
+  for_each_group<Isa, G>(plan, v, begin, end, [&](typename Isa::T* base) VORN_ALWAYS_INLINE {
     V x[D];
     V xs[D];
     for (unsigned c = 0; c < D; ++c) {
@@ -367,7 +387,8 @@ void run_registers(const Plan<Isa>& plan, typename Isa::T* v, std::uint64_t begi
 // multiplied in place by its own entry and by its cross entry; the cross products move to the
 // partner lane; each lane then adds its column-0 product and its column-1 product, in that
 // order: the lower lane (own first) m00*a0 + m01*a1, the upper lane (cross first)
-// m10*a0 + m11*a1.
+// m10*a0 + m11*a1. Each order is one addition under a lane mask, which leaves the other lanes
+// as they were: as stored where a lane control is 0.
 template <typename Isa, bool Masked, bool Signed>
 void run_lane_target(const Plan<Isa>& plan, typename Isa::T* v, std::uint64_t begin,
                      std::uint64_t end) {
@@ -377,18 +398,17 @@ void run_lane_target(const Plan<Isa>& plan, typename Isa::T* v, std::uint64_t be
   const V cross_re = Isa::load(plan.cross_re);
   const V cross_im = Isa::load(plan.cross_im);
   const typename Isa::Index partner = plan.partner;
-  const typename Isa::Mask upper = plan.upper;
-  const typename Isa::Mask mask = plan.mask;
-  for_each_group<Isa, 1>(plan, v, begin, end, [&](typename Isa::T* base) {
+  const typename Isa::Mask lower_active = plan.lower_active;
+  const typename Isa::Mask upper_active = plan.upper_active;
+  for_each_group<Isa, 1>(plan, v, begin, end, [&](typename Isa::T* base) VORN_ALWAYS_INLINE {
     const V x = Isa::load(base);
     const V xs = Isa::swap_re_im(x);
     const V own = product<Isa, Signed>(own_re, own_im, x, xs);
     const V cross = Isa::permute(product<Isa, Signed>(cross_re, cross_im, x, xs), partner);
-    V acc = Isa::add(Isa::blend(own, cross, upper), Isa::blend(cross, own, upper));
-    if constexpr (Masked) {
-      acc = Isa::blend(x, acc, mask);
-    }
-    Isa::store(base, acc);
+    // Without lane controls the lower lanes are all lanes but the upper ones, and a plain
+    // addition serves them.
+    const V lower = Masked ? Isa::mask_add(x, lower_active, own, cross) : Isa::add(own, cross);
+    Isa::store(base, Isa::mask_add(lower, upper_active, cross, own));
   });
 }
 
@@ -413,7 +433,7 @@ void run_gathered(const Plan<Isa>& plan, typename Isa::T* v, std::uint64_t begin
     permutation[c] = plan.permutation[c];
   }
   const std::ptrdiff_t offset1 = plan.offset[1];
-  for_each_group<Isa, G>(plan, v, begin, end, [&](typename Isa::T* base) {
+  for_each_group<Isa, G>(plan, v, begin, end, [&](typename Isa::T* base) VORN_ALWAYS_INLINE {
     V in[G];
     in[0] = Isa::load(base);
     if constexpr (G == 2) {
@@ -544,7 +564,7 @@ void run_exchange_registers(const ExchangePlan<Isa>& exchange, typename Isa::T* 
   const std::ptrdiff_t a_offset = exchange.offset[0];
   const std::ptrdiff_t b_offset = exchange.offset[1];
   const typename Isa::Mask mask = exchange.replace[0];
-  for_each_group<Isa, 2>(exchange, v, begin, end, [&](typename Isa::T* base) {
+  for_each_group<Isa, 2>(exchange, v, begin, end, [&](typename Isa::T* base) VORN_ALWAYS_INLINE {
     const typename Isa::V a = Isa::load(base + a_offset);
     const typename Isa::V b = Isa::load(base + b_offset);
     if constexpr (Masked) {
@@ -565,7 +585,7 @@ void run_exchange_mixed(const ExchangePlan<Isa>& exchange, typename Isa::T* v, s
   const typename Isa::Index swap_lanes = exchange.swap_lanes;
   const typename Isa::Mask replace0 = exchange.replace[0];
   const typename Isa::Mask replace1 = exchange.replace[1];
-  for_each_group<Isa, 2>(exchange, v, begin, end, [&](typename Isa::T* base) {
+  for_each_group<Isa, 2>(exchange, v, begin, end, [&](typename Isa::T* base) VORN_ALWAYS_INLINE {
     const typename Isa::V r0 = Isa::load(base);
     const typename Isa::V r1 = Isa::load(base + offset1);
     Isa::store(base, Isa::blend(r0, Isa::permute(r1, swap_lanes), replace0));
@@ -579,7 +599,7 @@ void run_exchange_lanes(const ExchangePlan<Isa>& exchange, typename Isa::T* v, s
                         std::uint64_t end) {
   const typename Isa::Index swap_lanes = exchange.swap_lanes;
   const typename Isa::Mask replace = exchange.replace[0];
-  for_each_group<Isa, 1>(exchange, v, begin, end, [&](typename Isa::T* base) {
+  for_each_group<Isa, 1>(exchange, v, begin, end, [&](typename Isa::T* base) VORN_ALWAYS_INLINE {
     const typename Isa::V x = Isa::load(base);
     Isa::store(base, Isa::blend(x, Isa::permute(x, swap_lanes), replace));
   });
