@@ -15,6 +15,7 @@ struct F64 {
   using Mask = __m256d;
   static constexpr unsigned LOG_W = 1;
   static constexpr bool NATIVE_ADDSUB = true;
+  static constexpr unsigned REGISTERS = 16;
 
   static V load(const T* p) { return _mm256_loadu_pd(p); }
   static void store(T* p, V x) { _mm256_storeu_pd(p, x); }
@@ -54,6 +55,7 @@ struct F32 {
   using Mask = __m256;
   static constexpr unsigned LOG_W = 2;
   static constexpr bool NATIVE_ADDSUB = true;
+  static constexpr unsigned REGISTERS = 16;
 
   static V load(const T* p) { return _mm256_loadu_ps(p); }
   static void store(T* p, V x) { _mm256_storeu_ps(p, x); }

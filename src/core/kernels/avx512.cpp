@@ -18,6 +18,21 @@
 
 namespace vorn::core::kernels::avx512 {
 
+// The indices of the two-source permutations that exchange lane bit `bit` between registers a
+// and b (see exchange in the traits) for LANES amplitudes of two elements E each; an index from
+// 2 * LANES on selects an element of b.
+template <typename E, unsigned LANES>
+void exchange_indices(unsigned bit, E* low, E* high) {
+  const unsigned p = 1u << bit;
+  for (unsigned lane = 0; lane < LANES; ++lane) {
+    const bool set = (lane & p) != 0;
+    for (unsigned k = 0; k < 2; ++k) {
+      low[2 * lane + k] = static_cast<E>(set ? 2 * LANES + 2 * (lane ^ p) + k : 2 * lane + k);
+      high[2 * lane + k] = static_cast<E>(set ? 2 * LANES + 2 * lane + k : 2 * (lane | p) + k);
+    }
+  }
+}
+
 struct F64 {
   using T = double;
   using V = __m512d;
@@ -25,6 +40,7 @@ struct F64 {
   using Mask = __mmask8;
   static constexpr unsigned LOG_W = 2;
   static constexpr bool NATIVE_ADDSUB = false;
+  static constexpr unsigned REGISTERS = 32;
 
   static V load(const T* p) { return _mm512_loadu_pd(p); }
   static void store(T* p, V x) { _mm512_storeu_pd(p, x); }
@@ -52,6 +68,30 @@ struct F64 {
   }
   static V blend(V old, V neu, Mask m) { return _mm512_mask_blend_pd(m, old, neu); }
   static V mask_add(V old, Mask m, V a, V b) { return _mm512_mask_add_pd(old, m, a, b); }
+
+  // Lane bit 0 is a register's 128-bit quarter within its half (two-source permutations, whose
+  // indices the Exchange holds), lane bit 1 its half.
+  struct Exchange {
+    Index low, high;
+  };
+  static Exchange make_exchange(unsigned bit) {
+    alignas(64) long long low[8];
+    alignas(64) long long high[8];
+    exchange_indices<long long, 4>(bit, low, high);
+    return {_mm512_load_si512(low), _mm512_load_si512(high)};
+  }
+  template <unsigned Bit>
+  static void exchange(V& a, V& b, const Exchange& x) {
+    V low;
+    if constexpr (Bit == 1) {
+      low = _mm512_shuffle_f64x2(a, b, 0x44);
+      b = _mm512_shuffle_f64x2(a, b, 0xEE);
+    } else {
+      low = _mm512_permutex2var_pd(a, x.low, b);
+      b = _mm512_permutex2var_pd(a, x.high, b);
+    }
+    a = low;
+  }
 };
 
 struct F32 {
@@ -61,6 +101,7 @@ struct F32 {
   using Mask = __mmask16;
   static constexpr unsigned LOG_W = 3;
   static constexpr bool NATIVE_ADDSUB = false;
+  static constexpr unsigned REGISTERS = 32;
 
   static V load(const T* p) { return _mm512_loadu_ps(p); }
   static void store(T* p, V x) { _mm512_storeu_ps(p, x); }
@@ -87,6 +128,33 @@ struct F32 {
   }
   static V blend(V old, V neu, Mask m) { return _mm512_mask_blend_ps(m, old, neu); }
   static V mask_add(V old, Mask m, V a, V b) { return _mm512_mask_add_ps(old, m, a, b); }
+
+  // Lane bit 0 is the amplitude's place in a 128-bit quarter, lane bit 1 the quarter's within
+  // its half (two-source permutations, whose indices the Exchange holds), lane bit 2 the half.
+  struct Exchange {
+    Index low, high;
+  };
+  static Exchange make_exchange(unsigned bit) {
+    alignas(64) int low[16];
+    alignas(64) int high[16];
+    exchange_indices<int, 8>(bit, low, high);
+    return {_mm512_load_si512(low), _mm512_load_si512(high)};
+  }
+  template <unsigned Bit>
+  static void exchange(V& a, V& b, const Exchange& x) {
+    V low;
+    if constexpr (Bit == 0) {
+      low = _mm512_castpd_ps(_mm512_unpacklo_pd(_mm512_castps_pd(a), _mm512_castps_pd(b)));
+      b = _mm512_castpd_ps(_mm512_unpackhi_pd(_mm512_castps_pd(a), _mm512_castps_pd(b)));
+    } else if constexpr (Bit == 2) {
+      low = _mm512_shuffle_f32x4(a, b, 0x44);
+      b = _mm512_shuffle_f32x4(a, b, 0xEE);
+    } else {
+      low = _mm512_permutex2var_ps(a, x.low, b);
+      b = _mm512_permutex2var_ps(a, x.high, b);
+    }
+    a = low;
+  }
 };
 
 }  // namespace vorn::core::kernels::avx512

@@ -22,10 +22,14 @@
 // The group loops prefetch their memory ahead in software and walk groups whose registers lie
 // close together as two streams: memory speed, not arithmetic, bounds these kernels.
 //
-// Traits (struct Isa) provide: T, V, Index, Mask, LOG_W, NATIVE_ADDSUB; load, store, mul, add,
-// addsub (even elements a - b, odd elements a + b), swap_re_im, make_permutation(source lane
-// per lane), permute, make_mask(lane flags), blend(old, new, mask), mask_add(old, mask, a, b)
-// (a + b in the lanes of the mask, old elsewhere).
+// Traits (struct Isa) provide: T, V, Index, Mask, LOG_W, NATIVE_ADDSUB, REGISTERS; load, store,
+// mul, add, addsub (even elements a - b, odd elements a + b), swap_re_im, make_permutation(source
+// lane per lane), permute, make_mask(lane flags), blend(old, new, mask), mask_add(old, mask, a, b)
+// (a + b in the lanes of the mask, old elsewhere); with 32 registers also Exchange,
+// make_exchange(lane bit p) and exchange<p>(a, b, x): a and b become the amplitudes of both
+// registers with lane bit p clear and set, a[l] = bit p of l clear ? a[l] : b[l ^ 2^p] and
+// b[l] = bit p of l clear ? a[l | 2^p] : b[l], which trades lane bit p for the register bit that
+// tells a from b (applied twice, nothing moves).
 #pragma once
 
 #ifndef VORN_SIMD_NAMESPACE
@@ -264,6 +268,35 @@ inline typename Isa::V product(typename Isa::V re, typename Isa::V im, typename 
   }
 }
 
+// The matrix parts of a plan's first G output registers over D columns, held in registers for
+// the length of a group loop.
+template <typename Isa, unsigned G, unsigned D>
+struct MatrixRegisters {
+  using V = typename Isa::V;
+  V re[G][D];
+  V im[G][D];
+
+  explicit MatrixRegisters(const Plan<Isa>& plan) {
+    for (unsigned g = 0; g < G; ++g) {
+      for (unsigned c = 0; c < D; ++c) {
+        re[g][c] = Isa::load(plan.re[g][c]);
+        im[g][c] = Isa::load(plan.im[g][c]);
+      }
+    }
+  }
+
+  // Output register g: the products of its row with the columns' inputs x (xs: re and im
+  // swapped), accumulated in column order.
+  template <bool Signed>
+  VORN_ALWAYS_INLINE V row(unsigned g, const V* x, const V* xs) const {
+    V acc = product<Isa, Signed>(re[g][0], im[g][0], x[0], xs[0]);
+    for (unsigned c = 1; c < D; ++c) {
+      acc = Isa::add(acc, product<Isa, Signed>(re[g][c], im[g][c], x[c], xs[c]));
+    }
+    return acc;
+  }
+};
+
 // How much memory the group loops ask for ahead of their work, over all streams of a group:
 // the hardware prefetchers alone do not keep read-and-write streams fed.
 inline constexpr std::uint64_t PREFETCH_BYTES = 8192;
@@ -350,14 +383,7 @@ void run_registers(const Plan<Isa>& plan, typename Isa::T* v, std::uint64_t begi
                    std::uint64_t end) {
   using V = typename Isa::V;
   constexpr unsigned G = D;
-  V re[G][D];
-  V im[G][D];
-  for (unsigned g = 0; g < G; ++g) {
-    for (unsigned c = 0; c < D; ++c) {
-      re[g][c] = Isa::load(plan.re[g][c]);
-      im[g][c] = Isa::load(plan.im[g][c]);
-    }
-  }
+  const MatrixRegisters<Isa, G, D> matrix(plan);
   std::ptrdiff_t offset[G];
   for (unsigned g = 0; g < G; ++g) {
     offset[g] = plan.offset[g];
@@ -371,10 +397,7 @@ void run_registers(const Plan<Isa>& plan, typename Isa::T* v, std::uint64_t begi
       xs[c] = Isa::swap_re_im(x[c]);
     }
     for (unsigned g = 0; g < G; ++g) {
-      V acc = product<Isa, Signed>(re[g][0], im[g][0], x[0], xs[0]);
-      for (unsigned c = 1; c < D; ++c) {
-        acc = Isa::add(acc, product<Isa, Signed>(re[g][c], im[g][c], x[c], xs[c]));
-      }
+      V acc = matrix.template row<Signed>(g, x, xs);
       if constexpr (Masked) {
         acc = Isa::blend(x[g], acc, mask);
       }
@@ -420,14 +443,7 @@ void run_gathered(const Plan<Isa>& plan, typename Isa::T* v, std::uint64_t begin
                   std::uint64_t end) {
   using V = typename Isa::V;
   constexpr unsigned D = 4;
-  V re[G][D];
-  V im[G][D];
-  for (unsigned g = 0; g < G; ++g) {
-    for (unsigned c = 0; c < D; ++c) {
-      re[g][c] = Isa::load(plan.re[g][c]);
-      im[g][c] = Isa::load(plan.im[g][c]);
-    }
-  }
+  const MatrixRegisters<Isa, G, D> matrix(plan);
   typename Isa::Index permutation[D];
   for (unsigned c = 0; c < D; ++c) {
     permutation[c] = plan.permutation[c];
@@ -446,11 +462,60 @@ void run_gathered(const Plan<Isa>& plan, typename Isa::T* v, std::uint64_t begin
       xs[c] = Isa::swap_re_im(x[c]);
     }
     for (unsigned g = 0; g < G; ++g) {
-      V acc = product<Isa, Signed>(re[g][0], im[g][0], x[0], xs[0]);
-      for (unsigned c = 1; c < D; ++c) {
-        acc = Isa::add(acc, product<Isa, Signed>(re[g][c], im[g][c], x[c], xs[c]));
-      }
+      V acc = matrix.template row<Signed>(g, x, xs);
       Isa::store(base + (g == 0 ? 0 : offset1), acc);
+    }
+  });
+}
+
+// A 4x4 matrix with both operands in lanes, on quads of consecutive registers: two exchanges
+// trade operand 0's lane bit for bit 0 of the register's place in the quad and operand 1's for
+// bit 1, which leaves register c of the quad holding, in every lane, the amplitude of local index
+// c of one group of four; the matrix then acts as on register operands (the same entry in every
+// lane, one swap of re and im per register instead of a permutation and a swap per column), and
+// the same exchanges in reverse order put the amplitudes back. The plan is the matrix's plan
+// for operands LOG_W and LOG_W + 1.
+template <typename Isa>
+struct QuadPlan {
+  Plan<Isa> plan;
+  std::uint64_t group_count = 0;  // plan.group_count
+  typename Isa::Exchange first;   // operand 0's lane bit
+  typename Isa::Exchange second;  // operand 1's lane bit
+};
+
+template <typename Isa, bool Signed, unsigned B0, unsigned B1>
+void run_quads(const QuadPlan<Isa>& quads, typename Isa::T* v, std::uint64_t begin,
+               std::uint64_t end) {
+  using V = typename Isa::V;
+  constexpr unsigned D = 4;
+  const Plan<Isa>& plan = quads.plan;
+  const MatrixRegisters<Isa, D, D> matrix(plan);
+  const typename Isa::Exchange first = quads.first;
+  const typename Isa::Exchange second = quads.second;
+  constexpr std::ptrdiff_t STEP = 2 << Isa::LOG_W;  // floats per register
+  for_each_group<Isa, D>(plan, v, begin, end, [&](typename Isa::T* base) VORN_ALWAYS_INLINE {
+    V x[D];
+    V xs[D];
+    for (unsigned c = 0; c < D; ++c) {
+      x[c] = Isa::load(base + c * STEP);
+    }
+    Isa::template exchange<B0>(x[0], x[1], first);
+    Isa::template exchange<B0>(x[2], x[3], first);
+    Isa::template exchange<B1>(x[0], x[2], second);
+    Isa::template exchange<B1>(x[1], x[3], second);
+    for (unsigned c = 0; c < D; ++c) {
+      xs[c] = Isa::swap_re_im(x[c]);
+    }
+    V out[D];
+    for (unsigned g = 0; g < D; ++g) {
+      out[g] = matrix.template row<Signed>(g, x, xs);
+    }
+    Isa::template exchange<B1>(out[0], out[2], second);
+    Isa::template exchange<B1>(out[1], out[3], second);
+    Isa::template exchange<B0>(out[0], out[1], first);
+    Isa::template exchange<B0>(out[2], out[3], first);
+    for (unsigned g = 0; g < D; ++g) {
+      Isa::store(base + g * STEP, out[g]);
     }
   });
 }
@@ -681,11 +746,47 @@ struct Kernels {
     }
   }
 
+  // The quad kernel for lane operands (q0, q1), found among its instantiations for lane bits
+  // (B0, B1) on.
+  template <bool Signed, unsigned B0, unsigned B1>
+  static RunFunction quads_run(unsigned q0, unsigned q1) {
+    if constexpr (B0 >= LOG_W) {
+      return nullptr;
+    } else if constexpr (B1 >= LOG_W) {
+      return quads_run<Signed, B0 + 1, 0>(q0, q1);
+    } else if constexpr (B0 == B1) {
+      return quads_run<Signed, B0, B1 + 1>(q0, q1);
+    } else {
+      if (q0 == B0 && q1 == B1) {
+        return run_erased<Isa, run_quads<Isa, Signed, B0, B1>, QuadPlan<Isa>>;
+      }
+      return quads_run<Signed, B0, B1 + 1>(q0, q1);
+    }
+  }
+
   static void two_qubit(Complex<T>* v, std::uint64_t len, const Matrix4<T>& m, unsigned q0,
                         unsigned q1) {
     if (len < W) {
       reference_table<T>().two_qubit(v, len, m, q0, q1);
       return;
+    }
+    // The quads hold sixteen matrix entries, each in two registers, beside their twelve
+    // working registers: with fewer than 32 vector registers they spill and lose to the
+    // permutations they save.
+    if constexpr (Isa::REGISTERS >= 32) {
+      if (q0 < LOG_W && q1 < LOG_W && len >= 4 * W) {
+        using Q = QuadPlan<Isa>;
+        Q quads;
+        const unsigned in_registers[2] = {LOG_W, LOG_W + 1};
+        build_plan(quads.plan, &m[0], in_registers, 2, nullptr, 0, len);
+        quads.first = Isa::make_exchange(q0);
+        quads.second = Isa::make_exchange(q1);
+        quads.group_count = quads.plan.group_count;
+        const RunFunction run = quads.plan.signed_imaginary ? quads_run<true, 0, 0>(q0, q1)
+                                                            : quads_run<false, 0, 0>(q0, q1);
+        execute<Isa>(quads, 4, reinterpret_cast<T*>(v), len, run);
+        return;
+      }
     }
     Plan<Isa> plan;
     const unsigned operands[2] = {q0, q1};

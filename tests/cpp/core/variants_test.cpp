@@ -162,6 +162,41 @@ TYPED_TEST(VariantsTest, GateAndNonFiniteMatricesMatchReference) {
   }
 }
 
+// Dense 4x4 matrices with a NaN imaginary part (the products' addsub path) or infinite
+// entries, on every ordered pair of operands: lane and register operands, both paths.
+TYPED_TEST(VariantsTest, NonFiniteFourByFourMatricesMatchReference) {
+  using T = TypeParam;
+  Matrix4<T> nan_im = test::random_matrix4<T>(11);
+  nan_im[6].im = -std::numeric_limits<T>::quiet_NaN();
+  Matrix4<T> infinite = test::random_matrix4<T>(12);
+  infinite[1].re = std::numeric_limits<T>::infinity();
+  infinite[14].im = -std::numeric_limits<T>::infinity();
+  const auto& reference = kernels::reference_table<T>();
+  for (const auto* table : kernels::available_tables<T>()) {
+    for (const unsigned n : {5u, 13u}) {
+      const Amplitudes<T> finite = test::random_state<T>(n, 90 + n);
+      const Amplitudes<T> specials = special_state<T>(n, 91 + n);
+      for (unsigned q0 = 0; q0 < n; ++q0) {
+        for (unsigned q1 = 0; q1 < n; ++q1) {
+          if (q0 == q1) {
+            continue;
+          }
+          for (const bool with_nan : {true, false}) {
+            const Matrix4<T>& m = with_nan ? nan_im : infinite;
+            Amplitudes<T> expected = with_nan ? finite : specials;
+            Amplitudes<T> v = expected;
+            kernels::apply_two_qubit_gate_with<T>(reference, expected, m, q0, q1);
+            kernels::apply_two_qubit_gate_with<T>(*table, v, m, q0, q1);
+            EXPECT_EQ(test::bit_difference(v, expected), "")
+                << table->name << " n=" << n << " " << q0 << "," << q1
+                << (with_nan ? " NaN" : " infinite");
+          }
+        }
+      }
+    }
+  }
+}
+
 TEST(Variants, ReferenceIsAlwaysAvailableAndLast) {
   const auto f64 = kernels::available_tables<double>();
   const auto f32 = kernels::available_tables<float>();
