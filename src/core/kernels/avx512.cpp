@@ -19,11 +19,17 @@
 namespace vorn::core::kernels::avx512 {
 
 // The indices of the two-source permutations that exchange lane bit `bit` between registers a
-// and b (see exchange in the traits) for LANES amplitudes of two elements E each; an index from
+// and b (see exchange in the traits), for LANES amplitudes of two elements E each: an index from
 // 2 * LANES on selects an element of b.
+struct ExchangeIndices {
+  __m512i low, high;
+};
+
 template <typename E, unsigned LANES>
-void exchange_indices(unsigned bit, E* low, E* high) {
+ExchangeIndices exchange_indices(unsigned bit) {
   const unsigned p = 1u << bit;
+  alignas(64) E low[2 * LANES];
+  alignas(64) E high[2 * LANES];
   for (unsigned lane = 0; lane < LANES; ++lane) {
     const bool set = (lane & p) != 0;
     for (unsigned k = 0; k < 2; ++k) {
@@ -31,6 +37,7 @@ void exchange_indices(unsigned bit, E* low, E* high) {
       high[2 * lane + k] = static_cast<E>(set ? 2 * LANES + 2 * lane + k : 2 * (lane | p) + k);
     }
   }
+  return {_mm512_load_si512(low), _mm512_load_si512(high)};
 }
 
 struct F64 {
@@ -71,15 +78,8 @@ struct F64 {
 
   // Lane bit 0 is a register's 128-bit quarter within its half (two-source permutations, whose
   // indices the Exchange holds), lane bit 1 its half.
-  struct Exchange {
-    Index low, high;
-  };
-  static Exchange make_exchange(unsigned bit) {
-    alignas(64) long long low[8];
-    alignas(64) long long high[8];
-    exchange_indices<long long, 4>(bit, low, high);
-    return {_mm512_load_si512(low), _mm512_load_si512(high)};
-  }
+  using Exchange = ExchangeIndices;
+  static Exchange make_exchange(unsigned bit) { return exchange_indices<long long, 4>(bit); }
   template <unsigned Bit>
   static void exchange(V& a, V& b, const Exchange& x) {
     V low;
@@ -131,15 +131,8 @@ struct F32 {
 
   // Lane bit 0 is the amplitude's place in a 128-bit quarter, lane bit 1 the quarter's within
   // its half (two-source permutations, whose indices the Exchange holds), lane bit 2 the half.
-  struct Exchange {
-    Index low, high;
-  };
-  static Exchange make_exchange(unsigned bit) {
-    alignas(64) int low[16];
-    alignas(64) int high[16];
-    exchange_indices<int, 8>(bit, low, high);
-    return {_mm512_load_si512(low), _mm512_load_si512(high)};
-  }
+  using Exchange = ExchangeIndices;
+  static Exchange make_exchange(unsigned bit) { return exchange_indices<int, 8>(bit); }
   template <unsigned Bit>
   static void exchange(V& a, V& b, const Exchange& x) {
     V low;

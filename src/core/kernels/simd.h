@@ -476,9 +476,7 @@ void run_gathered(const Plan<Isa>& plan, typename Isa::T* v, std::uint64_t begin
 // the same exchanges in reverse order put the amplitudes back. The plan is the matrix's plan
 // for operands LOG_W and LOG_W + 1.
 template <typename Isa>
-struct QuadPlan {
-  Plan<Isa> plan;
-  std::uint64_t group_count = 0;  // plan.group_count
+struct QuadPlan : Plan<Isa> {
   typename Isa::Exchange first;   // operand 0's lane bit
   typename Isa::Exchange second;  // operand 1's lane bit
 };
@@ -488,12 +486,11 @@ void run_quads(const QuadPlan<Isa>& quads, typename Isa::T* v, std::uint64_t beg
                std::uint64_t end) {
   using V = typename Isa::V;
   constexpr unsigned D = 4;
-  const Plan<Isa>& plan = quads.plan;
-  const MatrixRegisters<Isa, D, D> matrix(plan);
+  const MatrixRegisters<Isa, D, D> matrix(quads);
   const typename Isa::Exchange first = quads.first;
   const typename Isa::Exchange second = quads.second;
   constexpr std::ptrdiff_t STEP = 2 << Isa::LOG_W;  // floats per register
-  for_each_group<Isa, D>(plan, v, begin, end, [&](typename Isa::T* base) VORN_ALWAYS_INLINE {
+  for_each_group<Isa, D>(quads, v, begin, end, [&](typename Isa::T* base) VORN_ALWAYS_INLINE {
     V x[D];
     V xs[D];
     for (unsigned c = 0; c < D; ++c) {
@@ -778,12 +775,11 @@ struct Kernels {
         using Q = QuadPlan<Isa>;
         Q quads;
         const unsigned in_registers[2] = {LOG_W, LOG_W + 1};
-        build_plan(quads.plan, &m[0], in_registers, 2, nullptr, 0, len);
+        build_plan<Isa>(quads, &m[0], in_registers, 2, nullptr, 0, len);
         quads.first = Isa::make_exchange(q0);
         quads.second = Isa::make_exchange(q1);
-        quads.group_count = quads.plan.group_count;
-        const RunFunction run = quads.plan.signed_imaginary ? quads_run<true, 0, 0>(q0, q1)
-                                                            : quads_run<false, 0, 0>(q0, q1);
+        const RunFunction run =
+            quads.signed_imaginary ? quads_run<true, 0, 0>(q0, q1) : quads_run<false, 0, 0>(q0, q1);
         execute<Isa>(quads, 4, reinterpret_cast<T*>(v), len, run);
         return;
       }
