@@ -54,20 +54,6 @@ void apply_gate(std::span<core::Complex<T>> v, const GateOp& op, const core::Mat
   core::abort_with("unknown gate kind " + std::to_string(static_cast<unsigned>(op.gate.kind)));
 }
 
-// Multiplies every amplitude by e^{i phase}. The factor is computed in double and rounded once
-// for float; the products are then formed in T.
-template <typename T>
-void apply_global_phase(std::span<core::Complex<T>> v, double phase) {
-  const T c = static_cast<T>(std::cos(phase));
-  const T s = static_cast<T>(std::sin(phase));
-  for (core::Complex<T>& a : v) {
-    const T re = a.re;
-    const T im = a.im;
-    a.re = re * c - im * s;
-    a.im = im * c + re * s;
-  }
-}
-
 template <typename T>
 RunResult<T> run_typed(const Circuit& circuit, std::uint64_t shots,
                        std::optional<std::uint64_t> seed) {
@@ -77,16 +63,7 @@ RunResult<T> run_typed(const Circuit& circuit, std::uint64_t shots,
   SampleRng rng = seed.has_value() ? SampleRng::seed_from_u64(*seed) : SampleRng::from_entropy();
 
   const std::span<core::Complex<T>> v = state.amplitudes();
-  const core::Matrix2<T> x = core::matrix_2x2<T>(core::Gate{GateKind::X});
-  bool measured = false;
-  for (const Operation& op : circuit.ops()) {
-    if (const auto* gate = std::get_if<GateOp>(&op)) {
-      apply_gate(v, *gate, x);
-    } else {
-      // Measurements are recorded, not performed: the state is untouched.
-      measured = true;
-    }
-  }
+  const bool measured = apply_operations(v, std::span<const Operation>(circuit.ops()));
 
   // +0.0 and -0.0 skip the pass; NaN compares unequal and is applied.
   if (circuit.global_phase() != 0.0) {
@@ -101,6 +78,39 @@ RunResult<T> run_typed(const Circuit& circuit, std::uint64_t shots,
 }
 
 }  // namespace
+
+template <typename T>
+bool apply_operations(std::span<core::Complex<T>> v, std::span<const Operation> ops) {
+  const core::Matrix2<T> x = core::matrix_2x2<T>(core::Gate{GateKind::X});
+  bool measured = false;
+  for (const Operation& op : ops) {
+    if (const auto* gate = std::get_if<GateOp>(&op)) {
+      apply_gate(v, *gate, x);
+    } else {
+      // Measurements are recorded, not performed: the state is untouched.
+      measured = true;
+    }
+  }
+  return measured;
+}
+
+template <typename T>
+void apply_global_phase(std::span<core::Complex<T>> v, double phase) {
+  const T c = static_cast<T>(std::cos(phase));
+  const T s = static_cast<T>(std::sin(phase));
+  for (core::Complex<T>& a : v) {
+    const T re = a.re;
+    const T im = a.im;
+    a.re = re * c - im * s;
+    a.im = im * c + re * s;
+  }
+}
+
+template bool apply_operations<float>(std::span<core::Complex<float>>, std::span<const Operation>);
+template bool apply_operations<double>(std::span<core::Complex<double>>,
+                                       std::span<const Operation>);
+template void apply_global_phase<float>(std::span<core::Complex<float>>, double);
+template void apply_global_phase<double>(std::span<core::Complex<double>>, double);
 
 SimulationResult run(const Circuit& circuit, std::uint64_t shots, std::optional<std::uint64_t> seed,
                      core::Precision precision) {

@@ -3,8 +3,10 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <variant>
 
+#include "core/complex.h"
 #include "core/precision.h"
 #include "core/state_vector.h"
 #include "simulator/circuit.h"
@@ -27,5 +29,25 @@ using SimulationResult = std::variant<RunResult<float>, RunResult<double>>;
 // core::AllocationFailure.
 SimulationResult run(const Circuit& circuit, std::uint64_t shots, std::optional<std::uint64_t> seed,
                      core::Precision precision);
+
+// The steps of run, for callers that hold the amplitudes themselves (a slice of a distributed
+// state, a benchmark). v.size() must be 2^m with every gate operand below m.
+
+// Applies every gate of ops in order, each through its kernel; measurements are skipped.
+// Returns whether ops holds a measurement.
+template <typename T>
+bool apply_operations(std::span<core::Complex<T>> v, std::span<const Operation> ops);
+
+// Multiplies every amplitude by e^{i phase}. The factor is computed in double and rounded once
+// for float; the products are then formed in T. The caller skips a phase of +0.0 or -0.0.
+template <typename T>
+void apply_global_phase(std::span<core::Complex<T>> v, double phase);
+
+extern template bool apply_operations<float>(std::span<core::Complex<float>>,
+                                             std::span<const Operation>);
+extern template bool apply_operations<double>(std::span<core::Complex<double>>,
+                                              std::span<const Operation>);
+extern template void apply_global_phase<float>(std::span<core::Complex<float>>, double);
+extern template void apply_global_phase<double>(std::span<core::Complex<double>>, double);
 
 }  // namespace vorn::sim
