@@ -1,0 +1,150 @@
+"""`vorn run FILE`: simulate an OpenQASM file and print its counts (table or JSON), optionally
+saving the state, the probabilities and a histogram."""
+import os
+import sys
+import time
+
+import vorn_python
+
+from vorn import report
+from vorn.errors import EXIT_FAILURE, CliError
+from vorn.facts import describe
+from vorn.machine import PRECISIONS, format_gib, memory_available, pool_size, state_bytes
+from vorn.source import load, parse
+from vorn.worker import ElapsedIndicator, call_in_worker
+
+
+def add_parser(subparsers, types):
+    p = subparsers.add_parser(
+        "run",
+        help="simulate an OpenQASM file and print its counts",
+        description="Simulate an OpenQASM 2.0/3.0 file and print the counts of its outcomes.",
+    )
+    p.add_argument("file", metavar="FILE", help="OpenQASM file, or - for standard input")
+    p.add_argument("--shots", type=types.u64, default=1024, help="outcomes to draw (1024)")
+    p.add_argument("--seed", type=types.u64, help="seed of the sampling (drawn when not given)")
+    p.add_argument("--precision", choices=PRECISIONS, default="f64", help="f64 (default) or f32")
+    p.add_argument("--threads", type=types.positive, metavar="K", help="worker threads")
+    p.add_argument("--transpile", action="store_true", help="run the peephole pass first")
+    p.add_argument("--json", action="store_true", help="print one JSON object instead")
+    p.add_argument("--all", action="store_true", help="show every outcome, not the top 16")
+    p.add_argument("--statevector", metavar="PATH.npy", help="save the final state (numpy.save)")
+    p.add_argument("--probabilities", metavar="PATH.npy", help="save the probabilities")
+    p.add_argument("--plot", type=types.plot_path, metavar="PATH", help="save a histogram")
+    p.add_argument("--top", type=types.positive, default=32, metavar="K", help="bars (32)")
+    p.add_argument("--force", action="store_true", help="run even if the state does not fit")
+    p.set_defaults(command=main)
+
+
+def main(args):
+    if args.threads is not None:
+        # The pool is sized once, when a run first needs it: set the size before that.
+        os.environ["RAYON_NUM_THREADS"] = str(args.threads)
+    out = sys.stdout
+
+    start = time.perf_counter()
+    source = load(args.file)
+    circuit = parse(source)
+    read_seconds = time.perf_counter() - start
+
+    facts = describe(circuit)
+    if args.transpile:
+        before = facts.gate_count
+        passes = circuit.transpile()
+        facts = describe(circuit)
+        note = f"transpile: {before} → {facts.gate_count} gates, {report.plural(passes, 'pass', 'passes')}"
+        # Standard output holds nothing but the JSON object when one is asked for.
+        print(note, file=sys.stderr if args.json else out)
+
+    seed = args.seed if args.seed is not None else int.from_bytes(os.urandom(8), "little")
+    state = state_bytes(facts.n_qubits, args.precision)
+    available = memory_available()
+    if not args.force and available is not None and state > available:
+        raise CliError(_memory_message(source.name, facts, args.precision, state, available)
+                       + " (--force runs it anyway)", EXIT_FAILURE)
+
+    indicator = None
+    if not args.json and sys.stderr.isatty():
+        indicator = ElapsedIndicator(sys.stderr, source.name)
+    start = time.perf_counter()
+    try:
+        result = call_in_worker(
+            lambda: vorn_python.run(circuit, args.shots, seed, args.precision), indicator
+        )
+    except MemoryError:
+        raise CliError(
+            _memory_message(source.name, facts, args.precision, state, memory_available()),
+            EXIT_FAILURE,
+        ) from None
+    except BaseException as e:
+        # The module's abort (a state of 0 qubits, for one) derives from BaseException.
+        if type(e).__name__ != "PanicException":
+            raise
+        raise CliError(f"{source.name}: {e}", EXIT_FAILURE) from None
+    run_seconds = time.perf_counter() - start
+    counts = result.counts()
+
+    threads = pool_size()
+    if args.json:
+        out.write(
+            report.json_text(source.name, facts, args.shots, seed, args.precision, threads,
+                             counts, read_seconds, run_seconds)
+        )
+    else:
+        lines = [report.header(source.name, facts, args.precision, threads, seed, state)]
+        if facts.measurements:
+            lines += report.count_table(counts, args.shots, args.all)
+        else:
+            lines.append("no measurements: no counts")
+        lines.append(report.times_line(read_seconds, run_seconds))
+        out.write("\n".join(lines) + "\n")
+    out.flush()
+
+    return _write_outputs(args, source.name, result, counts, seed)
+
+
+def _memory_message(name, facts, precision, state, available):
+    have = format_gib(available) if available is not None else "an unknown amount"
+    return (
+        f"{name}: the state of {report.plural(facts.n_qubits, 'qubit')} at {precision} needs "
+        f"{format_gib(state)}, {have} available"
+    )
+
+
+def _write_outputs(args, name, result, counts, seed):
+    """Writes each file asked for; a failure is reported and the others are still written."""
+    status = 0
+    arrays = (("statevector", result.statevector), ("probabilities", result.probabilities))
+    for option, array in arrays:
+        path = getattr(args, option)
+        if path is None:
+            continue
+        try:
+            save_npy(path, array)
+        except CliError as e:
+            print(e.text(), file=sys.stderr)
+            status = max(status, e.status)
+    if args.plot is not None:
+        from vorn import plot
+
+        meta = plot.Meta(name, args.shots, seed, args.precision)
+        try:
+            plot.save_histogram(counts, meta, args.plot, args.top)
+        except CliError as e:
+            print(e.text(), file=sys.stderr)
+            status = max(status, e.status)
+    return status
+
+
+def save_npy(path, make_array):
+    # Opened here so that the file is exactly PATH (numpy.save would append .npy to a bare name).
+    import numpy
+
+    try:
+        array = make_array()
+        with open(path, "wb") as f:
+            numpy.save(f, array)
+    except OSError as e:
+        raise CliError(f"cannot write {path}: {e.strerror or e}", EXIT_FAILURE) from None
+    except MemoryError:
+        raise CliError(f"cannot write {path}: out of memory", EXIT_FAILURE) from None
