@@ -89,10 +89,8 @@ def test_header_threads_follow_the_pool_rule(env, threads):
     assert f", {threads}, " in got.stdout.splitlines()[0]
 
 
-@pytest.mark.parametrize("command", COMMANDS)
-def test_json_is_runs_result_and_draws_with_vorn_plot(command, tmp_path):
-    got = vorn("run", EXAMPLES / "grover.qasm", "--json", "--seed", 5, "--shots", 500,
-               command=command)
+def test_json_is_runs_result_and_draws_with_vorn_plot(tmp_path):
+    got = vorn("run", EXAMPLES / "grover.qasm", "--json", "--seed", 5, "--shots", 500)
     assert got.returncode == 0, got.stderr
     assert got.stdout.endswith("}\n") and got.stdout.count("\n") == 1
     saved = json.loads(got.stdout)
@@ -106,7 +104,7 @@ def test_json_is_runs_result_and_draws_with_vorn_plot(command, tmp_path):
 
     (tmp_path / "r.json").write_text(got.stdout)
     for suffix, magic in ((".png", b"\x89PNG"), (".svg", b"<?xml"), (".pdf", b"%PDF")):
-        drawn = vorn("plot", tmp_path / "r.json", "-o", tmp_path / f"h{suffix}", command=command)
+        drawn = vorn("plot", tmp_path / "r.json", "-o", tmp_path / f"h{suffix}")
         assert drawn.returncode == 0, drawn.stderr
         assert (tmp_path / f"h{suffix}").read_bytes().startswith(magic)
 
