@@ -66,11 +66,14 @@ def main(args):
     indicator = None
     if not args.json and sys.stderr.isatty():
         indicator = ElapsedIndicator(sys.stderr, source.name)
-    start = time.perf_counter()
+    def simulate():
+        # Timed on the worker itself: the thread's start and wake-up are not the run's time.
+        start = time.perf_counter()
+        result = vorn_python.run(circuit, args.shots, seed, args.precision)
+        return result, time.perf_counter() - start
+
     try:
-        result = call_in_worker(
-            lambda: vorn_python.run(circuit, args.shots, seed, args.precision), indicator
-        )
+        result, run_seconds = call_in_worker(simulate, indicator)
     except MemoryError:
         raise CliError(
             _memory_message(source.name, facts, args.precision, state, memory_available()),
@@ -81,7 +84,6 @@ def main(args):
         if type(e).__name__ != "PanicException":
             raise
         raise CliError(f"{source.name}: {e}", EXIT_FAILURE) from None
-    run_seconds = time.perf_counter() - start
     counts = result.counts()
 
     threads = pool_size()
