@@ -55,6 +55,10 @@ def build_parser():
 
 
 def main(argv=None):
+    # Bars and arrows are not in every terminal's encoding: replace what cannot be shown.
+    for stream in (sys.stdout, sys.stderr):
+        if hasattr(stream, "reconfigure"):
+            stream.reconfigure(errors="replace")
     args = build_parser().parse_args(argv)
     try:
         return args.command(args)

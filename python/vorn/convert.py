@@ -3,7 +3,7 @@ import sys
 
 from vorn.errors import EXIT_FAILURE, CliError
 from vorn.facts import describe
-from vorn.report import plural
+from vorn.report import transpile_note
 from vorn.source import load, parse
 
 
@@ -29,7 +29,7 @@ def main(args):
         passes = circuit.transpile()
         after = describe(circuit).gate_count
         # Standard output may be the program itself, so the note goes to standard error.
-        print(f"transpile: {before} → {after} gates, {plural(passes, 'pass', 'passes')}", file=sys.stderr)
+        print(transpile_note(before, after, passes), file=sys.stderr)
     text = circuit.to_qasm(args.to)
     if args.output is None:
         sys.stdout.write(text)

@@ -57,6 +57,10 @@ def count_table(counts, shots, show_all=False):
     return lines
 
 
+def transpile_note(before, after, passes):
+    return f"transpile: {before} → {after} gates, {plural(passes, 'pass', 'passes')}"
+
+
 def times_line(read, run):
     return f"read {format_seconds(read)}, run {format_seconds(run)}"
 

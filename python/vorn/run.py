@@ -52,38 +52,28 @@ def main(args):
         before = facts.gate_count
         passes = circuit.transpile()
         facts = describe(circuit)
-        note = f"transpile: {before} → {facts.gate_count} gates, {report.plural(passes, 'pass', 'passes')}"
+        note = report.transpile_note(before, facts.gate_count, passes)
         # Standard output holds nothing but the JSON object when one is asked for.
         print(note, file=sys.stderr if args.json else out)
 
     seed = args.seed if args.seed is not None else int.from_bytes(os.urandom(8), "little")
     state = state_bytes(facts.n_qubits, args.precision)
+
+    def memory_message(available):
+        have = format_gib(available) if available is not None else "an unknown amount"
+        return (
+            f"{source.name}: the state of {report.plural(facts.n_qubits, 'qubit')} at "
+            f"{args.precision} needs {format_gib(state)}, {have} available"
+        )
+
     available = memory_available()
     if not args.force and available is not None and state > available:
-        raise CliError(_memory_message(source.name, facts, args.precision, state, available)
-                       + " (--force runs it anyway)", EXIT_FAILURE)
+        raise CliError(memory_message(available) + " (--force runs it anyway)", EXIT_FAILURE)
 
     indicator = None
     if not args.json and sys.stderr.isatty():
         indicator = ElapsedIndicator(sys.stderr, source.name)
-    def simulate():
-        # Timed on the worker itself: the thread's start and wake-up are not the run's time.
-        start = time.perf_counter()
-        result = vorn_python.run(circuit, args.shots, seed, args.precision)
-        return result, time.perf_counter() - start
-
-    try:
-        result, run_seconds = call_in_worker(simulate, indicator)
-    except MemoryError:
-        raise CliError(
-            _memory_message(source.name, facts, args.precision, state, memory_available()),
-            EXIT_FAILURE,
-        ) from None
-    except BaseException as e:
-        # The module's abort (a state of 0 qubits, for one) derives from BaseException.
-        if type(e).__name__ != "PanicException":
-            raise
-        raise CliError(f"{source.name}: {e}", EXIT_FAILURE) from None
+    result, run_seconds = _simulate(source.name, circuit, args, seed, indicator, memory_message)
     counts = result.counts()
 
     threads = pool_size()
@@ -105,12 +95,24 @@ def main(args):
     return _write_outputs(args, source.name, result, counts, seed)
 
 
-def _memory_message(name, facts, precision, state, available):
-    have = format_gib(available) if available is not None else "an unknown amount"
-    return (
-        f"{name}: the state of {report.plural(facts.n_qubits, 'qubit')} at {precision} needs "
-        f"{format_gib(state)}, {have} available"
-    )
+def _simulate(name, circuit, args, seed, indicator, memory_message):
+    """(result, seconds) of the module's run() on a worker thread; its failures as CliError."""
+
+    def simulate():
+        # Timed on the worker itself: the thread's start and wake-up are not the run's time.
+        start = time.perf_counter()
+        result = vorn_python.run(circuit, args.shots, seed, args.precision)
+        return result, time.perf_counter() - start
+
+    try:
+        return call_in_worker(simulate, indicator)
+    except MemoryError:
+        raise CliError(memory_message(memory_available()), EXIT_FAILURE) from None
+    except BaseException as e:
+        # The module's abort (a state of 0 qubits, for one) derives from BaseException.
+        if type(e).__name__ != "PanicException":
+            raise
+        raise CliError(f"{name}: {e}", EXIT_FAILURE) from None
 
 
 def _write_outputs(args, name, result, counts, seed):

@@ -140,7 +140,7 @@ def test_histogram_bars_are_the_counts(tmp_path):
             assert ax.patches[-1].get_facecolor() != ax.patches[0].get_facecolor()
         assert heights == expected
         assert labels[:top] == [key for key, _ in ordered[:top]]
-        assert ax.get_title() == f"<stdin>: 3000 shots, seed 3, f64"
+        assert ax.get_title() == "<stdin>: 3000 shots, seed 3, f64"
     empty = histogram_figure({}, meta).axes[0]
     assert not empty.patches
 

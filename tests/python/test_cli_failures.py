@@ -10,7 +10,7 @@ import time
 import numpy as np
 import pytest
 
-from cli_support import COMMANDS, EXAMPLES, table_rows, uniform_program, vorn
+from cli_support import COMMANDS, EXAMPLES, table_rows, vorn
 from vorn_python import Circuit, run
 
 BELL = EXAMPLES / "bell.qasm"
@@ -38,7 +38,8 @@ def assert_fails(got, status, stderr):
         (
             "OPENQASM 3.0;\nqubit[2] q;\n  bit[1] c; if (c == 1) x q[0];\n",
             "<stdin>:3:13: error: qasm unsupported feature: classical control flow "
-            "'if (c == N) ...' at line 3:13 requires mid-circuit measurement (planned for v0.5)\n  bit[1] c; if (c == 1) x q[0];\n            ^\n",
+            "'if (c == N) ...' at line 3:13 requires mid-circuit measurement (planned for v0.5)\n"
+            "  bit[1] c; if (c == 1) x q[0];\n            ^\n",
         ),
         (
             'OPENQASM 2.0;\ninclude "at line 9:9.inc";\n',
