@@ -64,7 +64,7 @@ def _bars(counts, top):
     colours = [BAR_COLOUR] * len(labels)
     rest = rows[top:]
     if rest:
-        labels.append(f"other ({len(rest)})")
+        labels.append("other")
         heights.append(sum(count for _, count in rest))
         colours.append(OTHER_COLOUR)
     return labels, heights, colours

@@ -36,7 +36,8 @@ def call_in_worker(function, indicator=None):
     def work():
         try:
             outcome["value"] = function()
-        except BaseException as e:  # noqa: B902 (the module's abort derives from BaseException)
+        # The module's abort derives from BaseException: everything goes back to the caller.
+        except BaseException as e:
             outcome["error"] = e
         finally:
             done.set()
