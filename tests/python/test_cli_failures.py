@@ -156,14 +156,31 @@ def long_program(n_qubits=24, layers=600):
     return "\n".join(lines) + "\n"
 
 
-def start_long_run(tmp_path, stderr):
+def start_long_run(tmp_path, stderr, *options):
     path = tmp_path / "long.qasm"
     path.write_text(long_program())
-    return subprocess.Popen([sys.executable, "-m", "vorn", "run", path], stdin=subprocess.DEVNULL,
-                            stdout=subprocess.PIPE, stderr=stderr)
+    return subprocess.Popen([sys.executable, "-m", "vorn", "run", path, *options],
+                            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=stderr)
+
+
+def read_for(fd, seconds, until=None):
+    """What fd gives within `seconds` (or until `until` appears); an end of file stops early."""
+    got = b""
+    deadline = time.monotonic() + seconds
+    try:
+        while (until is None or until not in got) and time.monotonic() < deadline:
+            if select.select([fd], [], [], 0.1)[0]:
+                chunk = os.read(fd, 4096)
+                if not chunk:
+                    break
+                got += chunk
+    except OSError:
+        pass  # a terminal whose process has ended
+    return got
 
 
 def interrupt(process):
+    assert process.poll() is None, "the run ended before the interrupt"
     process.send_signal(signal.SIGINT)
     start = time.monotonic()
     try:
@@ -173,31 +190,25 @@ def interrupt(process):
     return status, time.monotonic() - start
 
 
-def test_ctrl_c_on_a_terminal_shows_time_then_ends_at_once(tmp_path):
-    leader, follower = pty.openpty()
-    process = start_long_run(tmp_path, follower)
-    os.close(follower)
-    shown = b""
-    deadline = time.monotonic() + 60
-    while b"running, " not in shown and time.monotonic() < deadline:
-        if select.select([leader], [], [], 1)[0]:
-            shown += os.read(leader, 4096)
-    assert b"long.qasm: running, " in shown, "no elapsed time on the terminal"
+@pytest.mark.parametrize("terminal, options, shows_time", [
+    (True, (), True), (True, ("--json",), False), (False, (), False),
+])
+def test_ctrl_c_ends_a_long_run_at_once_and_time_shows_only_on_a_terminal(
+    tmp_path, terminal, options, shows_time
+):
+    if terminal:
+        reader, writer = pty.openpty()
+    else:
+        reader, writer = os.pipe()
+    process = start_long_run(tmp_path, writer, *options)
+    os.close(writer)
+    # The time shows after half a second; a run that shows none is given two.
+    shown = read_for(reader, 60 if shows_time else 2, until=b"running, ")
+    assert (b"long.qasm: running, " in shown) == shows_time
     status, seconds = interrupt(process)
     assert status == 130 and seconds < 3
-    try:
-        while select.select([leader], [], [], 0.2)[0]:
-            shown += os.read(leader, 4096)
-    except OSError:
-        pass  # the terminal closed with the process
-    os.close(leader)
+    shown += read_for(reader, 1)
+    os.close(reader)
     assert b"Traceback" not in shown and process.stdout.read() == b""
-
-
-def test_no_elapsed_time_on_a_pipe(tmp_path):
-    process = start_long_run(tmp_path, subprocess.PIPE)
-    time.sleep(2)
-    assert process.poll() is None, "the run ended before the interrupt"
-    status, seconds = interrupt(process)
-    assert status == 130 and seconds < 3
-    assert process.stderr.read() == b""
+    if not shows_time:
+        assert shown == b""
