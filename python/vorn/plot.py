@@ -95,6 +95,7 @@ def histogram_figure(counts, meta, top=32):
     ax.spines["right"].set_visible(False)
     if not labels:
         ax.set_xticks([])
+        ax.set_yticks([])
         ax.text(0.5, 0.5, "no measurements: no counts", transform=ax.transAxes,
                 ha="center", va="center", color="0.4")
         return fig
