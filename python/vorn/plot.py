@@ -38,7 +38,8 @@ def add_parser(subparsers, types):
     p.add_argument("file", metavar="FILE.json", help="the saved result, or - for standard input")
     p.add_argument("-o", "--output", type=types.plot_path, required=True, metavar="PATH",
                    help="the picture: .png, .svg or .pdf")
-    p.add_argument("--top", type=types.positive, default=32, metavar="K", help="bars (32)")
+    p.add_argument("--top", type=types.positive, default=32, metavar="K",
+                   help="outcomes drawn as bars (32); the rest are summed in one")
     p.set_defaults(command=main)
 
 

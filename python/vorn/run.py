@@ -21,18 +21,25 @@ def add_parser(subparsers, types):
         description="Simulate an OpenQASM 2.0/3.0 file and print the counts of its outcomes.",
     )
     p.add_argument("file", metavar="FILE", help="OpenQASM file, or - for standard input")
-    p.add_argument("--shots", type=types.u64, default=1024, help="outcomes to draw (1024)")
-    p.add_argument("--seed", type=types.u64, help="seed of the sampling (drawn when not given)")
+    p.add_argument("--shots", type=types.u64, default=1024, metavar="N",
+                   help="outcomes to draw (1024)")
+    p.add_argument("--seed", type=types.u64, metavar="S",
+                   help="seed of the sampling (drawn from the system when not given)")
     p.add_argument("--precision", choices=PRECISIONS, default="f64", help="f64 (default) or f32")
-    p.add_argument("--threads", type=types.positive, metavar="K", help="worker threads")
-    p.add_argument("--transpile", action="store_true", help="run the peephole pass first")
-    p.add_argument("--json", action="store_true", help="print one JSON object instead")
+    p.add_argument("--threads", type=types.positive, metavar="K",
+                   help="worker threads (RAYON_NUM_THREADS for this run)")
+    p.add_argument("--transpile", action="store_true",
+                   help="run the peephole pass first and report the gates before and after")
+    p.add_argument("--json", action="store_true", help="print one JSON object, not the table")
     p.add_argument("--all", action="store_true", help="show every outcome, not the top 16")
     p.add_argument("--statevector", metavar="PATH.npy", help="save the final state (numpy.save)")
     p.add_argument("--probabilities", metavar="PATH.npy", help="save the probabilities")
-    p.add_argument("--plot", type=types.plot_path, metavar="PATH", help="save a histogram")
-    p.add_argument("--top", type=types.positive, default=32, metavar="K", help="bars (32)")
-    p.add_argument("--force", action="store_true", help="run even if the state does not fit")
+    p.add_argument("--plot", type=types.plot_path, metavar="PATH",
+                   help="save a histogram of the counts: .png, .svg or .pdf (needs matplotlib)")
+    p.add_argument("--top", type=types.positive, default=32, metavar="K",
+                   help="outcomes drawn as bars (32); the rest are summed in one")
+    p.add_argument("--force", action="store_true",
+                   help="run even when the state is larger than the memory available")
     p.set_defaults(command=main)
 
 
