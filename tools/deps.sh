@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   g++ pkg-config meson ninja-build
   python3-dev python3-numpy python3-pytest python3-venv python3-mesonpy python3-pip
-  libtbb-dev libgtest-dev libbenchmark-dev
+  libtbb-dev libgtest-dev libbenchmark-dev python3-matplotlib
 )
 if [[ "${VORN_WITH_CLANG:-0}" == 1 ]]; then
   packages+=(clang libclang-rt-14-dev clang-format git)

@@ -1,0 +1,161 @@
+"""`vorn run FILE`: simulate an OpenQASM file and print its counts (table or JSON), optionally
+saving the state, the probabilities and a histogram."""
+import os
+import sys
+import time
+
+import vorn_python
+
+from vorn import report
+from vorn.errors import EXIT_FAILURE, CliError
+from vorn.facts import describe
+from vorn.machine import PRECISIONS, format_gib, memory_available, pool_size, state_bytes
+from vorn.source import load, parse
+from vorn.worker import ElapsedIndicator, call_in_worker
+
+
+def add_parser(subparsers, types):
+    p = subparsers.add_parser(
+        "run",
+        help="simulate an OpenQASM file and print its counts",
+        description="Simulate an OpenQASM 2.0/3.0 file and print the counts of its outcomes.",
+    )
+    p.add_argument("file", metavar="FILE", help="OpenQASM file, or - for standard input")
+    p.add_argument("--shots", type=types.u64, default=1024, metavar="N",
+                   help="outcomes to draw (1024)")
+    p.add_argument("--seed", type=types.u64, metavar="S",
+                   help="seed of the sampling (drawn from the system when not given)")
+    p.add_argument("--precision", choices=PRECISIONS, default="f64", help="f64 (default) or f32")
+    p.add_argument("--threads", type=types.positive, metavar="K",
+                   help="worker threads (RAYON_NUM_THREADS for this run)")
+    p.add_argument("--transpile", action="store_true",
+                   help="run the peephole pass first and report the gates before and after")
+    p.add_argument("--json", action="store_true", help="print one JSON object, not the table")
+    p.add_argument("--all", action="store_true", help="show every outcome, not the top 16")
+    p.add_argument("--statevector", metavar="PATH.npy", help="save the final state (numpy.save)")
+    p.add_argument("--probabilities", metavar="PATH.npy", help="save the probabilities")
+    p.add_argument("--plot", type=types.plot_path, metavar="PATH",
+                   help="save a histogram of the counts: .png, .svg or .pdf (needs matplotlib)")
+    p.add_argument("--top", type=types.positive, default=32, metavar="K",
+                   help="outcomes drawn as bars (32); the rest are summed in one")
+    p.add_argument("--force", action="store_true",
+                   help="run even when the state is larger than the memory available")
+    p.set_defaults(command=main)
+
+
+def main(args):
+    if args.threads is not None:
+        # The pool is sized once, when a run first needs it: set the size before that.
+        os.environ["RAYON_NUM_THREADS"] = str(args.threads)
+    out = sys.stdout
+
+    start = time.perf_counter()
+    source = load(args.file)
+    circuit = parse(source)
+    read_seconds = time.perf_counter() - start
+
+    facts = describe(circuit)
+    if args.transpile:
+        before = facts.gate_count
+        passes = circuit.transpile()
+        facts = describe(circuit)
+        note = report.transpile_note(before, facts.gate_count, passes)
+        # Standard output holds nothing but the JSON object when one is asked for.
+        print(note, file=sys.stderr if args.json else out)
+
+    seed = args.seed if args.seed is not None else int.from_bytes(os.urandom(8), "little")
+    state = state_bytes(facts.n_qubits, args.precision)
+
+    def memory_message(available):
+        have = format_gib(available) if available is not None else "an unknown amount"
+        return (
+            f"{source.name}: the state of {report.plural(facts.n_qubits, 'qubit')} at "
+            f"{args.precision} needs {format_gib(state)}, {have} available"
+        )
+
+    available = memory_available()
+    if not args.force and available is not None and state > available:
+        raise CliError(memory_message(available) + " (--force runs it anyway)", EXIT_FAILURE)
+
+    indicator = None
+    if not args.json and sys.stderr.isatty():
+        indicator = ElapsedIndicator(sys.stderr, source.name)
+    result, run_seconds = _simulate(source.name, circuit, args, seed, indicator, memory_message)
+    counts = result.counts()
+
+    threads = pool_size()
+    if args.json:
+        out.write(
+            report.json_text(source.name, facts, args.shots, seed, args.precision, threads,
+                             counts, read_seconds, run_seconds)
+        )
+    else:
+        lines = [report.header(source.name, facts, args.precision, threads, seed, state)]
+        if facts.measurements:
+            lines += report.count_table(counts, args.shots, args.all)
+        else:
+            lines.append("no measurements: no counts")
+        lines.append(report.times_line(read_seconds, run_seconds))
+        out.write("\n".join(lines) + "\n")
+    out.flush()
+
+    return _write_outputs(args, source.name, result, counts, seed)
+
+
+def _simulate(name, circuit, args, seed, indicator, memory_message):
+    """(result, seconds) of the module's run() on a worker thread; its failures as CliError."""
+
+    def simulate():
+        # Timed on the worker itself: the thread's start and wake-up are not the run's time.
+        start = time.perf_counter()
+        result = vorn_python.run(circuit, args.shots, seed, args.precision)
+        return result, time.perf_counter() - start
+
+    try:
+        return call_in_worker(simulate, indicator)
+    except MemoryError:
+        raise CliError(memory_message(memory_available()), EXIT_FAILURE) from None
+    except BaseException as e:
+        # The module's abort (a state of 0 qubits, for one) derives from BaseException.
+        if type(e).__name__ != "PanicException":
+            raise
+        raise CliError(f"{name}: {e}", EXIT_FAILURE) from None
+
+
+def _write_outputs(args, name, result, counts, seed):
+    """Writes each file asked for; a failure is reported and the others are still written."""
+    status = 0
+    arrays = (("statevector", result.statevector), ("probabilities", result.probabilities))
+    for option, array in arrays:
+        path = getattr(args, option)
+        if path is None:
+            continue
+        try:
+            save_npy(path, array)
+        except CliError as e:
+            print(e.text(), file=sys.stderr)
+            status = max(status, e.status)
+    if args.plot is not None:
+        from vorn import plot
+
+        meta = plot.Meta(name, args.shots, seed, args.precision)
+        try:
+            plot.save_histogram(counts, meta, args.plot, args.top)
+        except CliError as e:
+            print(e.text(), file=sys.stderr)
+            status = max(status, e.status)
+    return status
+
+
+def save_npy(path, make_array):
+    # Opened here so that the file is exactly PATH (numpy.save would append .npy to a bare name).
+    import numpy
+
+    try:
+        array = make_array()
+        with open(path, "wb") as f:
+            numpy.save(f, array)
+    except OSError as e:
+        raise CliError(f"cannot write {path}: {e.strerror or e}", EXIT_FAILURE) from None
+    except MemoryError:
+        raise CliError(f"cannot write {path}: out of memory", EXIT_FAILURE) from None
