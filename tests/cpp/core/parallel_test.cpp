@@ -3,8 +3,6 @@
 #include "core/parallel.h"
 
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -17,6 +15,7 @@
 
 #include <oneapi/tbb/task_arena.h>
 
+#include "child_process.h"
 #include "core/gates.h"
 #include "core/kernels.h"
 #include "kernel_ops.h"
@@ -214,33 +213,11 @@ TEST(Pool, KernelsFromSeveralThreadsAtOnce) {
   EXPECT_EQ(failures.load(), 0);
 }
 
-// Runs body in a forked child (with an alarm, so a hang fails rather than blocks) and returns
-// its exit status: 0 for success.
-int in_child(const std::function<int()>& body) {
-  const pid_t pid = fork();
-  if (pid == 0) {
-    alarm(60);
-    int rc = 2;
-    try {
-      rc = body();
-    } catch (...) {
-      rc = 3;
-    }
-    _exit(rc);
-  }
-  if (pid < 0) {
-    return -1;
-  }
-  int status = 0;
-  waitpid(pid, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 100 + WTERMSIG(status);
-}
-
 TEST(Pool, KernelsRunInAForkedChild) {
   const Amplitudes<double> expected = run_serial_scans(7);
   // The parent has used the pool, so its workers exist when it forks.
   ASSERT_EQ(test::bit_difference(run_public(7), expected), "");
-  const int rc = in_child([&] {
+  const int rc = test::in_child([&] {
     if (!test::bit_difference(run_public(7), expected).empty()) {
       return 10;
     }
@@ -251,7 +228,8 @@ TEST(Pool, KernelsRunInAForkedChild) {
       return 11;
     }
     // ...and can fork in turn.
-    return in_child([&] { return test::bit_difference(run_public(7), expected).empty() ? 0 : 12; });
+    return test::in_child(
+        [&] { return test::bit_difference(run_public(7), expected).empty() ? 0 : 12; });
   });
   EXPECT_EQ(rc, 0);
   // The parent's pool keeps working after the fork.
@@ -280,7 +258,7 @@ TEST(Pool, ForkWhileAnotherThreadHoldsTheScheduler) {
     std::unique_lock lock(mutex);
     cv.wait(lock, [&] { return ran; });
   }
-  const int rc = in_child([&] {
+  const int rc = test::in_child([&] {
     int bad = test::bit_difference(run_public(8), expected).empty() ? 0 : 20;
     testing::run_with_pool_size(
         3, [&] { bad += test::bit_difference(run_public(8), expected).empty() ? 0 : 21; });
@@ -313,9 +291,9 @@ TEST(Pool, ForkWhileKernelsRunElsewhere) {
     });
   }
   for (int i = 0; i < 5; ++i) {
-    EXPECT_EQ(
-        in_child([&] { return test::bit_difference(run_public(3), expected).empty() ? 0 : 30; }),
-        0);
+    EXPECT_EQ(test::in_child(
+                  [&] { return test::bit_difference(run_public(3), expected).empty() ? 0 : 30; }),
+              0);
   }
   stop = true;
   for (auto& th : runners) {
