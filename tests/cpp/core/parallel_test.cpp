@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -11,6 +12,7 @@
 #include <mutex>
 #include <set>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include <oneapi/tbb/task_arena.h>
@@ -95,6 +97,27 @@ TEST(Pool, CoversTheRangeOnceInDisjointPieces) {
   bool called = false;
   parallel_for(5, 5, 1, [&](std::uint64_t, std::uint64_t) { called = true; });
   EXPECT_FALSE(called);
+}
+
+// A loop is cut into one part per pool thread (no part of grain items or fewer is cut further):
+// the kernels' work items are equal, and every further part costs the scheduler's overhead.
+TEST(Pool, OnePartPerThread) {
+  for (const std::size_t threads : {1u, 2u, 3u}) {
+    testing::run_with_pool_size(threads, [&] {
+      for (const auto& [len, grain, parts] :
+           {std::tuple{100000u, 1u, threads}, std::tuple{100000u, 100000u, std::size_t{1}},
+            std::tuple{2u, 1u, std::min<std::size_t>(threads, 2)}}) {
+        std::atomic<std::size_t> calls{0};
+        std::atomic<std::uint64_t> covered{0};
+        parallel_for(0, len, grain, [&](std::uint64_t b, std::uint64_t e) {
+          calls.fetch_add(1);
+          covered.fetch_add(e - b);
+        });
+        EXPECT_EQ(calls.load(), parts) << threads << " threads, " << len << " / " << grain;
+        EXPECT_EQ(covered.load(), len);
+      }
+    });
+  }
 }
 
 // Each of `threads` single items waits until all are running at once: only a pool with that
