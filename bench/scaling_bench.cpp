@@ -5,12 +5,14 @@
 // Each gate runs back to back on the same state, as in a circuit: a batch of calls lasting at
 // least --min-ms milliseconds is timed as a whole, and the best batch of --repeat gives the time
 // per gate. The ratio column is the time with the last pool size over the time with the first
-// (0.5 is perfect scaling for 1 → 2 threads). "hand-off" is an empty parallel loop of two work
-// items: what every kernel call pays for reaching the pool and waiting for its barrier.
+// (0.5 is perfect scaling for 1 → 2 threads). "hand-off" (median of single calls) is a parallel
+// loop with one item per pool thread, each waiting until all have started: what a kernel call pays,
+// back to back with the one before, to reach every thread of the pool and to pass its barrier.
 //
 // Usage: scaling_bench [--qubits 14,16,18,20,22,24] [--threads 1,2] [--precision f64,f32]
 //                      [--repeat 5] [--min-ms 20]
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -66,6 +68,19 @@ double best_per_call(const std::function<void()>& fn, const Options& options) {
   return best;
 }
 
+// Median time of single calls, in seconds: a call that waits for a thread the machine has
+// lent to another process would otherwise weigh in by milliseconds.
+double median_of_calls(const std::function<void()>& fn, int calls) {
+  std::vector<double> times(static_cast<std::size_t>(calls));
+  for (double& t : times) {
+    const auto start = Clock::now();
+    fn();
+    t = std::chrono::duration<double>(Clock::now() - start).count();
+  }
+  std::nth_element(times.begin(), times.begin() + calls / 2, times.end());
+  return times[static_cast<std::size_t>(calls / 2)];
+}
+
 struct Case {
   std::string label;
   std::function<void()> call;
@@ -111,8 +126,17 @@ void run_size(unsigned n, const char* precision, const Options& options) {
   std::vector<std::vector<double>> seconds(list.size() + 1);
   for (const std::size_t threads : options.threads) {
     testing::run_with_pool_size(threads, [&] {
-      const auto handoff = [] { parallel_for(0, 2, 1, [](std::uint64_t, std::uint64_t) {}); };
-      seconds[0].push_back(best_per_call(handoff, options));
+      // Each thread of the pool takes one item and waits until all have theirs.
+      const auto handoff = [threads] {
+        std::atomic<std::size_t> arrived{0};
+        parallel_for(0, threads, 1, [&](std::uint64_t, std::uint64_t) {
+          arrived.fetch_add(1);
+          const auto deadline = Clock::now() + std::chrono::milliseconds(10);
+          while (arrived.load() < threads && Clock::now() < deadline) {
+          }
+        });
+      };
+      seconds[0].push_back(median_of_calls(handoff, 2000));
       for (std::size_t c = 0; c < list.size(); ++c) {
         seconds[c + 1].push_back(best_per_call(list[c].call, options));
       }
