@@ -153,10 +153,10 @@ std::uint64_t state_bytes(std::uint64_t n) {
 
 // A released state's mapping serves the next state of its size, which starts as |0...0>
 // whatever the last one left in it: below and above the size from which the fill bypasses the
-// caches (64 MiB), on pools of 1, 2 and 3 threads.
+// caches (128 MiB), on pools of 1, 2 and 3 threads.
 TYPED_TEST(StateVectorTest, ReusedMappingIsZeroed) {
   using T = TypeParam;
-  const std::uint64_t large = sizeof(T) == 8 ? 22 : 23;
+  const std::uint64_t large = sizeof(T) == 8 ? 23 : 24;
   for (const std::uint64_t n : {std::uint64_t{18}, large}) {
     for (const std::size_t threads : {1u, 2u, 3u}) {
       testing::run_with_pool_size(threads, [&] {
