@@ -22,9 +22,9 @@
 namespace vorn::core {
 namespace {
 
-// From this size on the array is its own anonymous mapping: its pages arrive zero-filled (no
-// pass over the memory at creation) and may be huge pages, which the kernels' strided walks
-// over large vectors favour.
+// From this size on the array is its own anonymous mapping: a fresh one's pages arrive
+// zero-filled (no pass over the memory at creation) and may be huge pages, which the kernels'
+// strided walks over large vectors favour; a kept one (SpareMapping) is zeroed in one pass.
 constexpr std::uint64_t kMappingThreshold = std::uint64_t{1} << 21;
 
 // True when the request exceeds all memory of the machine (RAM and swap): such a vector could
@@ -44,9 +44,10 @@ bool exceeds_machine_memory(std::uint64_t bytes) {
 }
 
 // The mapping of the last released state, kept for the next state of the same byte size. A
-// fresh mapping's first write faults in every page, and the kernel zeroes each one: several
-// passes over the state on this kind of machine. A kept mapping is zeroed by the new state in
-// one write-only pass instead.
+// fresh mapping's first write faults in every page, and the kernel zeroes each one: two to
+// three passes over the state on this kind of machine, and twenty or more when the virtual
+// machine has handed the freed memory back to its host. A kept mapping is zeroed by the new
+// state in one write-only pass instead.
 //
 // At most one mapping is kept, and only between states: a request of another size releases it
 // before mapping its own, so the spare never adds to the memory a run of another size needs.
@@ -119,8 +120,8 @@ constexpr std::uint64_t kZeroPieceBytes = std::uint64_t{1} << 20;
 // From this size on a kept mapping is zeroed with stores that bypass the caches. Smaller
 // states largely still sit in the caches from their last use, where ordinary stores are the
 // faster ones (32 MiB: 0.6-0.7 of a gate's time, against 3 for bypassing stores; 64 MiB: about
-// even); larger ones are mostly in memory, where bypassing stores neither fetch the old lines
-// nor write back dirty ones (128-256 MiB: 0.5-0.8 of a gate's time, ordinary stores 1.3-1.7).
+// even); larger ones are mostly in memory, where bypassing stores write whole lines without
+// reading them first (128-256 MiB: 0.5-0.8 of a gate's time, ordinary stores 1.3-1.7).
 constexpr std::uint64_t kStreamingZeroBytes = std::uint64_t{1} << 27;
 
 void zero_piece(char* first, std::uint64_t length, bool streaming) {
