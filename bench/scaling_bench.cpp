@@ -102,10 +102,14 @@ std::vector<Case> cases(std::span<Complex<T>> v, unsigned n) {
   for (const unsigned q : {0u, mid, top}) {
     out.push_back({name("H", q), [v, h, q] { apply_single_qubit_gate<T>(v, h, q); }});
   }
-  for (const auto& [a, b] : {std::pair{0u, 1u}, std::pair{top, 2u}}) {
+  for (const auto& pair : {std::pair{0u, 1u}, std::pair{top, 2u}}) {
+    const unsigned a = pair.first;
+    const unsigned b = pair.second;
     out.push_back({name2("CX", a, b), [v, x, a, b] { apply_controlled_gate<T>(v, x, a, b); }});
   }
-  for (const auto& [a, b] : {std::pair{0u, 1u}, std::pair{top, 2u}}) {
+  for (const auto& pair : {std::pair{0u, 1u}, std::pair{top, 2u}}) {
+    const unsigned a = pair.first;
+    const unsigned b = pair.second;
     out.push_back(
         {name2("CZ", a, b), [v, a, b] { apply_two_qubit_gate<T>(v, CZ_MATRIX<T>, a, b); }});
     out.push_back(
