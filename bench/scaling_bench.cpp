@@ -5,9 +5,13 @@
 // Each gate runs back to back on the same state, as in a circuit: a batch of calls lasting at
 // least --min-ms milliseconds is timed as a whole, and the best batch of --repeat gives the time
 // per gate. The ratio column is the time with the last pool size over the time with the first
-// (0.5 is perfect scaling for 1 → 2 threads). "hand-off" (median of single calls) is a parallel
-// loop with one item per pool thread, each waiting until all have started: what a kernel call pays,
-// back to back with the one before, to reach every thread of the pool and to pass its barrier.
+// (0.5 is perfect scaling for 1 → 2 threads). The cpu columns are the processor time of all
+// the process's threads per gate, and their ratio the work the larger pool spends on the same
+// gate (1 when the second thread adds no overhead): unlike the wall time, it does not depend on
+// whether the machine had a core free for the second thread. "hand-off" (median of single calls) is
+// a parallel loop with one item per pool thread, each waiting until all have started: what a kernel
+// call pays, back to back with the one before, to reach every thread of the pool and to pass its
+// barrier.
 //
 // Usage: scaling_bench [--qubits 14,16,18,20,22,24] [--threads 1,2] [--precision f64,f32]
 //                      [--repeat 5] [--min-ms 20]
@@ -17,6 +21,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <functional>
 #include <limits>
 #include <span>
@@ -41,8 +46,20 @@ int repeat(const Options& options) {
   return std::max(1, static_cast<int>(options.numbers.at("repeat")));
 }
 
-// Best time per call, in seconds, of fn called back to back in batches of at least min_ms.
-double best_per_call(const std::function<void()>& fn, const Options& options) {
+double process_cpu_seconds() {
+  timespec ts{};
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
+}
+
+struct PerCall {
+  double wall = std::numeric_limits<double>::infinity();  // seconds
+  double cpu = std::numeric_limits<double>::infinity();   // seconds of all the process's threads
+};
+
+// Best wall time and best processor time per call (each the least over the batches) of fn
+// called back to back in batches of at least min-ms.
+PerCall best_per_call(const std::function<void()>& fn, const Options& options) {
   fn();
   std::uint64_t calls = 1;
   for (;;) {
@@ -56,21 +73,24 @@ double best_per_call(const std::function<void()>& fn, const Options& options) {
     }
     calls *= 2;
   }
-  double best = std::numeric_limits<double>::infinity();
+  PerCall best;
   for (int r = 0; r < repeat(options); ++r) {
+    const double cpu_start = process_cpu_seconds();
     const auto start = Clock::now();
     for (std::uint64_t i = 0; i < calls; ++i) {
       fn();
     }
-    best = std::min(best, std::chrono::duration<double>(Clock::now() - start).count() /
-                              static_cast<double>(calls));
+    const double wall = std::chrono::duration<double>(Clock::now() - start).count();
+    const double cpu = process_cpu_seconds() - cpu_start;
+    best.wall = std::min(best.wall, wall / static_cast<double>(calls));
+    best.cpu = std::min(best.cpu, cpu / static_cast<double>(calls));
   }
   return best;
 }
 
 // Median time of single calls, in seconds: a call that waits for a thread the machine has
 // lent to another process would otherwise weigh in by milliseconds.
-double median_of_calls(const std::function<void()>& fn, int calls) {
+PerCall median_of_calls(const std::function<void()>& fn, int calls) {
   std::vector<double> times(static_cast<std::size_t>(calls));
   for (double& t : times) {
     const auto start = Clock::now();
@@ -78,7 +98,7 @@ double median_of_calls(const std::function<void()>& fn, int calls) {
     t = std::chrono::duration<double>(Clock::now() - start).count();
   }
   std::nth_element(times.begin(), times.begin() + calls / 2, times.end());
-  return times[static_cast<std::size_t>(calls / 2)];
+  return {times[static_cast<std::size_t>(calls / 2)], std::numeric_limits<double>::quiet_NaN()};
 }
 
 struct Case {
@@ -127,7 +147,7 @@ void run_size(unsigned n, const char* precision, const Options& options) {
     v[i] = {static_cast<T>(1.0 / (1 + i % 7)), static_cast<T>(0.5 / (1 + i % 5))};
   }
   const std::vector<Case> list = cases<T>(v, n);
-  std::vector<std::vector<double>> seconds(list.size() + 1);
+  std::vector<std::vector<PerCall>> seconds(list.size() + 1);
   for (const std::size_t threads : options.threads) {
     testing::run_with_pool_size(threads, [&] {
       // Each thread of the pool takes one item and waits until all have theirs.
@@ -151,13 +171,22 @@ void run_size(unsigned n, const char* precision, const Options& options) {
   for (const std::size_t threads : options.threads) {
     std::printf(" %10s%-3zu", "us pool=", threads);
   }
-  std::printf(" %8s\n", "ratio");
+  std::printf(" %7s", "ratio");
+  for (const std::size_t threads : options.threads) {
+    std::printf(" %9s%-3zu", "cpu pool=", threads);
+  }
+  std::printf(" %7s\n", "ratio");
   for (std::size_t c = 0; c <= list.size(); ++c) {
+    const std::vector<PerCall>& row = seconds[c];
     std::printf("%-12s", c == 0 ? "hand-off" : list[c - 1].label.c_str());
-    for (const double s : seconds[c]) {
-      std::printf(" %13.2f", s * 1e6);
+    for (const PerCall& t : row) {
+      std::printf(" %13.2f", t.wall * 1e6);
     }
-    std::printf(" %8.2f\n", seconds[c].back() / seconds[c].front());
+    std::printf(" %7.2f", row.back().wall / row.front().wall);
+    for (const PerCall& t : row) {
+      std::printf(" %12.2f", t.cpu * 1e6);
+    }
+    std::printf(" %7.2f\n", row.back().cpu / row.front().cpu);
   }
 }
 
