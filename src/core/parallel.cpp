@@ -151,12 +151,16 @@ class Pool {
       ~Leave() { pool->leave(); }
     } leave{this};
     oneapi::tbb::task_arena& arena = t_test_arena != nullptr ? *t_test_arena : arena_;
+    // One part per thread of the arena, made by the scheduler's halving: the gates split into
+    // equal, independent work, so finer parts would buy no balance, only the scheduler's cost
+    // per part (about 0.1 us each, a fifth of the time of a 16 KiB work item in the caches).
     arena.execute([&] {
       oneapi::tbb::parallel_for(
           oneapi::tbb::blocked_range<std::uint64_t>(begin, end, std::max<std::uint64_t>(grain, 1)),
           [&](const oneapi::tbb::blocked_range<std::uint64_t>& r) {
             function(context, r.begin(), r.end());
-          });
+          },
+          oneapi::tbb::static_partitioner{});
     });
   }
 

@@ -49,8 +49,9 @@ void parallel_for_impl(std::uint64_t begin, std::uint64_t end, std::uint64_t gra
 
 // Runs body(b, e) over disjoint subranges [b, e) that together cover [begin, end), on the
 // process-wide pool (or the test pool of run_with_pool_size), and returns when all are done.
-// The pool divides the range by its own fork-join splitting, halving it only while a part is
-// longer than grain; the calling thread takes part. body must not throw.
+// The pool divides the range by fork-join halving into one part per pool thread, never halving
+// a part of grain items or fewer; each part runs in increasing order, and the calling thread
+// takes part. body must not throw.
 template <typename Body>
 void parallel_for(std::uint64_t begin, std::uint64_t end, std::uint64_t grain, const Body& body) {
   detail::parallel_for_impl(

@@ -17,6 +17,10 @@ class StateVector {
   // of an admissible size cannot be obtained. Nothing is left allocated on failure.
   explicit StateVector(std::uint64_t num_qubits);
 
+  // From 2 MiB on the amplitudes are an anonymous mapping of their own. When such a vector is
+  // released its mapping is kept for the next vector of the same byte size (one mapping at most,
+  // process-wide), which zeroes it instead of having the operating system fault in fresh pages.
+
   // A moved-from vector holds no amplitudes (len() == 0) until it is assigned to.
   StateVector(StateVector&& other) noexcept;
   StateVector& operator=(StateVector&& other) noexcept;
@@ -42,5 +46,12 @@ class StateVector {
 
 extern template class StateVector<float>;
 extern template class StateVector<double>;
+
+namespace testing {
+// The bytes of the released state's mapping kept for the next state of that size (0: none).
+std::uint64_t spare_mapping_bytes();
+// Releases the kept mapping, if any.
+void release_spare_mapping();
+}  // namespace testing
 
 }  // namespace vorn::core

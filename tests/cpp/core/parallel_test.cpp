@@ -3,9 +3,8 @@
 #include "core/parallel.h"
 
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -13,10 +12,12 @@
 #include <mutex>
 #include <set>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include <oneapi/tbb/task_arena.h>
 
+#include "child_process.h"
 #include "core/gates.h"
 #include "core/kernels.h"
 #include "kernel_ops.h"
@@ -96,6 +97,27 @@ TEST(Pool, CoversTheRangeOnceInDisjointPieces) {
   bool called = false;
   parallel_for(5, 5, 1, [&](std::uint64_t, std::uint64_t) { called = true; });
   EXPECT_FALSE(called);
+}
+
+// A loop is cut into one part per pool thread (no part of grain items or fewer is cut further):
+// the kernels' work items are equal, and every further part costs the scheduler's overhead.
+TEST(Pool, OnePartPerThread) {
+  for (const std::size_t threads : {1u, 2u, 3u}) {
+    testing::run_with_pool_size(threads, [&] {
+      for (const auto& [len, grain, parts] :
+           {std::tuple{100000u, 1u, threads}, std::tuple{100000u, 100000u, std::size_t{1}},
+            std::tuple{2u, 1u, std::min<std::size_t>(threads, 2)}}) {
+        std::atomic<std::size_t> calls{0};
+        std::atomic<std::uint64_t> covered{0};
+        parallel_for(0, len, grain, [&](std::uint64_t b, std::uint64_t e) {
+          calls.fetch_add(1);
+          covered.fetch_add(e - b);
+        });
+        EXPECT_EQ(calls.load(), parts) << threads << " threads, " << len << " / " << grain;
+        EXPECT_EQ(covered.load(), len);
+      }
+    });
+  }
 }
 
 // Each of `threads` single items waits until all are running at once: only a pool with that
@@ -214,33 +236,11 @@ TEST(Pool, KernelsFromSeveralThreadsAtOnce) {
   EXPECT_EQ(failures.load(), 0);
 }
 
-// Runs body in a forked child (with an alarm, so a hang fails rather than blocks) and returns
-// its exit status: 0 for success.
-int in_child(const std::function<int()>& body) {
-  const pid_t pid = fork();
-  if (pid == 0) {
-    alarm(60);
-    int rc = 2;
-    try {
-      rc = body();
-    } catch (...) {
-      rc = 3;
-    }
-    _exit(rc);
-  }
-  if (pid < 0) {
-    return -1;
-  }
-  int status = 0;
-  waitpid(pid, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 100 + WTERMSIG(status);
-}
-
 TEST(Pool, KernelsRunInAForkedChild) {
   const Amplitudes<double> expected = run_serial_scans(7);
   // The parent has used the pool, so its workers exist when it forks.
   ASSERT_EQ(test::bit_difference(run_public(7), expected), "");
-  const int rc = in_child([&] {
+  const int rc = test::in_child([&] {
     if (!test::bit_difference(run_public(7), expected).empty()) {
       return 10;
     }
@@ -251,7 +251,8 @@ TEST(Pool, KernelsRunInAForkedChild) {
       return 11;
     }
     // ...and can fork in turn.
-    return in_child([&] { return test::bit_difference(run_public(7), expected).empty() ? 0 : 12; });
+    return test::in_child(
+        [&] { return test::bit_difference(run_public(7), expected).empty() ? 0 : 12; });
   });
   EXPECT_EQ(rc, 0);
   // The parent's pool keeps working after the fork.
@@ -280,7 +281,7 @@ TEST(Pool, ForkWhileAnotherThreadHoldsTheScheduler) {
     std::unique_lock lock(mutex);
     cv.wait(lock, [&] { return ran; });
   }
-  const int rc = in_child([&] {
+  const int rc = test::in_child([&] {
     int bad = test::bit_difference(run_public(8), expected).empty() ? 0 : 20;
     testing::run_with_pool_size(
         3, [&] { bad += test::bit_difference(run_public(8), expected).empty() ? 0 : 21; });
@@ -313,9 +314,9 @@ TEST(Pool, ForkWhileKernelsRunElsewhere) {
     });
   }
   for (int i = 0; i < 5; ++i) {
-    EXPECT_EQ(
-        in_child([&] { return test::bit_difference(run_public(3), expected).empty() ? 0 : 30; }),
-        0);
+    EXPECT_EQ(test::in_child(
+                  [&] { return test::bit_difference(run_public(3), expected).empty() ? 0 : 30; }),
+              0);
   }
   stop = true;
   for (auto& th : runners) {

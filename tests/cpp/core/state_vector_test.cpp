@@ -2,12 +2,23 @@
 #include "core/state_vector.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <fstream>
+#include <functional>
+#include <optional>
+#include <string>
+#include <thread>
+#include <type_traits>
 #include <utility>
+#include <vector>
 
+#include "child_process.h"
 #include "core/abort.h"
+#include "core/parallel.h"
 
 // Under AddressSanitizer, let a refused allocation return null as it does without it.
 extern "C" const char* __asan_default_options() { return "allocator_may_return_null=1"; }
@@ -106,6 +117,205 @@ TEST(StateVectorLayout, MoveLeavesAnEmptyVector) {
   c = std::move(b);
   EXPECT_EQ(c.num_qubits(), 4u);
   EXPECT_EQ(c.amplitudes()[3], (Complex<double>{0.5, -0.25}));
+}
+
+// The first problem with v as |0...0>, bit for bit (amplitude 0 = +1 +0i, every other byte
+// zero), or "" when there is none.
+template <typename T>
+std::string zero_state_difference(const StateVector<T>& v) {
+  const auto a = v.amplitudes();
+  const Complex<T> one{1, 0};
+  if (a.empty() || std::memcmp(&a[0], &one, sizeof one) != 0) {
+    return "amplitude 0 is not 1";
+  }
+  static const std::vector<unsigned char> zeros(1 << 16, 0);
+  const auto* bytes = reinterpret_cast<const unsigned char*>(a.data());
+  const std::uint64_t total = a.size_bytes();
+  for (std::uint64_t at = sizeof one; at < total; at += zeros.size()) {
+    const std::uint64_t length = std::min<std::uint64_t>(zeros.size(), total - at);
+    if (std::memcmp(bytes + at, zeros.data(), length) != 0) {
+      return "non-zero byte in [" + std::to_string(at) + ", " + std::to_string(at + length) + ")";
+    }
+  }
+  return "";
+}
+
+// Fills every byte of v with 0xff (NaN amplitudes), as a state left by some run might be.
+template <typename T>
+void poison(StateVector<T>& v) {
+  std::memset(v.amplitudes().data(), 0xff, v.amplitudes().size_bytes());
+}
+
+template <typename T>
+std::uint64_t state_bytes(std::uint64_t n) {
+  return (std::uint64_t{1} << n) * sizeof(Complex<T>);
+}
+
+// A released state's mapping serves the next state of its size, which starts as |0...0>
+// whatever the last one left in it: below and above the size from which the fill bypasses the
+// caches (128 MiB), on pools of 1, 2 and 3 threads.
+TYPED_TEST(StateVectorTest, ReusedMappingIsZeroed) {
+  using T = TypeParam;
+  const std::uint64_t large = sizeof(T) == 8 ? 23 : 24;
+  for (const std::uint64_t n : {std::uint64_t{18}, large}) {
+    for (const std::size_t threads : {1u, 2u, 3u}) {
+      testing::run_with_pool_size(threads, [&] {
+        testing::release_spare_mapping();
+        std::optional<StateVector<T>> first(std::in_place, n);
+        const void* memory = first->amplitudes().data();
+        poison(*first);
+        first.reset();
+        EXPECT_EQ(testing::spare_mapping_bytes(), state_bytes<T>(n));
+        StateVector<T> second(n);
+        EXPECT_EQ(static_cast<const void*>(second.amplitudes().data()), memory) << n;
+        EXPECT_EQ(testing::spare_mapping_bytes(), 0u);
+        EXPECT_EQ(zero_state_difference(second), "") << n << " " << threads;
+      });
+    }
+  }
+  testing::release_spare_mapping();
+}
+
+// Only a mapping of exactly the requested bytes is reused, whatever the precision; any other
+// size releases it. Heap-sized states are never kept, and a refused request keeps it.
+TYPED_TEST(StateVectorTest, SpareServesOnlyItsOwnSize) {
+  using T = TypeParam;
+  using Other = std::conditional_t<sizeof(T) == 4, double, float>;
+  testing::release_spare_mapping();
+  {
+    StateVector<T> small(10);
+    poison(small);
+  }
+  EXPECT_EQ(testing::spare_mapping_bytes(), 0u);
+  std::optional<StateVector<T>> a(std::in_place, 18);
+  poison(*a);
+  a.reset();
+  ASSERT_EQ(testing::spare_mapping_bytes(), state_bytes<T>(18));
+  // A request that cannot be met leaves the spare as it is.
+  EXPECT_THROW(StateVector<T>(44), AllocationFailure);
+  EXPECT_EQ(testing::spare_mapping_bytes(), state_bytes<T>(18));
+  // The same bytes at the other precision: reused and zeroed.
+  const std::uint64_t same_bytes = sizeof(T) == 8 ? 19 : 17;
+  std::optional<StateVector<Other>> b(std::in_place, same_bytes);
+  EXPECT_EQ(testing::spare_mapping_bytes(), 0u);
+  EXPECT_EQ(zero_state_difference(*b), "");
+  poison(*b);
+  b.reset();
+  ASSERT_EQ(testing::spare_mapping_bytes(), state_bytes<T>(18));
+  // Another size releases the spare before mapping its own.
+  {
+    StateVector<T> c(19);
+    EXPECT_EQ(testing::spare_mapping_bytes(), 0u);
+    EXPECT_EQ(zero_state_difference(c), "");
+    StateVector<T> d(17);
+    EXPECT_EQ(zero_state_difference(d), "");
+    poison(c);
+    poison(d);
+  }
+  // Of the two released last, only the last is kept.
+  EXPECT_EQ(testing::spare_mapping_bytes(), state_bytes<T>(19));
+  testing::release_spare_mapping();
+  EXPECT_EQ(testing::spare_mapping_bytes(), 0u);
+}
+
+// However many states are released, at most one mapping is kept: the address space returns to
+// within one state's size of where it started.
+TEST(SpareMapping, KeepsAtMostOneMapping) {
+  testing::release_spare_mapping();
+  const std::uint64_t n = 21;  // 32 MiB at f64
+  const std::uint64_t pages = state_bytes<double>(n) / static_cast<std::uint64_t>(getpagesize());
+  const std::uint64_t pages_before = virtual_pages();
+  {
+    std::vector<StateVector<double>> states;
+    for (int i = 0; i < 4; ++i) {
+      states.emplace_back(n);
+      poison(states.back());
+    }
+    EXPECT_GE(virtual_pages(), pages_before + 4 * pages);
+  }
+  EXPECT_EQ(testing::spare_mapping_bytes(), state_bytes<double>(n));
+  EXPECT_LT(virtual_pages(), pages_before + pages + pages / 8);
+  testing::release_spare_mapping();
+  EXPECT_LT(virtual_pages(), pages_before + pages / 8);
+}
+
+// Several threads create, poison and release states of a few sizes at once: every state starts
+// as |0...0>, and afterwards at most one mapping is kept.
+TEST(SpareMapping, ConcurrentCreationAndRelease) {
+  testing::release_spare_mapping();
+  std::atomic<int> failures{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < 40; ++i) {
+        // Mostly the same size, so that reuse happens; sometimes another, which releases.
+        const int kind = (i + t) % 5;
+        if (kind == 4) {
+          StateVector<float> v(19);
+          failures += zero_state_difference(v).empty() ? 0 : 1;
+          poison(v);
+        } else {
+          StateVector<double> v(kind == 3 ? 17 : 18);
+          failures += zero_state_difference(v).empty() ? 0 : 1;
+          poison(v);
+        }
+      }
+    });
+  }
+  for (auto& th : threads) {
+    th.join();
+  }
+  EXPECT_EQ(failures.load(), 0);
+  const std::uint64_t kept = testing::spare_mapping_bytes();
+  EXPECT_TRUE(kept == state_bytes<double>(17) || kept == state_bytes<double>(18) ||
+              kept == state_bytes<float>(19))
+      << kept;
+  testing::release_spare_mapping();
+}
+
+// A kept mapping is inherited by a child: both sides reuse their own copy, zeroed. Forks while
+// another thread keeps taking and releasing mappings do not leave the child stuck.
+TEST(SpareMapping, SurvivesFork) {
+  testing::release_spare_mapping();
+  std::optional<StateVector<double>> v(std::in_place, 18);
+  poison(*v);
+  v.reset();
+  ASSERT_EQ(testing::spare_mapping_bytes(), state_bytes<double>(18));
+  const auto reuse = [] {
+    if (testing::spare_mapping_bytes() != state_bytes<double>(18)) {
+      return 10;
+    }
+    StateVector<double> w(18);
+    if (!zero_state_difference(w).empty()) {
+      return 11;
+    }
+    poison(w);
+    return testing::spare_mapping_bytes() == 0 ? 0 : 12;
+  };
+  EXPECT_EQ(test::in_child(reuse), 0);
+  EXPECT_EQ(reuse(), 0);
+
+  std::atomic<bool> stop{false};
+  std::thread churn([&] {
+    while (!stop.load()) {
+      StateVector<double> w(18);
+      poison(w);
+    }
+  });
+  for (int i = 0; i < 5; ++i) {
+    EXPECT_EQ(test::in_child([] {
+                {
+                  StateVector<double> a(18);
+                  poison(a);
+                }
+                StateVector<double> b(18);
+                return zero_state_difference(b).empty() ? 0 : 20;
+              }),
+              0);
+  }
+  stop = true;
+  churn.join();
+  testing::release_spare_mapping();
 }
 
 }  // namespace
