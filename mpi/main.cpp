@@ -228,7 +228,8 @@ int simulate(const Options& options, const sim::Circuit& circuit, Report report,
   }
   if (auto failed = agree(failure, ranks)) {
     say(ranks, "vorn-mpi: rank " + std::to_string(failed->rank) + " of " +
-                   std::to_string(ranks.size) + ": " + failed->message);
+                   std::to_string(ranks.size) +
+                   " cannot hold its part of the state: " + failed->message);
     return kExitFailure;
   }
   const std::span<core::Complex<T>> slice = state->amplitudes();
