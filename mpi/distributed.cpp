@@ -49,6 +49,7 @@ void Exchanger::exchange(std::span<core::Complex<T>> slice, std::uint64_t global
   const std::uint64_t chunk = EXCHANGE_CHUNK_BYTES / sizeof(Amplitude);
   auto* send = reinterpret_cast<Amplitude*>(send_.data());
   auto* receive = reinterpret_cast<Amplitude*>(receive_.data());
+  const double start = MPI_Wtime();
   for (std::uint64_t begin = 0; begin < half; begin += chunk) {
     const std::uint64_t end = std::min(half, begin + chunk);
     for_each_exchanged_run(local, other_bit, begin, end,
@@ -65,6 +66,7 @@ void Exchanger::exchange(std::span<core::Complex<T>> slice, std::uint64_t global
                            });
     bytes_sent_ += static_cast<std::uint64_t>(bytes);
   }
+  seconds_ += MPI_Wtime() - start;
 }
 
 template <typename T>

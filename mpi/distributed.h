@@ -60,6 +60,7 @@ class Exchanger {
  public:
   explicit Exchanger(const Ranks& ranks);
   std::uint64_t bytes_sent() const { return bytes_sent_; }
+  double seconds() const { return seconds_; }
 
   // Trades global position `global` for local position `local`: afterwards this rank holds, at
   // its indices whose bit `local` differs from its own bit of `global`, what the partner held at
@@ -72,6 +73,7 @@ class Exchanger {
   std::vector<std::byte> send_;
   std::vector<std::byte> receive_;
   std::uint64_t bytes_sent_ = 0;
+  double seconds_ = 0;
 };
 
 // Exchanges the amplitudes of local positions a and b (a pure permutation, a != b or nothing).

@@ -300,14 +300,15 @@ int simulate(const Options& options, const sim::Circuit& circuit, Report report,
   if (const char* stats = std::getenv("VORN_MPI_STATS"); stats != nullptr && *stats != '\0') {
     // For benchmarks: what the exchanges cost, against the least the gate list needs.
     const std::uint64_t half_slice = (slice.size() / 2) * sizeof(core::Complex<T>);
-    std::fprintf(stderr,
-                 "exchange: %llu exchanges, %llu bytes sent per rank (most), minimum %llu bytes "
-                 "(%llu global qubits used), %llu gates touch global qubits\n",
-                 static_cast<unsigned long long>(plan.exchanges),
-                 static_cast<unsigned long long>(most_sent),
-                 static_cast<unsigned long long>(2 * plan.global_qubits_needed * half_slice),
-                 static_cast<unsigned long long>(plan.global_qubits_needed),
-                 static_cast<unsigned long long>(plan.gates_touching_global));
+    std::fprintf(
+        stderr,
+        "exchange: %llu exchanges, %llu bytes sent per rank (most), minimum %llu bytes "
+        "(%llu global qubits used), %llu gates touch global qubits, %.3f s in exchanges on rank "
+        "0\n",
+        static_cast<unsigned long long>(plan.exchanges), static_cast<unsigned long long>(most_sent),
+        static_cast<unsigned long long>(2 * plan.global_qubits_needed * half_slice),
+        static_cast<unsigned long long>(plan.global_qubits_needed),
+        static_cast<unsigned long long>(plan.gates_touching_global), exchanger->seconds());
   }
   return 0;
 }
