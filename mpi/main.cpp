@@ -42,7 +42,7 @@ constexpr int kExitBadInput = 2;
 
 constexpr std::string_view kUsage =
     "usage: mpirun -n P vorn-mpi FILE.qasm [--shots N] [--seed S] [--precision f32|f64] [--json] "
-    "[--all] [--statevector OUT.npy] [--probabilities OUT.npy]\n";
+    "[--all] [--statevector OUT.npy] [--probabilities OUT.npy]";
 
 struct Options {
   std::string file;
