@@ -7,6 +7,7 @@ packages=(
   g++ pkg-config meson ninja-build
   python3-dev python3-numpy python3-pytest python3-venv python3-mesonpy python3-pip
   libtbb-dev libgtest-dev libbenchmark-dev python3-matplotlib
+  libopenmpi-dev openmpi-bin
 )
 if [[ "${VORN_WITH_CLANG:-0}" == 1 ]]; then
   packages+=(clang libclang-rt-14-dev clang-format git)

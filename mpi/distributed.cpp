@@ -1,0 +1,135 @@
+// Local passes and exchanges of a distributed run.
+#include "mpi/distributed.h"
+
+#include <algorithm>
+#include <cstring>
+#include <utility>
+#include <variant>
+
+#include "core/kernels/bits.h"
+#include "core/parallel.h"
+#include "simulator/engine.h"
+
+namespace vorn::mpi {
+
+std::optional<RankError> agree(std::optional<std::string> local, const Ranks& ranks) {
+  const long long failed_here = local.has_value() ? static_cast<long long>(ranks.rank) : -1;
+  long long failed = -1;
+  MPI_Allreduce(&failed_here, &failed, 1, MPI_LONG_LONG, MPI_MAX, ranks.comm);
+  if (failed < 0) {
+    return std::nullopt;
+  }
+  const int root = static_cast<int>(failed);
+  unsigned long long length = local.has_value() ? local->size() : 0;
+  MPI_Bcast(&length, 1, MPI_UNSIGNED_LONG_LONG, root, ranks.comm);
+  std::string message(static_cast<std::size_t>(length), '\0');
+  if (static_cast<std::uint64_t>(failed) == ranks.rank) {
+    message = *local;
+  }
+  MPI_Bcast(message.data(), static_cast<int>(length), MPI_CHAR, root, ranks.comm);
+  return RankError{static_cast<std::uint64_t>(failed), std::move(message)};
+}
+
+Exchanger::Exchanger(const Ranks& ranks)
+    : ranks_(ranks),
+      send_(ranks.size > 1 ? EXCHANGE_CHUNK_BYTES : 0),
+      receive_(ranks.size > 1 ? EXCHANGE_CHUNK_BYTES : 0) {}
+
+template <typename T>
+void Exchanger::exchange(std::span<core::Complex<T>> slice, std::uint64_t global,
+                         std::uint64_t local) {
+  using Amplitude = core::Complex<T>;
+  const std::uint64_t bit = global - ranks_.local_qubits;
+  const int partner = static_cast<int>(ranks_.rank ^ (std::uint64_t{1} << bit));
+  // This rank keeps the amplitudes whose bit `local` equals its own bit of `global` and trades
+  // the others. The partner sends the same sequence positions of its own traded half, whose
+  // indices differ from ours only in bit `local`: that is exactly the swap of the two bits.
+  const std::uint64_t other_bit = ((ranks_.rank >> bit) & 1) ^ 1;
+  const std::uint64_t half = slice.size() / 2;
+  const std::uint64_t chunk = EXCHANGE_CHUNK_BYTES / sizeof(Amplitude);
+  auto* send = reinterpret_cast<Amplitude*>(send_.data());
+  auto* receive = reinterpret_cast<Amplitude*>(receive_.data());
+  const double start = MPI_Wtime();
+  for (std::uint64_t begin = 0; begin < half; begin += chunk) {
+    const std::uint64_t end = std::min(half, begin + chunk);
+    for_each_exchanged_run(local, other_bit, begin, end,
+                           [&](std::uint64_t index, std::uint64_t offset, std::uint64_t count) {
+                             std::memcpy(send + offset, &slice[index], count * sizeof(Amplitude));
+                           });
+    const int bytes = static_cast<int>((end - begin) * sizeof(Amplitude));
+    MPI_Sendrecv(send, bytes, MPI_BYTE, partner, 0, receive, bytes, MPI_BYTE, partner, 0,
+                 ranks_.comm, MPI_STATUS_IGNORE);
+    for_each_exchanged_run(local, other_bit, begin, end,
+                           [&](std::uint64_t index, std::uint64_t offset, std::uint64_t count) {
+                             std::memcpy(&slice[index], receive + offset,
+                                         count * sizeof(Amplitude));
+                           });
+    bytes_sent_ += static_cast<std::uint64_t>(bytes);
+  }
+  seconds_ += MPI_Wtime() - start;
+}
+
+template <typename T>
+void swap_local_positions(std::span<core::Complex<T>> slice, std::uint64_t a, std::uint64_t b) {
+  if (a == b) {
+    return;
+  }
+  const auto masks = core::kernels::zero_bit_masks(static_cast<unsigned>(std::min(a, b)),
+                                                   static_cast<unsigned>(std::max(a, b)));
+  const std::uint64_t bit_a = std::uint64_t{1} << a;
+  const std::uint64_t bit_b = std::uint64_t{1} << b;
+  core::parallel_for(0, slice.size() / 4, std::uint64_t{1} << 14,
+                     [&](std::uint64_t begin, std::uint64_t end) {
+                       for (std::uint64_t k = begin; k < end; ++k) {
+                         const std::uint64_t base = core::kernels::insert_zero_bits(k, masks);
+                         std::swap(slice[base | bit_a], slice[base | bit_b]);
+                       }
+                     });
+}
+
+template <typename T>
+void run_plan(std::span<core::Complex<T>> slice, const Plan& plan, const Ranks& ranks,
+              Exchanger& exchanger) {
+  std::vector<sim::Operation> pending;
+  const auto flush = [&] {
+    if (!pending.empty()) {
+      sim::apply_operations<T>(slice, pending);
+      pending.clear();
+    }
+  };
+  for (const Step& step : plan.steps) {
+    switch (step.kind) {
+      case Step::Kind::Gate:
+        if (step.applies_on(ranks.rank)) {
+          pending.emplace_back(step.gate);
+        }
+        break;
+      case Step::Kind::LocalSwap:
+        if (step.applies_on(ranks.rank)) {
+          flush();
+          swap_local_positions(slice, step.a, step.b);
+        }
+        break;
+      case Step::Kind::Exchange:
+        flush();
+        exchanger.exchange(slice, step.a, step.b);
+        break;
+    }
+  }
+  flush();
+}
+
+template void Exchanger::exchange<float>(std::span<core::Complex<float>>, std::uint64_t,
+                                         std::uint64_t);
+template void Exchanger::exchange<double>(std::span<core::Complex<double>>, std::uint64_t,
+                                          std::uint64_t);
+template void swap_local_positions<float>(std::span<core::Complex<float>>, std::uint64_t,
+                                          std::uint64_t);
+template void swap_local_positions<double>(std::span<core::Complex<double>>, std::uint64_t,
+                                           std::uint64_t);
+template void run_plan<float>(std::span<core::Complex<float>>, const Plan&, const Ranks&,
+                              Exchanger&);
+template void run_plan<double>(std::span<core::Complex<double>>, const Plan&, const Ranks&,
+                               Exchanger&);
+
+}  // namespace vorn::mpi

@@ -1,0 +1,90 @@
+// The distributed engine: one rank's slice of the state, the plan's local passes through the
+// engine's kernels, and the exchanges with partner ranks in bounded chunks.
+#pragma once
+
+#include <mpi.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "core/complex.h"
+#include "mpi/layout.h"
+
+namespace vorn::mpi {
+
+// Where this rank stands: 2^global_qubits ranks, each holding 2^local_qubits amplitudes, those
+// whose index has the rank number in its top bits.
+struct Ranks {
+  MPI_Comm comm = MPI_COMM_WORLD;
+  std::uint64_t rank = 0;
+  std::uint64_t size = 1;
+  std::uint64_t global_qubits = 0;
+  std::uint64_t local_qubits = 0;
+};
+
+// The same verdict on every rank: the failing rank with its message, or nothing when no rank
+// failed. When several fail, the highest-numbered one's message is taken. Collective.
+struct RankError {
+  std::uint64_t rank;
+  std::string message;
+};
+std::optional<RankError> agree(std::optional<std::string> local, const Ranks& ranks);
+
+// Bytes of each of the two exchange buffers (send and receive): the only memory an exchange
+// needs beyond the slice.
+inline constexpr std::size_t EXCHANGE_CHUNK_BYTES = std::size_t{4} << 20;
+
+// The amplitudes of the slice that an exchange of global position `global` with local position
+// `local` sends: those whose bit `local` differs from this rank's bit of `global`. They are
+// visited in increasing order as runs of contiguous indices: fn(first_index, offset, count),
+// where offset counts the visited amplitudes before the run. Only the part [begin, end) of that
+// sequence is visited.
+template <typename Fn>
+void for_each_exchanged_run(std::uint64_t local, std::uint64_t other_bit, std::uint64_t begin,
+                            std::uint64_t end, Fn fn) {
+  const std::uint64_t run = std::uint64_t{1} << local;
+  for (std::uint64_t m = begin; m < end;) {
+    const std::uint64_t run_end = std::min(end, (m / run + 1) * run);
+    const std::uint64_t index =
+        ((m >> local) << (local + 1)) | (other_bit << local) | (m & (run - 1));
+    fn(index, m - begin, run_end - m);
+    m = run_end;
+  }
+}
+
+class Exchanger {
+ public:
+  explicit Exchanger(const Ranks& ranks);
+  std::uint64_t bytes_sent() const { return bytes_sent_; }
+  double seconds() const { return seconds_; }
+
+  // Trades global position `global` for local position `local`: afterwards this rank holds, at
+  // its indices whose bit `local` differs from its own bit of `global`, what the partner held at
+  // the indices with that bit equal to it. No arithmetic: values move unchanged.
+  template <typename T>
+  void exchange(std::span<core::Complex<T>> slice, std::uint64_t global, std::uint64_t local);
+
+ private:
+  Ranks ranks_;
+  std::vector<std::byte> send_;
+  std::vector<std::byte> receive_;
+  std::uint64_t bytes_sent_ = 0;
+  double seconds_ = 0;
+};
+
+// Exchanges the amplitudes of local positions a and b (a pure permutation, a != b or nothing).
+template <typename T>
+void swap_local_positions(std::span<core::Complex<T>> slice, std::uint64_t a, std::uint64_t b);
+
+// Runs the plan on this rank's slice: consecutive gate steps go to the engine in one call, so
+// its grouping of gates applies. Afterwards the slice holds what gate-by-gate execution of the
+// whole state leaves at these indices.
+template <typename T>
+void run_plan(std::span<core::Complex<T>> slice, const Plan& plan, const Ranks& ranks,
+              Exchanger& exchanger);
+
+}  // namespace vorn::mpi

@@ -1,0 +1,409 @@
+// vorn-mpi: runs an OpenQASM file on 2^k MPI ranks, each holding 1/2^k of the state, and prints
+// the counts as `vorn run` does. Counts and written state are bit for bit those of a single
+// process with the same seed.
+#include <mpi.h>
+#include <sys/random.h>
+
+#include <cerrno>
+#include <charconv>
+#include <cstdio>
+#include <cstring>
+#include <exception>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <memory>
+#include <new>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include "core/abort.h"
+#include "core/parallel.h"
+#include "core/state_vector.h"
+#include "mpi/distributed.h"
+#include "mpi/layout.h"
+#include "mpi/npy.h"
+#include "mpi/report.h"
+#include "mpi/sampling.h"
+#include "qasm/error.h"
+#include "qasm/lowering.h"
+#include "simulator/engine.h"
+#include "simulator/sampling.h"
+
+namespace vorn::mpi {
+namespace {
+
+constexpr int kExitFailure = 1;
+constexpr int kExitBadInput = 2;
+
+constexpr std::string_view kUsage =
+    "usage: mpirun -n P vorn-mpi FILE.qasm [--shots N] [--seed S] [--precision f32|f64] [--json] "
+    "[--all] [--statevector OUT.npy] [--probabilities OUT.npy]";
+
+struct Options {
+  std::string file;
+  std::uint64_t shots = 1024;
+  std::optional<std::uint64_t> seed;
+  core::Precision precision = core::Precision::F64;
+  bool json = false;
+  bool all = false;
+  std::string statevector;
+  std::string probabilities;
+};
+
+// Messages go to standard error from rank 0 only, so each appears once.
+void say(const Ranks& ranks, const std::string& message) {
+  if (ranks.rank == 0) {
+    std::fputs((message + "\n").c_str(), stderr);
+    std::fflush(stderr);
+  }
+}
+
+std::optional<std::uint64_t> parse_unsigned(std::string_view text) {
+  std::uint64_t value = 0;
+  const auto result = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (text.empty() || result.ec != std::errc() || result.ptr != text.data() + text.size()) {
+    return std::nullopt;
+  }
+  return value;
+}
+
+// Returns the options, or the message of the first bad argument.
+std::variant<Options, std::string> parse_arguments(int argc, char** argv) {
+  Options options;
+  bool have_file = false;
+  for (int i = 1; i < argc; ++i) {
+    std::string_view arg = argv[i];
+    std::optional<std::string_view> inline_value;
+    if (arg.starts_with("--") && arg.find('=') != std::string_view::npos) {
+      inline_value = arg.substr(arg.find('=') + 1);
+      arg = arg.substr(0, arg.find('='));
+    }
+    const auto value = [&]() -> std::optional<std::string_view> {
+      if (inline_value) {
+        return inline_value;
+      }
+      if (i + 1 < argc) {
+        return std::string_view(argv[++i]);
+      }
+      return std::nullopt;
+    };
+    if (arg == "--json" || arg == "--all") {
+      if (inline_value) {
+        return std::string(arg) + " takes no value";
+      }
+      (arg == "--json" ? options.json : options.all) = true;
+    } else if (arg == "--shots" || arg == "--seed") {
+      const auto text = value();
+      const auto number = text ? parse_unsigned(*text) : std::nullopt;
+      if (!number) {
+        return std::string(arg) + " needs an integer from 0 to 18446744073709551615";
+      }
+      if (arg == "--shots") {
+        options.shots = *number;
+      } else {
+        options.seed = *number;
+      }
+    } else if (arg == "--precision") {
+      const auto text = value();
+      if (!text) {
+        return "--precision needs f32 or f64";
+      }
+      if (*text == "f64") {
+        options.precision = core::Precision::F64;
+      } else if (*text == "f32") {
+        options.precision = core::Precision::F32;
+      } else {
+        return "precision 은 'f32' 또는 'f64' 여야 합니다 (입력: " + qasm::quoted(*text) + ")";
+      }
+    } else if (arg == "--statevector" || arg == "--probabilities") {
+      const auto text = value();
+      if (!text || text->empty()) {
+        return std::string(arg) + " needs a file name";
+      }
+      (arg == "--statevector" ? options.statevector : options.probabilities) = std::string(*text);
+    } else if (arg.starts_with("-") && arg != "-") {
+      return "unknown option " + std::string(arg);
+    } else if (have_file) {
+      return "more than one input file";
+    } else {
+      options.file = std::string(arg);
+      have_file = true;
+    }
+  }
+  if (!have_file) {
+    return "no input file";
+  }
+  return options;
+}
+
+// Reads the program on rank 0 and hands its text to every rank. Returns the text, or the
+// message of a failed read (on every rank).
+std::variant<std::string, std::string> read_program(const Options& options, const Ranks& ranks) {
+  std::string text;
+  std::optional<std::string> error;
+  if (ranks.rank == 0) {
+    if (options.file == "-") {
+      text.assign(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
+    } else {
+      std::ifstream in(options.file, std::ios::binary);
+      if (!in) {
+        error = "cannot read " + options.file + ": " + std::strerror(errno);
+      } else {
+        text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+      }
+    }
+  }
+  if (auto failed = agree(error, ranks)) {
+    return std::variant<std::string, std::string>(std::in_place_index<1>, failed->message);
+  }
+  unsigned long long length = text.size();
+  MPI_Bcast(&length, 1, MPI_UNSIGNED_LONG_LONG, 0, ranks.comm);
+  text.resize(static_cast<std::size_t>(length));
+  // Broadcast in pieces: a count is an int.
+  constexpr std::size_t kPiece = std::size_t{1} << 30;
+  for (std::size_t at = 0; at < text.size(); at += kPiece) {
+    MPI_Bcast(text.data() + at, static_cast<int>(std::min(kPiece, text.size() - at)), MPI_CHAR, 0,
+              ranks.comm);
+  }
+  return std::variant<std::string, std::string>(std::in_place_index<0>, std::move(text));
+}
+
+// A seed from the operating system's random source, drawn on rank 0 and shared.
+std::uint64_t shared_seed(const Options& options, const Ranks& ranks) {
+  std::uint64_t seed = options.seed.value_or(0);
+  if (!options.seed && ranks.rank == 0) {
+    std::size_t got = 0;
+    auto* bytes = reinterpret_cast<unsigned char*>(&seed);
+    while (got < sizeof(seed)) {
+      const ssize_t n = getrandom(bytes + got, sizeof(seed) - got, 0);
+      if (n > 0) {
+        got += static_cast<std::size_t>(n);
+      } else if (n < 0 && errno != EINTR) {
+        // Nothing else can key the generator: a failing random source ends the job.
+        std::fprintf(stderr, "vorn-mpi: from_entropy failed: %s\n", std::strerror(errno));
+        MPI_Abort(ranks.comm, kExitFailure);
+      }
+    }
+  }
+  MPI_Bcast(&seed, 1, MPI_UINT64_T, 0, ranks.comm);
+  return seed;
+}
+
+double elapsed_since(double start, const Ranks& ranks) {
+  MPI_Barrier(ranks.comm);
+  return MPI_Wtime() - start;
+}
+
+template <typename T>
+int simulate(const Options& options, const sim::Circuit& circuit, Report report,
+             const Ranks& ranks) {
+  const std::span<const sim::Operation> ops(circuit.ops());
+  const Plan plan = plan_distributed(ops, circuit.n_qubits(), ranks.global_qubits);
+  const bool sampling = plan.measured && options.shots > 0;
+
+  // Every large allocation is made before any work, and all ranks agree on the outcome, so a
+  // rank that cannot get its memory stops the job cleanly instead of leaving the others waiting
+  // in an exchange.
+  std::optional<core::StateVector<T>> state;
+  std::unique_ptr<double[]> table;
+  std::optional<Exchanger> exchanger;
+  std::optional<std::string> failure;
+  try {
+    state.emplace(ranks.local_qubits);
+    if (sampling) {
+      table.reset(new double[std::size_t{1} << ranks.local_qubits]);
+    }
+    exchanger.emplace(ranks);
+  } catch (const core::AllocationFailure& e) {
+    failure = e.what();
+  } catch (const core::Abort& e) {
+    failure = e.what();
+  } catch (const std::bad_alloc&) {
+    failure = "out of memory";
+  }
+  if (auto failed = agree(failure, ranks)) {
+    say(ranks, "vorn-mpi: rank " + std::to_string(failed->rank) + " of " +
+                   std::to_string(ranks.size) +
+                   " cannot hold its part of the state: " + failed->message);
+    return kExitFailure;
+  }
+  const std::span<core::Complex<T>> slice = state->amplitudes();
+  if (ranks.rank != 0) {
+    // The state |0...0>: amplitude 1 lives on rank 0 only.
+    slice[0] = core::Complex<T>{T{0}, T{0}};
+  }
+
+  std::optional<NpyWriter> statevector_file;
+  std::optional<NpyWriter> probabilities_file;
+  for (auto [path, file] : {std::pair{&options.statevector, &statevector_file},
+                            std::pair{&options.probabilities, &probabilities_file}}) {
+    if (!path->empty()) {
+      file->emplace();
+      if (auto error = NpyWriter::open(*path, ranks, **file)) {
+        say(ranks, "vorn-mpi: " + *error);
+        return kExitFailure;
+      }
+    }
+  }
+
+  MPI_Barrier(ranks.comm);
+  double start = MPI_Wtime();
+  run_plan(slice, plan, ranks, *exchanger);
+  // +0.0 and -0.0 skip the pass; NaN compares unequal and is applied.
+  if (circuit.global_phase() != 0.0) {
+    sim::apply_global_phase(slice, circuit.global_phase());
+  }
+  report.simulate_seconds = elapsed_since(start, ranks);
+
+  start = MPI_Wtime();
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> drawn;
+  if (sampling) {
+    const std::span<double> cumulative(table.get(), slice.size());
+    cumulative_slice<T>(slice, cumulative, ranks);
+    drawn = draw_distributed(cumulative, options.shots, report.seed, ranks);
+    table.reset();
+  }
+  report.sample_seconds = elapsed_since(start, ranks);
+
+  if (statevector_file) {
+    if (auto error = statevector_file->write_amplitudes<T>(slice)) {
+      say(ranks, "vorn-mpi: " + *error);
+      return kExitFailure;
+    }
+  }
+  if (probabilities_file) {
+    if (auto error = probabilities_file->write_probabilities<T>(slice)) {
+      say(ranks, "vorn-mpi: " + *error);
+      return kExitFailure;
+    }
+  }
+
+  std::uint64_t sent = exchanger->bytes_sent();
+  std::uint64_t most_sent = 0;
+  MPI_Reduce(&sent, &most_sent, 1, MPI_UINT64_T, MPI_MAX, 0, ranks.comm);
+  if (ranks.rank != 0) {
+    return 0;
+  }
+  report.measured = plan.measured;
+  for (const auto& [index, count] : drawn) {
+    report.counts.emplace_back(sim::outcome_key(index, circuit.n_qubits()), count);
+  }
+  sort_counts(report.counts);
+  const std::string out = options.json ? format_json(report) : format_table(report, options.all);
+  std::fwrite(out.data(), 1, out.size(), stdout);
+  std::fflush(stdout);
+  if (const char* stats = std::getenv("VORN_MPI_STATS"); stats != nullptr && *stats != '\0') {
+    // For benchmarks: what the exchanges cost, against the least the gate list needs.
+    const std::uint64_t half_slice = (slice.size() / 2) * sizeof(core::Complex<T>);
+    std::fprintf(
+        stderr,
+        "exchange: %llu exchanges, %llu bytes sent per rank (most), minimum %llu bytes "
+        "(%llu global qubits used), %llu gates touch global qubits, %.3f s in exchanges on rank "
+        "0\n",
+        static_cast<unsigned long long>(plan.exchanges), static_cast<unsigned long long>(most_sent),
+        static_cast<unsigned long long>(2 * plan.global_qubits_needed * half_slice),
+        static_cast<unsigned long long>(plan.global_qubits_needed),
+        static_cast<unsigned long long>(plan.gates_touching_global), exchanger->seconds());
+  }
+  return 0;
+}
+
+int run(int argc, char** argv, Ranks ranks) {
+  auto parsed = parse_arguments(argc, argv);
+  if (const auto* message = std::get_if<std::string>(&parsed)) {
+    say(ranks, "vorn-mpi: " + *message + "\n" + std::string(kUsage));
+    return kExitBadInput;
+  }
+  const Options& options = std::get<Options>(parsed);
+  if ((ranks.size & (ranks.size - 1)) != 0) {
+    say(ranks, "vorn-mpi: the number of ranks must be a power of two (got " +
+                   std::to_string(ranks.size) + ")");
+    return kExitBadInput;
+  }
+  while ((std::uint64_t{1} << ranks.global_qubits) < ranks.size) {
+    ++ranks.global_qubits;
+  }
+
+  const double read_start = MPI_Wtime();
+  auto text = read_program(options, ranks);
+  if (text.index() == 1) {
+    say(ranks, "vorn-mpi: " + std::get<1>(text));
+    return kExitBadInput;
+  }
+  auto parsed_circuit = qasm::parse_qasm(std::get<0>(text));
+  if (!parsed_circuit) {
+    say(ranks, parsed_circuit.error().render());
+    return kExitBadInput;
+  }
+  const sim::Circuit& circuit = parsed_circuit.value();
+  const double read_seconds = elapsed_since(read_start, ranks);
+
+  const std::uint64_t n = circuit.n_qubits();
+  if (n == 0) {
+    say(ranks, "qubit 수는 1 이상이어야 합니다");
+    return kExitBadInput;
+  }
+  if (ranks.global_qubits >= n) {
+    say(ranks, "vorn-mpi: " + std::to_string(ranks.size) + " ranks need more than " +
+                   std::to_string(ranks.global_qubits) + " qubits; this circuit has " +
+                   std::to_string(n) + " (each rank holds 2^(n-k) amplitudes of 2^k ranks, k < n)");
+    return kExitBadInput;
+  }
+  ranks.local_qubits = n - ranks.global_qubits;
+  const unsigned needed = local_qubits_needed(circuit.ops());
+  if (ranks.local_qubits < needed) {
+    say(ranks, "vorn-mpi: " + std::to_string(ranks.size) + " ranks leave " +
+                   std::to_string(ranks.local_qubits) +
+                   " local qubit per rank; this circuit's "
+                   "two-target gates need " +
+                   std::to_string(needed) + " (use at most " +
+                   std::to_string(std::uint64_t{1} << (n - needed)) + " ranks)");
+    return kExitBadInput;
+  }
+
+  Report report;
+  report.file = options.file == "-" ? "<stdin>" : options.file;
+  report.n_qubits = n;
+  report.n_cbits = circuit.n_cbits();
+  for (const sim::Operation& op : circuit.ops()) {
+    report.gates += std::holds_alternative<sim::GateOp>(op) ? 1 : 0;
+  }
+  report.shots = options.shots;
+  report.seed = shared_seed(options, ranks);
+  report.precision = options.precision == core::Precision::F32 ? "f32" : "f64";
+  report.threads = core::pool_size();
+  report.ranks = ranks.size;
+  report.read_seconds = read_seconds;
+  return options.precision == core::Precision::F32
+             ? simulate<float>(options, circuit, std::move(report), ranks)
+             : simulate<double>(options, circuit, std::move(report), ranks);
+}
+
+}  // namespace
+}  // namespace vorn::mpi
+
+int main(int argc, char** argv) {
+  MPI_Init(&argc, &argv);
+  vorn::mpi::Ranks ranks;
+  int rank = 0;
+  int size = 1;
+  MPI_Comm_rank(MPI_COMM_WORLD, &rank);
+  MPI_Comm_size(MPI_COMM_WORLD, &size);
+  ranks.rank = static_cast<std::uint64_t>(rank);
+  ranks.size = static_cast<std::uint64_t>(size);
+  int status = 0;
+  try {
+    status = vorn::mpi::run(argc, argv, ranks);
+  } catch (const std::exception& e) {
+    // A broken invariant on one rank: the others may be waiting for it, so the job ends here.
+    std::fprintf(stderr, "vorn-mpi: rank %d: %s\n", rank, e.what());
+    MPI_Abort(MPI_COMM_WORLD, 1);
+  }
+  MPI_Finalize();
+  return status;
+}

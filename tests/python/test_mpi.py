@@ -1,0 +1,243 @@
+"""vorn-mpi under mpirun: counts and written states against run() of the same file, the output
+formats, and every failure's message and exit status. Each mpirun call runs under a timeout."""
+import json
+import os
+import random
+import subprocess
+
+import numpy as np
+import pytest
+
+from vorn_python import Circuit, run
+
+VORN_MPI = os.environ.get("VORN_MPI", "")
+pytestmark = pytest.mark.skipif(
+    not (VORN_MPI and os.path.exists(VORN_MPI)),
+    reason="vorn-mpi is not built (MPI support off or not found); VORN_MPI names the binary",
+)
+
+TIMEOUT = 120
+SEED = 20261208
+
+# Open MPI refuses root without these two, which CI needs; elsewhere they change nothing.
+MPI_ENV = dict(os.environ, OMPI_ALLOW_RUN_AS_ROOT="1", OMPI_ALLOW_RUN_AS_ROOT_CONFIRM="1")
+# --oversubscribe: more ranks than cores. The vader setting keeps shared-memory transfers working
+# in containers that forbid cross-process memory access.
+MPIRUN = ["mpirun", "--oversubscribe", "--mca", "btl_vader_single_copy_mechanism", "none"]
+
+
+def mpirun(ranks, *args, stdin=None):
+    return subprocess.run(
+        MPIRUN + ["-n", str(ranks), VORN_MPI, *map(str, args)],
+        env=MPI_ENV,
+        input=stdin,
+        capture_output=True,
+        text=True,
+        timeout=TIMEOUT,
+    )
+
+
+ONE_QUBIT = ["h", "x", "y", "z", "s", "sdg", "t", "tdg", "id"]
+ROTATIONS = ["rx", "ry", "rz"]
+
+
+def random_program(n, gates, rng, non_finite=False):
+    """Every gate kind, operands drawn over all qubits (the top ones are global under mpirun)."""
+    lines = ["OPENQASM 2.0;", 'include "qelib1.inc";', f"qreg q[{n}];", f"creg c[{n}];"]
+
+    def angle():
+        if non_finite and rng.random() < 0.04:
+            return rng.choice(["0/0", "1/0"])  # NaN and infinity
+        return repr(rng.uniform(-4, 4))
+
+    for _ in range(gates):
+        qs = rng.sample(range(n), 3)
+        kind = rng.randrange(6)
+        if kind == 0:
+            lines.append(f"{rng.choice(ONE_QUBIT)} q[{qs[0]}];")
+        elif kind == 1:
+            lines.append(f"{rng.choice(ROTATIONS)}({angle()}) q[{qs[0]}];")
+        elif kind == 2:
+            lines.append(f"u3({angle()}, {angle()}, {angle()}) q[{qs[0]}];")
+        elif kind == 3:
+            lines.append(f"{rng.choice(['cx', 'cz', 'swap'])} q[{qs[0]}], q[{qs[1]}];")
+        else:
+            lines.append(f"{rng.choice(['ccx', 'cswap'])} q[{qs[0]}], q[{qs[1]}], q[{qs[2]}];")
+    lines.append("measure q -> c;")
+    return "\n".join(lines) + "\n"
+
+
+def qft_program(n):
+    """The quantum Fourier transform from h, rz and cx, as the workloads write it."""
+    lines = ["OPENQASM 2.0;", 'include "qelib1.inc";', f"qreg q[{n}];", f"creg c[{n}];"]
+    for i in range(n):
+        lines.append(f"x q[{i}];" if i % 3 == 0 else f"ry(0.3) q[{i}];")
+    for i in reversed(range(n)):
+        lines.append(f"h q[{i}];")
+        for j in reversed(range(i)):
+            half = repr(np.pi / 2 ** (i - j + 1))
+            lines += [f"rz({half}) q[{j}];", f"cx q[{j}], q[{i}];", f"rz(-{half}) q[{i}];",
+                      f"cx q[{j}], q[{i}];", f"rz({half}) q[{i}];"]
+    lines.append("measure q -> c;")
+    return "\n".join(lines) + "\n"
+
+
+def layers_program(n, layers, rng):
+    """Random rotation layers with CZ or CX between neighbours."""
+    lines = ["OPENQASM 2.0;", 'include "qelib1.inc";', f"qreg q[{n}];", f"creg c[{n}];"]
+    for layer in range(layers):
+        for q in range(n):
+            lines.append(f"{rng.choice(ROTATIONS)}({rng.uniform(0, 6.28)!r}) q[{q}];")
+        gate = "cz" if layer % 4 < 2 else "cx"
+        for q in range(layer % 2, n - 1, 2):
+            lines.append(f"{gate} q[{q}], q[{q + 1}];")
+    lines.append("measure q -> c;")
+    return "\n".join(lines) + "\n"
+
+
+def without_nan_sign(array):
+    """The bytes of an array with every NaN's sign bit cleared."""
+    single = array.dtype in (np.complex64, np.float32)
+    floats = np.ascontiguousarray(array).view(np.float32 if single else np.float64)
+    return np.where(np.isnan(floats), np.abs(floats), floats).tobytes()
+
+
+def check_against_run(tmp_path, text, ranks, precision, shots=2000, nan_sign_free=False):
+    path = tmp_path / "circuit.qasm"
+    path.write_text(text)
+    state_file = tmp_path / "state.npy"
+    probabilities_file = tmp_path / "probabilities.npy"
+    done = mpirun(ranks, path, "--shots", shots, "--seed", SEED, "--precision", precision, "--json",
+                  "--statevector", state_file, "--probabilities", probabilities_file)
+    assert done.returncode == 0, done.stderr
+    got = json.loads(done.stdout)
+    expected = run(Circuit.from_qasm(text), shots=shots, seed=SEED, precision=precision)
+    assert got["counts"] == expected.counts()
+    assert got["ranks"] == ranks and got["precision"] == precision
+    state = np.load(state_file)
+    probabilities = np.load(probabilities_file)
+    assert state.dtype == expected.statevector().dtype
+    assert probabilities.dtype == expected.probabilities().dtype
+    if nan_sign_free:
+        assert np.isnan(state.view(state.real.dtype)).any()
+        assert without_nan_sign(state) == without_nan_sign(expected.statevector())
+        assert without_nan_sign(probabilities) == without_nan_sign(expected.probabilities())
+    else:
+        assert state.tobytes() == expected.statevector().tobytes()
+        assert probabilities.tobytes() == expected.probabilities().tobytes()
+
+
+# ---- bit-identical to a single process --------------------------------------------------------
+
+
+@pytest.mark.parametrize("ranks", [1, 2, 4])
+@pytest.mark.parametrize("precision", ["f64", "f32"])
+def test_random_circuits_of_every_gate_kind(tmp_path, ranks, precision):
+    rng = random.Random(ranks * 10 + len(precision))
+    for n in (5, 9):
+        check_against_run(tmp_path, random_program(n, 120, rng), ranks, precision)
+
+
+@pytest.mark.parametrize("ranks", [2, 4])
+def test_workload_like_circuits(tmp_path, ranks):
+    rng = random.Random(ranks)
+    check_against_run(tmp_path, qft_program(12), ranks, "f64", shots=5000)
+    check_against_run(tmp_path, layers_program(14, 6, rng), ranks, "f32", shots=5000)
+
+
+@pytest.mark.parametrize("ranks", [2, 4])
+@pytest.mark.parametrize("precision", ["f64", "f32"])
+def test_nan_and_infinite_angles(tmp_path, ranks, precision):
+    # Counts are identical; the state up to the sign of its NaNs, which the vectorised kernels
+    # do not fix across vector lengths.
+    rng = random.Random(7 + ranks)
+    text = random_program(8, 60, rng, non_finite=True)
+    text = text.replace("measure q -> c;", "rx(0/0) q[7];\nmeasure q -> c;")
+    check_against_run(tmp_path, text, ranks, precision, nan_sign_free=True)
+
+
+def test_global_phase_and_no_measurement(tmp_path):
+    text = ('OPENQASM 3.0;\ninclude "stdgates.inc";\nqubit[6] q;\ngphase(0.7);\n'
+            "h q[5];\ncx q[5], q[0];\n")
+    expected = run(Circuit.from_qasm(text), shots=10, seed=1)
+    path = tmp_path / "phase.qasm"
+    path.write_text(text)
+    done = mpirun(2, path, "--seed", 1, "--statevector", tmp_path / "s.npy")
+    assert done.returncode == 0, done.stderr
+    assert "no measurements: no counts\n" in done.stdout
+    assert np.load(tmp_path / "s.npy").tobytes() == expected.statevector().tobytes()
+
+
+# ---- output --------------------------------------------------------------------------------------
+
+
+BELL = ('OPENQASM 2.0;\ninclude "qelib1.inc";\nqreg q[2];\ncreg c[2];\n'
+        "h q[0];\ncx q[0], q[1];\nmeasure q -> c;\n")
+
+
+def test_table_and_json_from_stdin():
+    done = mpirun(2, "-", "--seed", 7, stdin=BELL)
+    assert done.returncode == 0, done.stderr
+    lines = done.stdout.splitlines()
+    assert lines[0] == ("<stdin>: 2 qubits, 2 classical bits, 2 gates, f64, 2 ranks × 1 thread, "
+                        "seed 7, state 64 B (32 B per rank)")
+    assert lines[1] == "outcome  count   share"
+    counts = run(Circuit.from_qasm(BELL), shots=1024, seed=7).counts()
+    rows = sorted(counts.items(), key=lambda kv: (-kv[1], kv[0]))
+    for line, (key, count) in zip(lines[2:4], rows):
+        assert line.startswith(f"{key:<7}  {count:>5} {100 * count / 1024:6.2f}%  ")
+    assert lines[4].startswith("read ") and ", simulate " in lines[4] and ", sample " in lines[4]
+
+    done = mpirun(2, "-", "--seed", 7, "--json", stdin=BELL)
+    obj = json.loads(done.stdout)
+    assert list(obj) == ["file", "n_qubits", "n_cbits", "gates", "shots", "seed", "precision",
+                         "threads", "ranks", "counts", "times"]
+    assert list(obj["times"]) == ["read", "simulate", "sample", "run"]
+    assert list(obj["counts"].items()) == rows
+    assert done.stdout == json.dumps(obj) + "\n"
+
+
+def test_seed_is_drawn_and_printed_when_not_given(tmp_path):
+    done = mpirun(2, "-", "--json", stdin=BELL)
+    obj = json.loads(done.stdout)
+    assert obj["counts"] == run(Circuit.from_qasm(BELL), shots=1024, seed=obj["seed"]).counts()
+
+
+# ---- failures ------------------------------------------------------------------------------------
+
+
+def test_front_end_error_is_printed_once_with_status_2():
+    text = "OPENQASM 2.0;\nqreg q[2];\nh q[2];\n"
+    with pytest.raises(ValueError) as info:
+        Circuit.from_qasm(text)
+    done = mpirun(2, "-", stdin=text)
+    assert done.returncode == 2
+    assert done.stderr.count(str(info.value)) == 1 and done.stdout == ""
+
+
+@pytest.mark.parametrize(
+    "ranks, text, status, message",
+    [
+        (3, BELL, 2, "the number of ranks must be a power of two (got 3)"),
+        (4, BELL, 2, "4 ranks need more than 2 qubits; this circuit has 2"),
+        (4, BELL.replace("[2]", "[3]").replace("cx", "cz"), 2,
+         "this circuit's two-target gates need 2"),
+        (2, BELL.replace("[2]", "[44]"), 1,
+         "rank 1 of 2 cannot hold its part of the state: cannot allocate the state vector of 43"),
+    ],
+)
+def test_refusals_before_any_work(ranks, text, status, message):
+    done = mpirun(ranks, "-", stdin=text)
+    assert done.returncode == status, done.stderr
+    assert done.stderr.count(message) == 1 and done.stdout == ""
+
+
+def test_bad_arguments_and_unwritable_output(tmp_path):
+    done = mpirun(1, "-", "--precision", "F64", stdin=BELL)
+    assert done.returncode == 2
+    assert "precision 은 'f32' 또는 'f64' 여야 합니다 (입력: \"F64\")" in done.stderr
+    done = mpirun(2, tmp_path / "missing.qasm")
+    assert done.returncode == 2 and done.stderr.count("cannot read") == 1
+    done = mpirun(2, "-", "--statevector", tmp_path / "no" / "such" / "dir.npy", stdin=BELL)
+    assert done.returncode == 1
+    assert done.stderr.count("cannot write") == 1 and done.stdout == ""
