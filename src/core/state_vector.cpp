@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "core/abort.h"
+#include "core/messages.h"
 
 namespace vorn::core {
 namespace {
@@ -36,9 +37,7 @@ bool exceeds_machine_memory(std::uint64_t bytes) {
 }
 
 [[noreturn]] void allocation_failed(std::uint64_t num_qubits, std::uint64_t bytes) {
-  throw AllocationFailure(num_qubits, bytes,
-                          "cannot allocate the state vector of " + std::to_string(num_qubits) +
-                              " qubits (" + std::to_string(bytes) + " bytes)");
+  throw AllocationFailure(num_qubits, bytes, messages::cannot_allocate(num_qubits, bytes));
 }
 
 }  // namespace
@@ -46,12 +45,12 @@ bool exceeds_machine_memory(std::uint64_t bytes) {
 template <typename T>
 StateVector<T>::StateVector(std::uint64_t num_qubits) {
   if (num_qubits == 0) {
-    abort_with("qubit 수는 1 이상이어야 합니다");
+    abort_with(messages::ZERO_QUBITS);
   }
   // The byte size must stay below 2^63: at most 58 qubits at f64, 59 at f32.
   constexpr unsigned kLog2Size = sizeof(Complex<T>) == 16 ? 4 : 3;
   if (num_qubits >= 64 || num_qubits + kLog2Size >= 63) {
-    abort_with("capacity overflow");
+    abort_with(messages::CAPACITY_OVERFLOW);
   }
   const std::uint64_t len = std::uint64_t{1} << num_qubits;
   const std::uint64_t bytes = len * sizeof(Complex<T>);

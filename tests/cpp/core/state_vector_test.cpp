@@ -7,6 +7,7 @@
 #include <fstream>
 #include <utility>
 
+#include "../support/abort_message.h"
 #include "core/abort.h"
 
 // Under AddressSanitizer, let a refused allocation return null as it does without it.
@@ -22,12 +23,7 @@ TYPED_TEST_SUITE(StateVectorTest, Precisions);
 
 template <typename T>
 std::string abort_message(std::uint64_t n) {
-  try {
-    StateVector<T> v(n);
-    return "created";
-  } catch (const Abort& e) {
-    return e.message();
-  }
+  return vorn::test::abort_message([n] { StateVector<T> v(n); });
 }
 
 TYPED_TEST(StateVectorTest, StartsInTheZeroState) {
