@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "core/abort.h"
+#include "qasm/format.h"
 #include "qasm/messages.h"
 
 namespace vorn::qasm {
@@ -431,24 +432,12 @@ std::string real_text(double value) {
   const double magnitude = std::fabs(value);
   char buffer[512];
   if (magnitude != 0.0 && (magnitude >= 1e16 || magnitude < 1e-4)) {
-    // Shortest digits in scientific form, "1.5e+16" or "1e-05", rewritten as 1.5e16, 1e-5.
+    // Shortest digits in scientific form, "1.5e+16" or "1e-05", written as 1.5e16, 1e-5.
     const auto result =
         std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::scientific);
-    const std::string_view text(buffer, static_cast<std::size_t>(result.ptr - buffer));
-    const std::size_t e = text.find('e');
-    std::string out(text.substr(0, e));
-    out += 'e';
-    std::size_t k = e + 1;
-    if (text[k] == '-') {
-      out += '-';
-    }
-    if (text[k] == '+' || text[k] == '-') {
-      ++k;
-    }
-    while (k + 1 < text.size() && text[k] == '0') {
-      ++k;
-    }
-    out += text.substr(k);
+    std::string out;
+    append_bare_exponent(out,
+                         std::string_view(buffer, static_cast<std::size_t>(result.ptr - buffer)));
     return out;
   }
   const auto result =

@@ -1,4 +1,4 @@
-"""Helpers shared by the Python tests."""
+"""What the Python tests share: the module's abort exception, which it does not export."""
 from vorn_python import Circuit
 
 
