@@ -1,4 +1,7 @@
-"""What the Python tests share: the module's abort exception, which it does not export."""
+"""What the Python tests share: the module's abort exception (which it does not export) and
+random unitaries."""
+import numpy as np
+
 from vorn_python import Circuit
 
 
@@ -12,3 +15,11 @@ def panic_type():
 
 
 PanicException = panic_type()
+
+
+def random_unitary(rng):
+    """A Haar-random 2×2 unitary (complex128) from a NumPy generator."""
+    z = rng.normal(size=(2, 2)) + 1j * rng.normal(size=(2, 2))
+    q, r = np.linalg.qr(z)
+    d = np.diag(r)
+    return (q * (d / abs(d))).astype(np.complex128)
