@@ -22,6 +22,7 @@
 #include "qasm/lowering.h"
 #include "simulator/transpile.h"
 #include "simulator/unitary.h"
+#include "static_type.h"
 
 namespace vorn::py {
 
@@ -328,22 +329,9 @@ PyGetSetDef circuit_getset[] = {
 }  // namespace
 
 bool ready_circuit_type() noexcept {
-  if (CircuitType.tp_flags & Py_TPFLAGS_READY) {
-    return true;
-  }
-  // A static type object: one reference held by the process for ever (ob_type is set by
-  // PyType_Ready).
-  Py_SET_REFCNT(reinterpret_cast<PyObject*>(&CircuitType), 1);
-  CircuitType.tp_name = "Circuit";
-  CircuitType.tp_basicsize = sizeof(CircuitObject);
-  CircuitType.tp_itemsize = 0;
-  CircuitType.tp_dealloc = circuit_dealloc;
-  CircuitType.tp_flags = Py_TPFLAGS_DEFAULT;
-  CircuitType.tp_doc = messages::DOC_CIRCUIT;
-  CircuitType.tp_methods = circuit_methods;
-  CircuitType.tp_getset = circuit_getset;
-  CircuitType.tp_new = circuit_new;
-  return PyType_Ready(&CircuitType) == 0;
+  return ready_static_type(
+      CircuitType, {"Circuit", sizeof(CircuitObject), circuit_dealloc, messages::DOC_CIRCUIT,
+                    circuit_methods, circuit_getset, circuit_new});
 }
 
 }  // namespace vorn::py

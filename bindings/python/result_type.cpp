@@ -5,21 +5,17 @@
 #include <cstring>
 #include <memory>
 #include <new>
-#include <optional>
 #include <string_view>
 #include <type_traits>
 #include <utility>
 #include <variant>
 
-#include "args.h"
-#include "circuit_type.h"
-#include "convert.h"
 #include "core/precision.h"
 #include "guard.h"
 #include "messages.h"
 #include "numpy_api.h"
-#include "qasm/error.h"
 #include "simulator/engine.h"
+#include "static_type.h"
 
 namespace vorn::py {
 
@@ -183,22 +179,9 @@ PyObject* new_result_object(sim::SimulationResult&& result) {
 }
 
 bool ready_result_type() noexcept {
-  if (ResultType.tp_flags & Py_TPFLAGS_READY) {
-    return true;
-  }
-  // A static type object: one reference held by the process for ever (ob_type is set by
-  // PyType_Ready).
-  Py_SET_REFCNT(reinterpret_cast<PyObject*>(&ResultType), 1);
-  ResultType.tp_name = "SimulationResult";
-  ResultType.tp_basicsize = sizeof(ResultObject);
-  ResultType.tp_itemsize = 0;
-  ResultType.tp_dealloc = result_dealloc;
-  ResultType.tp_flags = Py_TPFLAGS_DEFAULT;
-  ResultType.tp_doc = messages::DOC_SIMULATION_RESULT;
-  ResultType.tp_methods = result_methods;
-  ResultType.tp_getset = result_getset;
-  ResultType.tp_new = result_new;
-  return PyType_Ready(&ResultType) == 0;
+  return ready_static_type(
+      ResultType, {"SimulationResult", sizeof(ResultObject), result_dealloc,
+                   messages::DOC_SIMULATION_RESULT, result_methods, result_getset, result_new});
 }
 
 }  // namespace vorn::py
