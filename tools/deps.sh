@@ -13,11 +13,17 @@ if [[ "${VORN_WITH_CLANG:-0}" == 1 ]]; then
   packages+=(clang libclang-rt-14-dev clang-format git)
 fi
 
+# One query of the package database for all of them: quick and silent when nothing is missing.
+declare -A installed=()
+while read -r name status; do
+  if [[ $status == installed ]]; then
+    installed[$name]=1
+  fi
+done < <(dpkg-query -W -f='${Package} ${db:Status-Status}\n' "${packages[@]}" 2>/dev/null || true)
+
 missing=()
 for p in "${packages[@]}"; do
-  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
-    missing+=("$p")
-  fi
+  [[ -n ${installed[$p]:-} ]] || missing+=("$p")
 done
 
 if ((${#missing[@]})); then

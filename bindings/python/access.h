@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "cpython.h"
+#include "messages.h"
 #include "ref.h"
 
 namespace vorn::py {
@@ -44,7 +45,7 @@ class SharedAccess {
  public:
   explicit SharedAccess(AccessState& state) : state_(state) {
     if (!state_.try_shared()) {
-      PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
+      PyErr_SetString(PyExc_RuntimeError, messages::ALREADY_MUTABLY_BORROWED);
       throw ErrorAlreadySet{};
     }
   }
@@ -61,7 +62,7 @@ class ExclusiveAccess {
  public:
   explicit ExclusiveAccess(AccessState& state) : state_(state) {
     if (!state_.try_exclusive()) {
-      PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
+      PyErr_SetString(PyExc_RuntimeError, messages::ALREADY_BORROWED);
       throw ErrorAlreadySet{};
     }
   }

@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "messages.h"
+
 namespace vorn::py {
 
 namespace {
@@ -37,7 +39,7 @@ void bind_core(const char* name, const char* const* parameters, std::size_t coun
   for (Py_ssize_t k = 0; k < nkw; ++k) {
     PyObject* key = kwkeys[k];
     if (!PyUnicode_Check(key)) {
-      PyErr_Format(PyExc_TypeError, "%s keywords must be strings", name);
+      PyErr_Format(PyExc_TypeError, messages::KEYWORDS_MUST_BE_STRINGS, name);
       fail();
     }
     std::size_t j = 0;
@@ -45,12 +47,11 @@ void bind_core(const char* name, const char* const* parameters, std::size_t coun
       ++j;
     }
     if (j == count) {
-      PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%S'", name, key);
+      PyErr_Format(PyExc_TypeError, messages::UNEXPECTED_KEYWORD, name, key);
       fail();
     }
     if (bound[j] != nullptr) {
-      PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%s'", name,
-                   parameters[j]);
+      PyErr_Format(PyExc_TypeError, messages::MULTIPLE_VALUES, name, parameters[j]);
       fail();
     }
     bound[j] = kwvalues[k];
@@ -60,9 +61,8 @@ void bind_core(const char* name, const char* const* parameters, std::size_t coun
     const std::string takes =
         has_defaults ? "from " + std::to_string(required) + " to " + std::to_string(count)
                      : std::to_string(count);
-    PyErr_Format(PyExc_TypeError, "%s takes %s positional argument%s but %zd %s given", name,
-                 takes.c_str(), (has_defaults || count != 1) ? "s" : "", nargs,
-                 nargs == 1 ? "was" : "were");
+    PyErr_Format(PyExc_TypeError, messages::TOO_MANY_POSITIONAL, name, takes.c_str(),
+                 (has_defaults || count != 1) ? "s" : "", nargs, nargs == 1 ? "was" : "were");
     fail();
   }
   std::vector<const char*> missing;
@@ -72,8 +72,8 @@ void bind_core(const char* name, const char* const* parameters, std::size_t coun
     }
   }
   if (!missing.empty()) {
-    PyErr_Format(PyExc_TypeError, "%s missing %zu required positional argument%s: %s", name,
-                 missing.size(), missing.size() == 1 ? "" : "s", name_list(missing).c_str());
+    PyErr_Format(PyExc_TypeError, messages::MISSING_POSITIONAL, name, missing.size(),
+                 missing.size() == 1 ? "" : "s", name_list(missing).c_str());
     fail();
   }
 }

@@ -14,6 +14,7 @@
 #include "args.h"
 #include "convert.h"
 #include "guard.h"
+#include "messages.h"
 #include "numpy_api.h"
 #include "qasm/error.h"
 #include "qasm/exporter.h"
@@ -21,6 +22,7 @@
 #include "qasm/lowering.h"
 #include "simulator/transpile.h"
 #include "simulator/unitary.h"
+#include "static_type.h"
 
 namespace vorn::py {
 
@@ -40,19 +42,25 @@ CircuitObject* self_of(PyObject* self) { return as_circuit(self); }
 
 constexpr Signature<1> kNew{"Circuit.__new__()", {"n_qubits"}};
 
+// A new instance of `type` (the class cannot be subclassed, so always Circuit) that owns the
+// given record: the one way every Circuit object is made.
+PyObject* new_circuit_object(PyTypeObject* type, sim::Circuit&& circuit) {
+  PyObject* self = type->tp_alloc(type, 0);
+  if (self == nullptr) {
+    throw ErrorAlreadySet{};
+  }
+  CircuitObject* object = as_circuit(self);
+  new (&object->access) AccessState();
+  new (&object->circuit) sim::Circuit(std::move(circuit));
+  return self;
+}
+
 PyObject* circuit_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guard([&]() -> PyObject* {
     const auto bound = bind(kNew, args, kwargs);
     const Ref n_qubits_arg = Ref::borrow(bound[0]);
     const std::uint64_t n_qubits = to_index(n_qubits_arg.get(), "n_qubits");
-    PyObject* self = type->tp_alloc(type, 0);
-    if (self == nullptr) {
-      throw ErrorAlreadySet{};
-    }
-    CircuitObject* object = as_circuit(self);
-    new (&object->access) AccessState();
-    new (&object->circuit) sim::Circuit(n_qubits);
-    return self;
+    return new_circuit_object(type, sim::Circuit(n_qubits));
   });
 }
 
@@ -151,18 +159,6 @@ constexpr Signature<1> kTranspile{"Circuit.transpile()", {"max_iters"}, 0};
 
 constexpr std::uint64_t kDefaultMaxIters = 16;
 
-// A new Circuit instance (always of class Circuit) that owns the given record.
-PyObject* new_circuit_object(sim::Circuit&& circuit) {
-  PyObject* self = CircuitType.tp_alloc(&CircuitType, 0);
-  if (self == nullptr) {
-    throw ErrorAlreadySet{};
-  }
-  CircuitObject* object = as_circuit(self);
-  new (&object->access) AccessState();
-  new (&object->circuit) sim::Circuit(std::move(circuit));
-  return self;
-}
-
 PyObject* circuit_from_qasm(PyObject* /*unused*/, PyObject* const* args, Py_ssize_t nargs,
                             PyObject* kwnames) {
   return guard([&]() -> PyObject* {
@@ -172,7 +168,7 @@ PyObject* circuit_from_qasm(PyObject* /*unused*/, PyObject* const* args, Py_ssiz
     if (!parsed.ok()) {
       throw_text(PyExc_ValueError, parsed.error().render());
     }
-    return new_circuit_object(std::move(parsed).value());
+    return new_circuit_object(&CircuitType, std::move(parsed).value());
   });
 }
 
@@ -189,8 +185,7 @@ PyObject* circuit_to_qasm(PyObject* self, PyObject* const* args, Py_ssize_t narg
       } else if (text == "3.0" || text == "3") {
         version = qasm::QasmVersion::V3;
       } else {
-        throw_text(PyExc_ValueError, "to_qasm: version 은 '2.0' 또는 '3.0' 이어야 합니다 (입력: " +
-                                         qasm::quoted(text) + ")");
+        throw_text(PyExc_ValueError, messages::bad_version(text));
       }
     }
     const std::string exported = qasm::export_qasm(self_of(self)->circuit, version);
@@ -206,8 +201,7 @@ PyArrayObject* to_complex_matrix(PyObject* value, const char* name) {
   }
   auto* array = reinterpret_cast<PyArrayObject*>(value);
   if (PyArray_NDIM(array) != 2) {
-    PyErr_Format(PyExc_TypeError, "argument '%s': dimensionality mismatch: from=%d, to=2", name,
-                 PyArray_NDIM(array));
+    PyErr_Format(PyExc_TypeError, messages::DIMENSIONALITY_MISMATCH, name, PyArray_NDIM(array));
     throw ErrorAlreadySet{};
   }
   PyArray_Descr* complex128 = PyArray_DescrFromType(NPY_COMPLEX128);
@@ -215,8 +209,7 @@ PyArrayObject* to_complex_matrix(PyObject* value, const char* name) {
   Py_DECREF(complex128);
   if (!equivalent) {
     const Ref dtype = Ref::steal(PyObject_Str(reinterpret_cast<PyObject*>(PyArray_DESCR(array))));
-    PyErr_Format(PyExc_TypeError, "argument '%s': type mismatch: from=%U, to=complex128", name,
-                 dtype.get());
+    PyErr_Format(PyExc_TypeError, messages::TYPE_MISMATCH, name, dtype.get());
     throw ErrorAlreadySet{};
   }
   return array;
@@ -233,12 +226,10 @@ PyObject* circuit_unitary(PyObject* self, PyObject* const* args, Py_ssize_t narg
 
     const npy_intp* shape = PyArray_DIMS(matrix);
     if (shape[0] != 2 || shape[1] != 2) {
-      throw_text(PyExc_ValueError, "unitary: matrix 는 2×2 여야 합니다 (입력 shape=[" +
-                                       std::to_string(shape[0]) + ", " + std::to_string(shape[1]) +
-                                       "])");
+      throw_text(PyExc_ValueError, messages::bad_matrix_shape(shape[0], shape[1]));
     }
     // Entry [r][c] is element (r, c) of the array, whatever its strides (negative included).
-    sim::Matrix2x2 m{};
+    core::Matrix2<double> m{};
     const npy_intp* strides = PyArray_STRIDES(matrix);
     const char* data = PyArray_BYTES(matrix);
     for (npy_intp r = 0; r < 2; ++r) {
@@ -249,14 +240,12 @@ PyObject* circuit_unitary(PyObject* self, PyObject* const* args, Py_ssize_t narg
     }
     if (validate) {
       if (const auto violation = sim::check_unitary(m, sim::UNITARY_TOL)) {
-        throw_text(PyExc_ValueError, "unitary: " + qasm::violation_text(*violation));
+        throw_text(PyExc_ValueError, messages::not_unitary(qasm::violation_text(*violation)));
       }
     }
     sim::Circuit& circuit = self_of(self)->circuit;
     if (qubit >= circuit.n_qubits()) {
-      throw_text(PyExc_ValueError,
-                 "unitary: qubit 인덱스 " + std::to_string(qubit) +
-                     " 가 범위를 벗어남 (n_qubits=" + std::to_string(circuit.n_qubits()) + ")");
+      throw_text(PyExc_ValueError, messages::unitary_qubit_out_of_range(qubit, circuit.n_qubits()));
     }
     sim::append_unitary(circuit, m, qubit);
     Py_RETURN_NONE;
@@ -325,57 +314,24 @@ PyMethodDef circuit_methods[] = {
     {"measure", as_cfunction(two_qubit<kMeasure, &sim::Circuit::measure>), kFast,
      "measure($self, qubit, cbit)\n--\n\n"},
     {"measure_all", circuit_measure_all, METH_NOARGS, "measure_all($self)\n--\n\n"},
-    {"from_qasm", as_cfunction(circuit_from_qasm), kFast | METH_STATIC,
-     "from_qasm(qasm)\n--\n\n"
-     "OpenQASM 2.0 또는 3.0 문자열을 파싱해 [`Circuit`] 으로 만든다.\n\n"
-     "헤더 (`OPENQASM 2.0;` 또는 `OPENQASM 3.0;`) 로 버전 자동 감지.\n"
-     "미지원 syntax (`if`, `reset`, `for`/`while`/`box`, `sx`/`gphase` 등) 는\n"
-     "`ValueError` 로 변환되어 사용자에게 명확한 milestone 정보가 노출된다."},
-    {"to_qasm", as_cfunction(circuit_to_qasm), kFast,
-     "to_qasm($self, version=\"2.0\")\n--\n\n"
-     "회로를 OpenQASM 문자열로 export 한다.\n\n"
-     "`version`: `\"2.0\"` (default) 또는 `\"3.0\"`. 다른 값은 `ValueError`."},
-    {"unitary", as_cfunction(circuit_unitary), kFast,
-     "unitary($self, matrix, qubit, validate=True)\n--\n\n"
-     "임의 2×2 unitary 행렬을 회로의 `qubit` 큐비트에 적용한다.\n\n"
-     "Z-Y-Z 분해 (Nielsen-Chuang Thm 4.1) 로 native 게이트 시퀀스\n"
-     "`Rz(δ); Ry(γ); Rz(β)` 를 추가하고 글로벌 phase α 는 회로의\n"
-     "global_phase 에 누적된다.\n\n"
-     "`validate=True` (default) 일 때 입력 행렬의 unitarity (`M·M† ≈ I`,\n"
-     "1e-10) 를 검증하고 위반 시 `ValueError`. `False` 면 검증 생략."},
-    {"transpile", as_cfunction(circuit_transpile), kFast,
-     "transpile($self, max_iters=16)\n--\n\n"
-     "peephole 최적화 패스를 회로에 in-place 로 적용한다.\n\n"
-     "자명한 게이트 제거, 인접한 역원 쌍 상쇄, 같은 축 회전 병합을 한 패스로 수행하며\n"
-     "변화가 없을 때까지 (최대 `max_iters` 회) 반복한다. 수렴까지 사용한 패스 수를 반환한다."},
+    {"from_qasm", as_cfunction(circuit_from_qasm), kFast | METH_STATIC, messages::DOC_FROM_QASM},
+    {"to_qasm", as_cfunction(circuit_to_qasm), kFast, messages::DOC_TO_QASM},
+    {"unitary", as_cfunction(circuit_unitary), kFast, messages::DOC_UNITARY},
+    {"transpile", as_cfunction(circuit_transpile), kFast, messages::DOC_TRANSPILE},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyGetSetDef circuit_getset[] = {
-    {"global_phase", circuit_global_phase, nullptr, "회로의 누적된 글로벌 phase (라디안).",
-     nullptr},
+    {"global_phase", circuit_global_phase, nullptr, messages::DOC_GLOBAL_PHASE, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 }  // namespace
 
 bool ready_circuit_type() noexcept {
-  if (CircuitType.tp_flags & Py_TPFLAGS_READY) {
-    return true;
-  }
-  // A static type object: one reference held by the process for ever (ob_type is set by
-  // PyType_Ready).
-  Py_SET_REFCNT(reinterpret_cast<PyObject*>(&CircuitType), 1);
-  CircuitType.tp_name = "Circuit";
-  CircuitType.tp_basicsize = sizeof(CircuitObject);
-  CircuitType.tp_itemsize = 0;
-  CircuitType.tp_dealloc = circuit_dealloc;
-  CircuitType.tp_flags = Py_TPFLAGS_DEFAULT;
-  CircuitType.tp_doc = "Circuit(n_qubits)\n--\n\nPython에서 사용 가능한 양자 회로 클래스.";
-  CircuitType.tp_methods = circuit_methods;
-  CircuitType.tp_getset = circuit_getset;
-  CircuitType.tp_new = circuit_new;
-  return PyType_Ready(&CircuitType) == 0;
+  return ready_static_type(
+      CircuitType, {"Circuit", sizeof(CircuitObject), circuit_dealloc, messages::DOC_CIRCUIT,
+                    circuit_methods, circuit_getset, circuit_new});
 }
 
 }  // namespace vorn::py

@@ -1,6 +1,7 @@
 // Argument conversions with the host's own refusal messages behind "argument '{name}': ".
 #include "convert.h"
 
+#include "messages.h"
 #include "numpy_api.h"
 #include "ref.h"
 
@@ -46,7 +47,7 @@ void restore_exception(PyObject* exception) {
   if (PyErr_ExceptionMatches(PyExc_TypeError)) {
     PyObject* original = take_exception();
     if (original != nullptr) {
-      PyErr_Format(PyExc_TypeError, "argument '%s': %S", name, original);
+      PyErr_Format(PyExc_TypeError, messages::ARGUMENT_REFUSED, name, original);
       PyObject* renamed = take_exception();
       if (renamed != nullptr) {
         PyException_SetCause(renamed, original);  // steals original
@@ -119,8 +120,7 @@ bool to_flag(PyObject* value, const char* name) {
 }
 
 void throw_conversion_error(PyObject* value, const char* name, const char* target) {
-  PyErr_Format(PyExc_TypeError, "argument '%s': '%s' object cannot be converted to '%s'", name,
-               Py_TYPE(value)->tp_name, target);
+  PyErr_Format(PyExc_TypeError, messages::CANNOT_CONVERT, name, Py_TYPE(value)->tp_name, target);
   throw ErrorAlreadySet{};
 }
 

@@ -1,20 +1,18 @@
 // The entry guard's exception mapping and the module's abort exception.
 #include "guard.h"
 
+#include "messages.h"
+
 namespace vorn::py {
 
 namespace {
-
-constexpr const char* kPanicDoc =
-    "vorn_python 내부 불변식이 깨져 작업이 중단되었을 때 발생하는 예외.\n\n"
-    "`BaseException` 에서 직접 파생되므로 `except Exception` 으로는 잡히지 않는다.";
 
 // Created once per process, on first use, and kept for the life of the process.
 PyObject* panic_type() noexcept {
   static PyObject* type = nullptr;
   if (type == nullptr) {
-    type = PyErr_NewExceptionWithDoc("vorn_python.PanicException", kPanicDoc, PyExc_BaseException,
-                                     nullptr);
+    type = PyErr_NewExceptionWithDoc("vorn_python.PanicException", messages::DOC_PANIC_EXCEPTION,
+                                     PyExc_BaseException, nullptr);
   }
   return type;
 }
@@ -64,7 +62,7 @@ void raise_current_exception() noexcept {
     throw;
   } catch (const ErrorAlreadySet&) {
     if (!PyErr_Occurred()) {
-      PyErr_SetString(PyExc_SystemError, "vorn_python: error return without exception set");
+      PyErr_SetString(PyExc_SystemError, messages::ERROR_WITHOUT_EXCEPTION);
     }
   } catch (const core::Abort& e) {
     raise_panic(e.message());
@@ -73,9 +71,9 @@ void raise_current_exception() noexcept {
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
   } catch (const std::exception& e) {
-    PyErr_Format(PyExc_SystemError, "vorn_python: unexpected C++ exception: %s", e.what());
+    PyErr_Format(PyExc_SystemError, messages::UNEXPECTED_EXCEPTION_WHAT, e.what());
   } catch (...) {
-    PyErr_SetString(PyExc_SystemError, "vorn_python: unexpected C++ exception");
+    PyErr_SetString(PyExc_SystemError, messages::UNEXPECTED_EXCEPTION);
   }
 }
 

@@ -9,8 +9,10 @@
 
 #include "circuit_type.h"
 #include "guard.h"
+#include "messages.h"
 #include "ref.h"
 #include "result_type.h"
+#include "run.h"
 
 namespace vorn::py {
 namespace {
@@ -27,7 +29,8 @@ PyModuleDef module_definition = {
     nullptr,        // m_free
 };
 
-constexpr int kModuleApiVersion = 1013;
+// The module is created with the C API version 1013, which every supported interpreter has.
+static_assert(PYTHON_API_VERSION == 1013);
 
 // The interpreter that first initialised the module (-1: none yet) and the module object,
 // both kept for the life of the process.
@@ -50,9 +53,7 @@ PyObject* initialise() {
   std::int64_t expected = -1;
   if (!owner_interpreter.compare_exchange_strong(expected, interpreter) &&
       expected != interpreter) {
-    PyErr_SetString(PyExc_ImportError,
-                    "vorn_python does not support sub-interpreters: it can only be imported in "
-                    "the interpreter that imported it first");
+    PyErr_SetString(PyExc_ImportError, messages::SUB_INTERPRETER);
     throw ErrorAlreadySet{};
   }
   if (module_object != nullptr) {
@@ -63,7 +64,7 @@ PyObject* initialise() {
   if (_import_array() < 0) {
     throw ErrorAlreadySet{};
   }
-  Ref module = Ref::steal(PyModule_Create2(&module_definition, kModuleApiVersion));
+  Ref module = Ref::steal(PyModule_Create2(&module_definition, PYTHON_API_VERSION));
   if (!ready_circuit_type()) {
     throw ErrorAlreadySet{};
   }

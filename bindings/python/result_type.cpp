@@ -1,25 +1,21 @@
-// run() and SimulationResult: converts the arguments, copies the circuit, runs the engine with
-// the interpreter lock released, and hands the engine's result out as a dict and NumPy arrays.
+// SimulationResult: hands the engine's result out as a dict and NumPy arrays, each a fresh copy.
 #include "result_type.h"
 
 #include <cstdint>
 #include <cstring>
 #include <memory>
 #include <new>
-#include <optional>
 #include <string_view>
 #include <type_traits>
 #include <utility>
 #include <variant>
 
-#include "args.h"
-#include "circuit_type.h"
-#include "convert.h"
 #include "core/precision.h"
 #include "guard.h"
+#include "messages.h"
 #include "numpy_api.h"
-#include "qasm/error.h"
 #include "simulator/engine.h"
+#include "static_type.h"
 
 namespace vorn::py {
 
@@ -33,19 +29,6 @@ struct ResultObject {
 };
 
 ResultObject* as_result(PyObject* object) { return reinterpret_cast<ResultObject*>(object); }
-
-// Releases the interpreter lock for its lifetime and takes it back on every path out,
-// exceptions included. Nothing that touches a Python object may run while it is alive.
-class Unlocked {
- public:
-  Unlocked() noexcept : thread_(PyEval_SaveThread()) {}
-  ~Unlocked() { PyEval_RestoreThread(thread_); }
-  Unlocked(const Unlocked&) = delete;
-  Unlocked& operator=(const Unlocked&) = delete;
-
- private:
-  PyThreadState* thread_;
-};
 
 // ---- arrays over fresh buffers ----------------------------------------------------------------
 
@@ -104,7 +87,7 @@ constexpr int real_typenum() {
 // ---- SimulationResult ---------------------------------------------------------------------------
 
 PyObject* result_new(PyTypeObject* type, PyObject* /*args*/, PyObject* /*kwargs*/) {
-  PyErr_Format(PyExc_TypeError, "No constructor defined for %s", type->tp_name);
+  PyErr_Format(PyExc_TypeError, messages::NO_CONSTRUCTOR, type->tp_name);
   return nullptr;
 }
 
@@ -173,109 +156,32 @@ PyObject* result_precision(PyObject* self, void* /*closure*/) {
 }
 
 PyMethodDef result_methods[] = {
-    {"counts", result_counts, METH_NOARGS,
-     "counts($self)\n--\n\n측정 결과 counts를 dict로 반환한다."},
-    {"statevector", result_statevector, METH_NOARGS,
-     "statevector($self)\n--\n\n측정 전 상태 벡터를 numpy 배열로 반환한다.\n\n"
-     "dtype 은 시뮬레이션 정밀도를 따른다:\n"
-     "- f64 경로 → `numpy.complex128`\n"
-     "- f32 경로 → `numpy.complex64`"},
-    {"probabilities", result_probabilities, METH_NOARGS,
-     "probabilities($self)\n--\n\n확률 벡터를 numpy 배열로 반환한다.\n\n"
-     "dtype 은 시뮬레이션 정밀도를 따른다 (`float64` / `float32`)."},
+    {"counts", result_counts, METH_NOARGS, messages::DOC_COUNTS},
+    {"statevector", result_statevector, METH_NOARGS, messages::DOC_STATEVECTOR},
+    {"probabilities", result_probabilities, METH_NOARGS, messages::DOC_PROBABILITIES},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyGetSetDef result_getset[] = {
-    {"precision", result_precision, nullptr, "시뮬레이션에 사용된 정밀도 (\"f32\" 또는 \"f64\").",
-     nullptr},
+    {"precision", result_precision, nullptr, messages::DOC_PRECISION, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-// ---- run() --------------------------------------------------------------------------------------
-
-constexpr Signature<4> kRun{"run()", {"circuit", "shots", "seed", "precision"}, 1};
-constexpr std::uint64_t kDefaultShots = 1024;
-
-PyObject* run_function(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
-                       PyObject* kwnames) {
-  return guard([&]() -> PyObject* {
-    const auto bound = bind(kRun, args, nargs, kwnames);
-    if (!is_circuit(bound[0])) {
-      throw_conversion_error(bound[0], "circuit", "Circuit");
-    }
-    CircuitObject* circuit = as_circuit(bound[0]);
-    // Held until run() returns or raises, the simulation included.
-    SharedAccess access(circuit->access);
-    const std::uint64_t shots = bound[1] == nullptr ? kDefaultShots : to_index(bound[1], "shots");
-    std::optional<std::uint64_t> seed;
-    if (bound[2] != nullptr && bound[2] != Py_None) {
-      seed = to_index(bound[2], "seed");
-    }
-    core::Precision precision = core::Precision::F64;
-    if (bound[3] != nullptr) {
-      const std::string_view text = to_text(bound[3], "precision");
-      if (text == "f64") {
-        precision = core::Precision::F64;
-      } else if (text == "f32") {
-        precision = core::Precision::F32;
-      } else {
-        throw_text(PyExc_ValueError,
-                   "precision 은 'f32' 또는 'f64' 여야 합니다 (입력: " + qasm::quoted(text) + ")");
-      }
-    }
-    // The engine works on a private copy, made while the lock is held.
-    std::optional<sim::Circuit> copy(circuit->circuit);
-    std::optional<sim::SimulationResult> result;
-    {
-      const Unlocked unlocked;
-      result.emplace(sim::run(*copy, shots, seed, precision));
-      copy.reset();
-    }
-    PyObject* self = ResultType.tp_alloc(&ResultType, 0);
-    if (self == nullptr) {
-      throw ErrorAlreadySet{};
-    }
-    new (&as_result(self)->result) sim::SimulationResult(std::move(*result));
-    return self;
-  });
-}
-
 }  // namespace
 
-PyMethodDef run_definition = {
-    "run",
-    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(run_function)),
-    METH_FASTCALL | METH_KEYWORDS,
-    "run(circuit, shots=1024, seed=None, precision=\"f64\")\n--\n\n"
-    "회로 실행 함수.\n\n"
-    "`precision` 으로 시뮬레이션 정밀도를 선택한다 (\"f64\" default, \"f32\" 옵션).\n"
-    "f32 는 메모리 ~50% 절감과 SIMD 친화성을 제공하지만 정확도는 ~1e-6 수준.\n\n"
-    "rayon 병렬 게이트 적용이 GIL 을 들고 있으면 Python 멀티스레드 환경에서\n"
-    "다른 스레드가 막히므로, 시뮬레이션 동안 GIL 을 해제한다.",
-};
+PyObject* new_result_object(sim::SimulationResult&& result) {
+  PyObject* self = ResultType.tp_alloc(&ResultType, 0);
+  if (self == nullptr) {
+    throw ErrorAlreadySet{};
+  }
+  new (&as_result(self)->result) sim::SimulationResult(std::move(result));
+  return self;
+}
 
 bool ready_result_type() noexcept {
-  if (ResultType.tp_flags & Py_TPFLAGS_READY) {
-    return true;
-  }
-  // A static type object: one reference held by the process for ever (ob_type is set by
-  // PyType_Ready).
-  Py_SET_REFCNT(reinterpret_cast<PyObject*>(&ResultType), 1);
-  ResultType.tp_name = "SimulationResult";
-  ResultType.tp_basicsize = sizeof(ResultObject);
-  ResultType.tp_itemsize = 0;
-  ResultType.tp_dealloc = result_dealloc;
-  ResultType.tp_flags = Py_TPFLAGS_DEFAULT;
-  ResultType.tp_doc =
-      "Python에서 사용 가능한 시뮬레이션 결과 클래스.\n\n"
-      "내부 `SimulationResult` 가 정밀도별 enum 이므로 statevector / probabilities 는\n"
-      "정밀도에 따라 numpy `complex64`/`float32` (f32) 또는 `complex128`/`float64` (f64) 를 "
-      "반환한다.";
-  ResultType.tp_methods = result_methods;
-  ResultType.tp_getset = result_getset;
-  ResultType.tp_new = result_new;
-  return PyType_Ready(&ResultType) == 0;
+  return ready_static_type(
+      ResultType, {"SimulationResult", sizeof(ResultObject), result_dealloc,
+                   messages::DOC_SIMULATION_RESULT, result_methods, result_getset, result_new});
 }
 
 }  // namespace vorn::py

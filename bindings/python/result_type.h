@@ -1,7 +1,8 @@
-// The SimulationResult class and the module function run().
+// The SimulationResult class.
 #pragma once
 
 #include "cpython.h"
+#include "simulator/engine.h"
 
 namespace vorn::py {
 
@@ -11,7 +12,7 @@ extern PyTypeObject ResultType;
 // Fills and readies the type object once per process; false with an exception set on failure.
 bool ready_result_type() noexcept;
 
-// The method definition of run(circuit, shots=1024, seed=None, precision="f64").
-extern PyMethodDef run_definition;
+// A new SimulationResult object that owns the engine's result; instances come only from run().
+PyObject* new_result_object(sim::SimulationResult&& result);
 
 }  // namespace vorn::py

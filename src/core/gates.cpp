@@ -5,12 +5,13 @@
 #include <cmath>
 
 #include "core/abort.h"
+#include "core/constants.h"
+#include "core/messages.h"
 
 namespace vorn::core {
 namespace {
 
-// s = 1/sqrt(2) as the double 0x3FE6A09E667F3BCD; rounds to the float 0x3F3504F3.
-constexpr double kS = 0.7071067811865476;
+// FRAC_1_SQRT_2 (1/√2) rounds to the float 0x3F3504F3.
 
 using C = Complex<double>;
 
@@ -22,7 +23,8 @@ Matrix2<double> matrix_f64(const Gate& gate) {
   const C one = {1.0, 0.0};
   switch (gate.kind) {
     case GateKind::H:
-      return {C{kS, 0.0}, C{kS, 0.0}, C{kS, 0.0}, C{-kS, 0.0}};
+      return {C{FRAC_1_SQRT_2, 0.0}, C{FRAC_1_SQRT_2, 0.0}, C{FRAC_1_SQRT_2, 0.0},
+              C{-FRAC_1_SQRT_2, 0.0}};
     case GateKind::X:
       return {zero, one, one, zero};
     case GateKind::Y:
@@ -34,9 +36,9 @@ Matrix2<double> matrix_f64(const Gate& gate) {
     case GateKind::Sdg:
       return {one, zero, zero, kMinusI};
     case GateKind::T:
-      return {one, zero, zero, C{kS, kS}};
+      return {one, zero, zero, C{FRAC_1_SQRT_2, FRAC_1_SQRT_2}};
     case GateKind::Tdg:
-      return {one, zero, zero, C{kS, -kS}};
+      return {one, zero, zero, C{FRAC_1_SQRT_2, -FRAC_1_SQRT_2}};
     case GateKind::Rx: {
       const double half = gate.theta * 0.5;
       const double c = std::cos(half);
@@ -73,7 +75,7 @@ Matrix2<double> matrix_f64(const Gate& gate) {
     case GateKind::CSWAP:
       break;
   }
-  abort_with("matrix_2x2는 단일 큐비트 게이트에만 사용 가능");
+  abort_with(messages::MATRIX_2X2_SINGLE_QUBIT_ONLY);
 }
 
 }  // namespace

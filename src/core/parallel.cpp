@@ -22,6 +22,7 @@
 #include <oneapi/tbb/task_arena.h>
 
 #include "core/abort.h"
+#include "core/messages.h"
 
 namespace vorn::core {
 
@@ -276,7 +277,7 @@ void parallel_for_impl(std::uint64_t begin, std::uint64_t end, std::uint64_t gra
 namespace testing {
 void run_with_pool_size(std::size_t threads, const std::function<void()>& fn) {
   if (threads == 0) {
-    abort_with("a pool needs at least one thread");
+    abort_with(messages::POOL_WITHOUT_THREADS);
   }
   oneapi::tbb::task_arena* arena = pool().test_arena(threads);
   struct Restore {

@@ -17,6 +17,7 @@
 #include <utility>
 
 #include "core/abort.h"
+#include "core/messages.h"
 #include "core/parallel.h"
 
 namespace vorn::core {
@@ -155,9 +156,7 @@ void zero_fill(void* data, std::uint64_t bytes) {
 }
 
 [[noreturn]] void allocation_failed(std::uint64_t num_qubits, std::uint64_t bytes) {
-  throw AllocationFailure(num_qubits, bytes,
-                          "cannot allocate the state vector of " + std::to_string(num_qubits) +
-                              " qubits (" + std::to_string(bytes) + " bytes)");
+  throw AllocationFailure(num_qubits, bytes, messages::cannot_allocate(num_qubits, bytes));
 }
 
 // The zero-filled mapping of a new state: the kept one if it has this size, else a fresh one.
@@ -180,12 +179,12 @@ void* map_state(std::uint64_t num_qubits, std::uint64_t bytes) {
 template <typename T>
 StateVector<T>::StateVector(std::uint64_t num_qubits) {
   if (num_qubits == 0) {
-    abort_with("qubit 수는 1 이상이어야 합니다");
+    abort_with(messages::ZERO_QUBITS);
   }
   // The byte size must stay below 2^63: at most 58 qubits at f64, 59 at f32.
   constexpr unsigned kLog2Size = sizeof(Complex<T>) == 16 ? 4 : 3;
   if (num_qubits >= 64 || num_qubits + kLog2Size >= 63) {
-    abort_with("capacity overflow");
+    abort_with(messages::CAPACITY_OVERFLOW);
   }
   const std::uint64_t len = std::uint64_t{1} << num_qubits;
   const std::uint64_t bytes = len * sizeof(Complex<T>);

@@ -163,46 +163,26 @@ std::string char_form(unsigned char byte) {
   return out;
 }
 
-std::string_view kind_name(QasmErrorKind kind) {
-  switch (kind) {
-    case QasmErrorKind::Lex:
-      return "Lex";
-    case QasmErrorKind::Parse:
-      return "Parse";
-    case QasmErrorKind::Lower:
-      return "Lower";
-    case QasmErrorKind::Unsupported:
-      return "Unsupported";
-    case QasmErrorKind::UnknownGate:
-      return "UnknownGate";
-    case QasmErrorKind::GateArity:
-      return "GateArity";
-    case QasmErrorKind::QubitOutOfRange:
-      return "QubitOutOfRange";
-    case QasmErrorKind::CbitOutOfRange:
-      return "CbitOutOfRange";
-    case QasmErrorKind::RecursionLimit:
-      return "RecursionLimit";
-  }
-  return "?";
+std::string line_text(SourcePos pos) {
+  return "line " + std::to_string(pos.line) + ":" + std::to_string(pos.col);
 }
 
 std::string QasmError::render() const {
   using std::to_string;
   switch (kind) {
     case QasmErrorKind::Lex:
-      return "qasm lex error at line " + to_string(line) + ":" + to_string(col) + ": " + message;
+      return "qasm lex error at " + line_text({line, col}) + ": " + message;
     case QasmErrorKind::Parse:
-      return "qasm parse error at line " + to_string(line) + ":" + to_string(col) + ": " + message;
+      return "qasm parse error at " + line_text({line, col}) + ": " + message;
     case QasmErrorKind::Lower:
       return "qasm lower error: " + message;
     case QasmErrorKind::Unsupported:
       return "qasm unsupported feature: " + message + " (planned for " + planned + ")";
     case QasmErrorKind::UnknownGate:
-      return "qasm unknown gate '" + name + "' at line " + to_string(line) + ":" + to_string(col);
+      return "qasm unknown gate '" + name + "' at " + line_text({line, col});
     case QasmErrorKind::GateArity:
-      return "qasm gate '" + name + "' at line " + to_string(line) + ":" + to_string(col) +
-             " expected " + to_string(expected) + " qubits, got " + to_string(got);
+      return "qasm gate '" + name + "' at " + line_text({line, col}) + " expected " +
+             to_string(expected) + " qubits, got " + to_string(got);
     case QasmErrorKind::QubitOutOfRange:
       return "qasm qubit index " + to_string(index) +
              " out of range (n_qubits=" + to_string(count) + ")";

@@ -7,6 +7,15 @@
 
 namespace vorn::qasm {
 
+// A place in the program text: line and column, both counting from 1 (columns count bytes).
+struct SourcePos {
+  std::uint64_t line = 0;
+  std::uint64_t col = 0;
+};
+
+// "line L:C": how every message that points into the text writes a position.
+std::string line_text(SourcePos pos);
+
 // Kinds in their fixed order; each uses the fields listed beside it.
 enum class QasmErrorKind : std::uint8_t {
   Lex = 0,              // message, line, col
@@ -35,9 +44,6 @@ struct QasmError {
   // The text that Circuit.from_qasm raises as ValueError.
   std::string render() const;
 };
-
-// The name of a kind as written in the kind table ("Lex", ..., "RecursionLimit").
-std::string_view kind_name(QasmErrorKind kind);
 
 // Constructors, one per kind, filling exactly the fields that kind renders.
 QasmError lex_error(std::string message, std::uint64_t line, std::uint64_t col);

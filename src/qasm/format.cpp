@@ -121,20 +121,26 @@ std::string format_scientific3(double x) {
   if (r.ec != std::errc{}) {
     core::abort_with("format_scientific3: to_chars failed");
   }
-  // Keep the mantissa as written; rewrite the exponent without plus sign or leading zeros.
-  const std::string_view text(buf, static_cast<std::size_t>(r.ptr - buf));
-  const std::size_t e = text.find('e');
-  out.append(text.substr(0, e + 1));
-  std::size_t q = e + 1;
-  if (text[q] == '-') {
+  append_bare_exponent(out, std::string_view(buf, static_cast<std::size_t>(r.ptr - buf)));
+  return out;
+}
+
+void append_bare_exponent(std::string& out, std::string_view scientific) {
+  // The mantissa as written, then the exponent's sign only when negative, then its digits
+  // without leading zeros (at least one digit).
+  const std::size_t e = scientific.find('e');
+  out.append(scientific.substr(0, e + 1));
+  std::size_t k = e + 1;
+  if (scientific[k] == '-') {
     out += '-';
   }
-  ++q;
-  while (q + 1 < text.size() && text[q] == '0') {
-    ++q;
+  if (scientific[k] == '+' || scientific[k] == '-') {
+    ++k;
   }
-  out.append(text.substr(q));
-  return out;
+  while (k + 1 < scientific.size() && scientific[k] == '0') {
+    ++k;
+  }
+  out.append(scientific.substr(k));
 }
 
 std::string violation_text(const sim::UnitarityViolation& violation) {

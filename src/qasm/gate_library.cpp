@@ -7,13 +7,16 @@
 #include <iterator>
 #include <optional>
 
+#include "core/constants.h"
+#include "qasm/messages.h"
+
 namespace vorn::qasm {
 
 namespace {
 
-constexpr double PI = 3.141592653589793;
-constexpr double HALF_PI = 1.5707963267948966;
-constexpr double QUARTER_PI = 0.7853981633974483;
+using core::HALF_PI;
+using core::PI;
+using core::QUARTER_PI;
 
 enum class Builtin : std::uint8_t {
   H,
@@ -104,10 +107,6 @@ const std::unordered_map<std::string_view, BuiltinRow>& builtin_table() {
       {"fredkin", {Builtin::CSwap, 0, 3, "cswap", 1}},
   };
   return table;
-}
-
-std::string position(std::uint64_t line, std::uint64_t col) {
-  return std::to_string(line) + ":" + std::to_string(col);
 }
 
 // The controlled-U3 sequence on (control, target).
@@ -271,8 +270,7 @@ double apply_op(BinOp op, double left, double right) {
 }
 
 QasmError budget_error(const GateCall& call, std::uint64_t limit) {
-  return lower_error("gate '" + call.name + "' at line " + position(call.line, call.col) +
-                     ": inline expansion exceeds " + std::to_string(limit) + " steps");
+  return lower_error(messages::expansion_budget_exceeded(call.name, {call.line, call.col}, limit));
 }
 
 Status spend(GateContext& context, const GateCall& call, std::uint64_t steps) {
@@ -293,9 +291,8 @@ Status expand_user_gate(GateContext& context, const GateCall& call, std::span<co
   }
   const GateDef& def = *found->second;
   if (def.params.size() != values.size()) {
-    return lower_error("gate " + quoted(def.name) + " expected " +
-                       std::to_string(def.params.size()) + " parameters, got " +
-                       std::to_string(values.size()));
+    return lower_error(
+        messages::user_gate_parameter_count(def.name, def.params.size(), values.size()));
   }
   if (def.qubits.size() != qubits.size()) {
     return gate_arity_error(def.name, def.line, def.col, def.qubits.size(), qubits.size());
@@ -371,7 +368,7 @@ Result<double> eval_expr(const ExprPool& exprs, ExprRef expr, const GateEnv& env
       case ExprKind::ParamRef: {
         const double* bound = env.find_param(node.name);
         if (bound == nullptr) {
-          return lower_error("undefined parameter " + quoted(node.name) + " in expression");
+          return lower_error(messages::undefined_parameter(node.name));
         }
         value = *bound;
         break;
@@ -400,18 +397,17 @@ Result<QubitRange> resolve_qubits(const GateContext& context, const RegRef& ref,
     }
     const auto found = context.qubit_regs.find(ref.name);
     if (found == context.qubit_regs.end()) {
-      return lower_error("undefined qreg/qubit register " + quoted(ref.name));
+      return lower_error(messages::undefined_qreg(ref.name));
     }
     return QubitRange{found->second.offset, found->second.size};
   }
   const std::uint64_t index = *ref.index;
   if (formal != nullptr) {
-    return lower_error("indexed qubit '" + ref.name + "[" + std::to_string(index) +
-                       "]' inside gate body not allowed");
+    return lower_error(messages::indexed_formal(ref.name, index));
   }
   const auto found = context.qubit_regs.find(ref.name);
   if (found == context.qubit_regs.end()) {
-    return lower_error("undefined qreg/qubit register " + quoted(ref.name));
+    return lower_error(messages::undefined_qreg(ref.name));
   }
   if (index >= found->second.size) {
     return qubit_out_of_range_error(index, found->second.size);
@@ -431,17 +427,14 @@ Result<bool> apply_builtin_gate(sim::Circuit& circuit, std::string_view name,
   const BuiltinRow& row = found->second;
   const std::string shown(row.shown.empty() ? name : row.shown);
   if (row.params >= 0 && values.size() != static_cast<std::size_t>(row.params)) {
-    return lower_error("qasm gate '" + shown + "' at line " + position(line, col) + " expected " +
-                       std::to_string(row.params) + " parameters, got " +
-                       std::to_string(values.size()));
+    return lower_error(
+        messages::builtin_parameter_count(shown, {line, col}, row.params, values.size()));
   }
   if (qubits.size() != row.qubits) {
     return gate_arity_error(shown, line, col, row.qubits, qubits.size());
   }
   if (row.ops > max_operations || circuit.ops().size() > max_operations - row.ops) {
-    return lower_error("gate '" + std::string(name) + "' at line " + position(line, col) +
-                       ": the circuit would exceed " + std::to_string(max_operations) +
-                       " operations");
+    return lower_error(messages::gate_too_many_operations(name, {line, col}, max_operations));
   }
   append_builtin(circuit, row.gate, values, qubits);
   return true;
@@ -489,9 +482,8 @@ Status expand_gate_call(GateContext& context, const GateCall& call, const GateEn
   for (const QubitRange& operand : operands) {
     if (operand.count > 1) {
       if (width > 1 && width != operand.count) {
-        return lower_error("gate '" + call.name + "' at line " + position(call.line, call.col) +
-                           ": broadcast size mismatch (" + std::to_string(width) + " vs " +
-                           std::to_string(operand.count) + ")");
+        return lower_error(messages::broadcast_size_mismatch(call.name, {call.line, call.col},
+                                                             width, operand.count));
       }
       width = operand.count;
     }

@@ -10,6 +10,10 @@
 #include <system_error>
 #include <utility>
 
+#include "core/abort.h"
+#include "qasm/format.h"
+#include "qasm/messages.h"
+
 namespace vorn::qasm {
 
 namespace {
@@ -57,6 +61,19 @@ std::optional<TokenKind> keyword(std::string_view text) {
   }
   return std::nullopt;
 }
+
+}  // namespace
+
+std::string_view keyword_text(TokenKind kind) {
+  for (const Keyword& k : KEYWORDS) {
+    if (k.kind == kind) {
+      return k.text;
+    }
+  }
+  core::abort_with(messages::not_a_keyword(token_kind_name(kind)));
+}
+
+namespace {
 
 std::optional<TokenKind> punctuation(unsigned char b) {
   switch (b) {
@@ -106,10 +123,8 @@ std::optional<std::string> utf8_fault(std::string_view s) {
       continue;
     }
     const auto invalid = [&](std::size_t length) {
-      return "invalid utf-8 sequence of " + std::to_string(length) + " bytes from index " +
-             std::to_string(start);
+      return messages::invalid_utf8_sequence(length, start);
     };
-    const std::string incomplete = "incomplete utf-8 byte sequence from index ";
     std::size_t width = 0;
     if (first >= 0xC2 && first <= 0xDF) {
       width = 2;
@@ -121,7 +136,7 @@ std::optional<std::string> utf8_fault(std::string_view s) {
       return invalid(1);
     }
     if (i + 1 >= s.size()) {
-      return incomplete + std::to_string(start);
+      return messages::incomplete_utf8_sequence(start);
     }
     const unsigned char second = at(i + 1);
     bool second_ok = false;
@@ -146,7 +161,7 @@ std::optional<std::string> utf8_fault(std::string_view s) {
     }
     for (std::size_t k = 2; k < width; ++k) {
       if (i + k >= s.size()) {
-        return incomplete + std::to_string(start);
+        return messages::incomplete_utf8_sequence(start);
       }
       if ((at(i + k) & 0xC0) != 0x80) {
         return invalid(k);
@@ -271,7 +286,7 @@ class Lexer {
       advance(double_eq ? 2 : 1);
       return emit(double_eq ? TokenKind::EqEq : TokenKind::Eq, line, col);
     }
-    return lex_error("unexpected character " + char_form(b), line, col);
+    return lex_error(messages::unexpected_character(b), line, col);
   }
 
   void advance(std::size_t n) {
@@ -331,22 +346,20 @@ class Lexer {
       const auto [ptr, ec] =
           std::from_chars(text.data(), text.data() + text.size(), token.int_value);
       if (ec != std::errc() || ptr != text.data() + text.size()) {
-        return lex_error(
-            "invalid integer " + quoted(text) + ": number too large to fit in target type", line,
-            col);
+        return lex_error(messages::integer_too_large(text), line, col);
       }
       tokens_.push_back(std::move(token));
       return Ok{};
     }
     if (!valid_real(text)) {
-      return lex_error("invalid real " + quoted(text) + ": invalid float literal", line, col);
+      return lex_error(messages::invalid_real(text), line, col);
     }
     const auto [ptr, ec] = std::from_chars(text.data(), text.data() + text.size(), token.real_value,
                                            std::chars_format::general);
     if (ec == std::errc::result_out_of_range) {
       token.real_value = out_of_range_real(text);
     } else if (ec != std::errc() || ptr != text.data() + text.size()) {
-      return lex_error("invalid real " + quoted(text) + ": invalid float literal", line, col);
+      return lex_error(messages::invalid_real(text), line, col);
     }
     tokens_.push_back(std::move(token));
     return Ok{};
@@ -380,14 +393,14 @@ class Lexer {
       ++end;
     }
     if (end >= source_.size()) {
-      return lex_error("unterminated string literal at EOF", line, col);
+      return lex_error(messages::UNTERMINATED_STRING_AT_EOF, line, col);
     }
     if (source_[end] == '\n') {
-      return lex_error("unterminated string literal", line, col);
+      return lex_error(messages::UNTERMINATED_STRING, line, col);
     }
     const std::string_view contents = source_.substr(start, end - start);
     if (std::optional<std::string> fault = utf8_fault(contents)) {
-      return lex_error("non-utf8 string: " + *fault, line, col);
+      return lex_error(messages::non_utf8_string(*fault), line, col);
     }
     advance(end + 1 - pos_);
     tokens_.emplace_back(TokenKind::Str, line, col).text = std::string(contents);
@@ -419,24 +432,12 @@ std::string real_text(double value) {
   const double magnitude = std::fabs(value);
   char buffer[512];
   if (magnitude != 0.0 && (magnitude >= 1e16 || magnitude < 1e-4)) {
-    // Shortest digits in scientific form, "1.5e+16" or "1e-05", rewritten as 1.5e16, 1e-5.
+    // Shortest digits in scientific form, "1.5e+16" or "1e-05", written as 1.5e16, 1e-5.
     const auto result =
         std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::scientific);
-    const std::string_view text(buffer, static_cast<std::size_t>(result.ptr - buffer));
-    const std::size_t e = text.find('e');
-    std::string out(text.substr(0, e));
-    out += 'e';
-    std::size_t k = e + 1;
-    if (text[k] == '-') {
-      out += '-';
-    }
-    if (text[k] == '+' || text[k] == '-') {
-      ++k;
-    }
-    while (k + 1 < text.size() && text[k] == '0') {
-      ++k;
-    }
-    out += text.substr(k);
+    std::string out;
+    append_bare_exponent(out,
+                         std::string_view(buffer, static_cast<std::size_t>(result.ptr - buffer)));
     return out;
   }
   const auto result =

@@ -82,6 +82,10 @@ Result<std::vector<Token>> tokenize(std::string_view text);
 // "Semicolon", "Box_", ...: the name of a kind.
 std::string_view token_kind_name(TokenKind kind);
 
+// The spelling of a keyword's kind ("else" for Else), from the keyword table. Aborts for a kind
+// that is not a keyword.
+std::string_view keyword_text(TokenKind kind);
+
 // The printed form of a token in parse messages: Semicolon, Ident("q"), Int(5), Real(2.0).
 std::string token_name(const Token& token);
 

@@ -10,30 +10,22 @@
 
 #include "qasm/gate_library.h"
 #include "qasm/lexer.h"
+#include "qasm/messages.h"
 #include "qasm/parser.h"
 
 namespace vorn::qasm {
 
 namespace {
 
-constexpr const char* PLANNED_INCLUDES = "v0.4+";
-constexpr const char* PLANNED_DYNAMIC = "v0.5";
-
-std::string at_position(std::uint64_t line, std::uint64_t col) {
-  return "at line " + std::to_string(line) + ":" + std::to_string(col);
-}
-
 // Adds a register to its table after the ones declared before it. `kind` and `count_name`
 // word the messages ("qreg/qubit", "qubit").
 Status declare(RegisterTable& table, std::uint64_t& counter, const std::string& name,
                std::uint64_t size, const char* kind, const char* count_name) {
   if (table.find(name) != table.end()) {
-    return lower_error(std::string("duplicate ") + kind + " declaration " + quoted(name));
+    return lower_error(messages::duplicate_declaration(kind, name));
   }
   if (size > std::numeric_limits<std::uint64_t>::max() - counter) {
-    return lower_error(std::string(kind) + " declaration " + quoted(name) + " makes the " +
-                       count_name + " count exceed " +
-                       std::to_string(std::numeric_limits<std::uint64_t>::max()));
+    return lower_error(messages::register_count_overflow(kind, name, count_name));
   }
   table.emplace(name, Register{counter, size});
   counter += size;
@@ -75,10 +67,8 @@ class Lowering {
     if (stmt.path == "qelib1.inc" || stmt.path == "stdgates.inc") {
       return Ok{};
     }
-    return unsupported_error("include of " + quoted(stmt.path) + " " +
-                                 at_position(stmt.line, stmt.col) +
-                                 " not supported (only qelib1.inc / stdgates.inc)",
-                             PLANNED_INCLUDES);
+    return unsupported_error(messages::include_not_supported(stmt.path, {stmt.line, stmt.col}),
+                             messages::PLANNED_INCLUDES);
   }
   Status declare_one(const QregStmt& stmt) {
     return declare(qubit_regs_, qubit_count_, stmt.name, stmt.size, "qreg/qubit", "qubit");
@@ -88,14 +78,13 @@ class Lowering {
   }
   Status declare_one(const GateDefStmt& stmt) {
     if (!gate_defs_.emplace(stmt.def.name, &stmt.def).second) {
-      return lower_error("duplicate gate definition " + quoted(stmt.def.name));
+      return lower_error(messages::duplicate_gate_definition(stmt.def.name));
     }
     return Ok{};
   }
   Status declare_one(const OpaqueStmt& stmt) {
-    return unsupported_error("opaque gate declaration " + quoted(stmt.name) + " " +
-                                 at_position(stmt.line, stmt.col) + " not supported",
-                             PLANNED_DYNAMIC);
+    return unsupported_error(messages::opaque_not_supported(stmt.name, {stmt.line, stmt.col}),
+                             messages::PLANNED_DYNAMIC);
   }
   template <typename Other>
   Status declare_one(const Other&) {
@@ -111,38 +100,36 @@ class Lowering {
       return lower_measure(context, top_level, *measure);
     }
     if (const auto* reset = std::get_if<ResetStmt>(&stmt.node)) {
-      return unsupported_error(
-          "'reset' " + at_position(reset->line, reset->col) + " requires mid-circuit measurement",
-          PLANNED_DYNAMIC);
+      return unsupported_error(messages::reset_not_supported({reset->line, reset->col}),
+                               messages::PLANNED_DYNAMIC);
     }
     if (const auto* if_stmt = std::get_if<IfStmt>(&stmt.node)) {
-      return unsupported_error("classical control flow 'if (c == N) ...' " +
-                                   at_position(if_stmt->line, if_stmt->col) +
-                                   " requires mid-circuit measurement",
-                               PLANNED_DYNAMIC);
+      return unsupported_error(messages::if_not_supported({if_stmt->line, if_stmt->col}),
+                               messages::PLANNED_DYNAMIC);
     }
     if (const auto* other = std::get_if<UnsupportedStmt>(&stmt.node)) {
-      return unsupported_error("OpenQASM 3.0 '" + other->keyword + "' (dynamic circuits) " +
-                                   at_position(other->line, other->col),
-                               PLANNED_DYNAMIC);
+      return unsupported_error(
+          messages::dynamic_not_supported(other->keyword, {other->line, other->col}),
+          messages::PLANNED_DYNAMIC);
     }
     // Declarations were handled in pass 1; a barrier appends nothing and looks nothing up.
     return Ok{};
   }
 
   Status lower_measure(GateContext& context, const GateEnv& top_level, const MeasureStmt& stmt) {
-    const std::string where = at_position(stmt.line, stmt.col);
+    const SourcePos pos{stmt.line, stmt.col};
     Result<QubitRange> qubits = resolve_qubits(context, stmt.qarg, top_level);
     if (!qubits.ok()) {
       QasmError error = std::move(qubits).take_error();
       if (error.kind == QasmErrorKind::Lower) {
-        return lower_error(where + ": " + error.message);
+        return lower_error(messages::measure_where(pos) + ": " + error.message);
       }
       return error;
     }
     const auto found = cbit_regs_.find(stmt.carg.name);
     if (found == cbit_regs_.end()) {
-      return lower_error(where + ": undefined creg/bit register " + quoted(stmt.carg.name));
+      return lower_error(messages::measure_where(pos) + ": " +
+                         messages::undefined_creg(stmt.carg.name));
     }
     QubitRange cbits{found->second.offset, found->second.size};
     if (stmt.carg.index.has_value()) {
@@ -154,13 +141,11 @@ class Lowering {
     }
     const QubitRange& q = qubits.value();
     if (q.count != cbits.count) {
-      return lower_error("measure " + where + ": qubit/cbit broadcast size mismatch (" +
-                         std::to_string(q.count) + " vs " + std::to_string(cbits.count) + ")");
+      return lower_error(messages::measure_size_mismatch(pos, q.count, cbits.count));
     }
     const std::uint64_t max_operations = context.limits.max_operations;
     if (q.count > max_operations - std::min(max_operations, context.circuit.ops().size())) {
-      return lower_error("measure " + where + ": the circuit would exceed " +
-                         std::to_string(max_operations) + " operations");
+      return lower_error(messages::measure_too_many_operations(pos, max_operations));
     }
     for (std::uint64_t k = 0; k < q.count; ++k) {
       context.circuit.measure(q[k], cbits[k]);

@@ -7,6 +7,9 @@
 #include <string>
 #include <utility>
 
+#include "core/abort.h"
+#include "qasm/messages.h"
+
 namespace vorn::qasm {
 
 namespace {
@@ -23,11 +26,6 @@ std::string version_text(double value) {
   return std::string(buffer, static_cast<std::size_t>(result.ptr - buffer));
 }
 
-std::string nesting_message() {
-  return "nesting too deep (more than " + std::to_string(MAX_NESTING_DEPTH) +
-         " levels of parentheses, signs, '^', function calls or 'if')";
-}
-
 class Parser {
  public:
   explicit Parser(std::vector<Token> tokens) : tokens_(std::move(tokens)) {
@@ -40,13 +38,11 @@ class Parser {
 
   Result<Program> program() {
     Program program;
-    if (Status s = expect(TokenKind::Openqasm, "'OPENQASM'"); !s.ok()) {
-      return std::move(s).take_error();
-    }
+    QASM_TRY(expect(TokenKind::Openqasm, "'OPENQASM'"));
     const Token& version = current();
     if (version.kind == TokenKind::Int) {
       if (version.int_value != 2 && version.int_value != 3) {
-        return error_here("unsupported OPENQASM version " + std::to_string(version.int_value));
+        return error_here(messages::unsupported_version(std::to_string(version.int_value)));
       }
       program.version = static_cast<int>(version.int_value);
     } else if (version.kind == TokenKind::Real) {
@@ -55,21 +51,16 @@ class Parser {
       } else if (std::fabs(version.real_value - 3.0) < 1e-9) {
         program.version = 3;
       } else {
-        return error_here("unsupported OPENQASM version " + version_text(version.real_value));
+        return error_here(messages::unsupported_version(version_text(version.real_value)));
       }
     } else {
-      return error_here("expected version number after OPENQASM, got " + token_name(version));
+      return error_here(messages::expected_version(token_name(version)));
     }
     advance();
-    if (Status s = expect(TokenKind::Semicolon, "';'"); !s.ok()) {
-      return std::move(s).take_error();
-    }
+    QASM_TRY(expect(TokenKind::Semicolon, "';'"));
     while (current().kind != TokenKind::Eof) {
-      Result<Stmt> stmt = statement();
-      if (!stmt.ok()) {
-        return std::move(stmt).take_error();
-      }
-      program.stmts.push_back(std::move(stmt).value());
+      QASM_TRY_ASSIGN(Stmt stmt, statement());
+      program.stmts.push_back(std::move(stmt));
     }
     program.exprs = std::move(exprs_);
     return program;
@@ -105,14 +96,14 @@ class Parser {
 
   Status too_deep() const {
     if (depth_ > MAX_NESTING_DEPTH) {
-      return error_here(nesting_message());
+      return error_here(messages::nesting_too_deep(MAX_NESTING_DEPTH));
     }
     return Ok{};
   }
 
   Status expect(TokenKind kind, const char* what) {
     if (!at(kind)) {
-      return error_here(std::string("expected ") + what + ", got " + token_name(current()));
+      return error_here(messages::expected(what, token_name(current())));
     }
     advance();
     return Ok{};
@@ -120,8 +111,7 @@ class Parser {
 
   Result<std::string> identifier(const char* what) {
     if (!at(TokenKind::Ident)) {
-      return error_here(std::string("expected ") + what + " identifier, got " +
-                        token_name(current()));
+      return error_here(messages::expected_identifier(what, token_name(current())));
     }
     std::string text = std::move(tokens_[pos_].text);
     advance();
@@ -130,7 +120,7 @@ class Parser {
 
   Result<std::int64_t> integer(const char* what) {
     if (!at(TokenKind::Int)) {
-      return error_here(std::string("expected ") + what + " integer, got " + token_name(current()));
+      return error_here(messages::expected_integer(what, token_name(current())));
     }
     const std::int64_t value = current().int_value;
     advance();
@@ -139,34 +129,21 @@ class Parser {
 
   Result<std::uint64_t> size(const char* what) {
     const Token& token = current();
-    Result<std::int64_t> value = integer(what);
-    if (!value.ok()) {
-      return std::move(value).take_error();
+    QASM_TRY_ASSIGN(std::int64_t value, integer(what));
+    if (value < 0) {
+      return parse_error(messages::negative_size(what, value), token.line, token.col);
     }
-    if (value.value() < 0) {
-      return parse_error(
-          std::string(what) + ": size must be non-negative, got " + std::to_string(value.value()),
-          token.line, token.col);
-    }
-    return static_cast<std::uint64_t>(value.value());
+    return static_cast<std::uint64_t>(value);
   }
 
   Result<RegRef> reg_ref(const char* register_what, const char* index_what) {
-    Result<std::string> name = identifier(register_what);
-    if (!name.ok()) {
-      return std::move(name).take_error();
-    }
-    RegRef ref{std::move(name).value(), std::nullopt};
+    QASM_TRY_ASSIGN(std::string name, identifier(register_what));
+    RegRef ref{std::move(name), std::nullopt};
     if (at(TokenKind::LBracket)) {
       advance();
-      Result<std::uint64_t> index = size(index_what);
-      if (!index.ok()) {
-        return std::move(index).take_error();
-      }
-      ref.index = index.value();
-      if (Status s = expect(TokenKind::RBracket, "']'"); !s.ok()) {
-        return std::move(s).take_error();
-      }
+      QASM_TRY_ASSIGN(std::uint64_t index, size(index_what));
+      ref.index = index;
+      QASM_TRY(expect(TokenKind::RBracket, "']'"));
     }
     return ref;
   }
@@ -191,11 +168,8 @@ class Parser {
       case TokenKind::Opaque:
         return opaque();
       case TokenKind::Barrier: {
-        Result<BarrierStmt> barrier_stmt = barrier();
-        if (!barrier_stmt.ok()) {
-          return std::move(barrier_stmt).take_error();
-        }
-        return Stmt{std::move(barrier_stmt).value()};
+        QASM_TRY_ASSIGN(BarrierStmt barrier_stmt, barrier());
+        return Stmt{std::move(barrier_stmt)};
       }
       case TokenKind::Measure:
         return measure();
@@ -213,14 +187,11 @@ class Parser {
         if (measure_assignment_ahead()) {
           return measure_assignment();
         } else {
-          Result<GateCall> call = gate_call();
-          if (!call.ok()) {
-            return std::move(call).take_error();
-          }
-          return Stmt{GateCallStmt{std::move(call).value()}};
+          QASM_TRY_ASSIGN(GateCall call, gate_call());
+          return Stmt{GateCallStmt{std::move(call)}};
         }
       default:
-        return error_here("unexpected token " + token_name(current()) + " at start of statement");
+        return error_here(messages::unexpected_statement_start(token_name(current())));
     }
   }
 
@@ -228,37 +199,23 @@ class Parser {
     IncludeStmt stmt{"", current().line, current().col};
     advance();
     if (!at(TokenKind::Str)) {
-      return error_here("expected string after 'include', got " + token_name(current()));
+      return error_here(messages::expected_include_string(token_name(current())));
     }
     stmt.path = std::move(tokens_[pos_].text);
     advance();
-    if (Status s = expect(TokenKind::Semicolon, "';' after include"); !s.ok()) {
-      return std::move(s).take_error();
-    }
+    QASM_TRY(expect(TokenKind::Semicolon, "';' after include"));
     return Stmt{std::move(stmt)};
   }
 
   // `qreg name[size];` and `creg name[size];`
   Result<Stmt> old_register(bool quantum) {
     advance();
-    Result<std::string> name = identifier(quantum ? "qreg name" : "creg name");
-    if (!name.ok()) {
-      return std::move(name).take_error();
-    }
-    if (Status s = expect(TokenKind::LBracket, "'['"); !s.ok()) {
-      return std::move(s).take_error();
-    }
-    Result<std::uint64_t> count = size(quantum ? "qreg size" : "creg size");
-    if (!count.ok()) {
-      return std::move(count).take_error();
-    }
-    if (Status s = expect(TokenKind::RBracket, "']'"); !s.ok()) {
-      return std::move(s).take_error();
-    }
-    if (Status s = expect(TokenKind::Semicolon, "';'"); !s.ok()) {
-      return std::move(s).take_error();
-    }
-    return register_stmt(quantum, std::move(name).value(), count.value());
+    QASM_TRY_ASSIGN(std::string name, identifier(quantum ? "qreg name" : "creg name"));
+    QASM_TRY(expect(TokenKind::LBracket, "'['"));
+    QASM_TRY_ASSIGN(std::uint64_t count, size(quantum ? "qreg size" : "creg size"));
+    QASM_TRY(expect(TokenKind::RBracket, "']'"));
+    QASM_TRY(expect(TokenKind::Semicolon, "';'"));
+    return register_stmt(quantum, std::move(name), count);
   }
 
   // `qubit[size] name;`, `qubit name;` and the same with `bit`.
@@ -267,23 +224,13 @@ class Parser {
     std::uint64_t count = 1;
     if (at(TokenKind::LBracket)) {
       advance();
-      Result<std::uint64_t> declared = size(quantum ? "qubit size" : "bit size");
-      if (!declared.ok()) {
-        return std::move(declared).take_error();
-      }
-      count = declared.value();
-      if (Status s = expect(TokenKind::RBracket, "']'"); !s.ok()) {
-        return std::move(s).take_error();
-      }
+      QASM_TRY_ASSIGN(std::uint64_t declared, size(quantum ? "qubit size" : "bit size"));
+      count = declared;
+      QASM_TRY(expect(TokenKind::RBracket, "']'"));
     }
-    Result<std::string> name = identifier(quantum ? "qubit name" : "bit name");
-    if (!name.ok()) {
-      return std::move(name).take_error();
-    }
-    if (Status s = expect(TokenKind::Semicolon, "';'"); !s.ok()) {
-      return std::move(s).take_error();
-    }
-    return register_stmt(quantum, std::move(name).value(), count);
+    QASM_TRY_ASSIGN(std::string name, identifier(quantum ? "qubit name" : "bit name"));
+    QASM_TRY(expect(TokenKind::Semicolon, "';'"));
+    return register_stmt(quantum, std::move(name), count);
   }
 
   static Stmt register_stmt(bool quantum, std::string name, std::uint64_t count) {
@@ -298,70 +245,48 @@ class Parser {
     def.line = current().line;
     def.col = current().col;
     advance();
-    Result<std::string> name = identifier("gate name");
-    if (!name.ok()) {
-      return std::move(name).take_error();
-    }
-    def.name = std::move(name).value();
+    QASM_TRY_ASSIGN(std::string name, identifier("gate name"));
+    def.name = std::move(name);
     if (at(TokenKind::LParen)) {
       advance();
       if (!at(TokenKind::RParen)) {
         for (;;) {
-          Result<std::string> param = identifier("gate param");
-          if (!param.ok()) {
-            return std::move(param).take_error();
-          }
-          def.params.push_back(std::move(param).value());
+          QASM_TRY_ASSIGN(std::string param, identifier("gate param"));
+          def.params.push_back(std::move(param));
           if (!at(TokenKind::Comma)) {
             break;
           }
           advance();
         }
       }
-      if (Status s = expect(TokenKind::RParen, "')'"); !s.ok()) {
-        return std::move(s).take_error();
-      }
+      QASM_TRY(expect(TokenKind::RParen, "')'"));
     }
     for (;;) {
-      Result<std::string> qubit = identifier("gate qubit");
-      if (!qubit.ok()) {
-        return std::move(qubit).take_error();
-      }
-      def.qubits.push_back(std::move(qubit).value());
+      QASM_TRY_ASSIGN(std::string qubit, identifier("gate qubit"));
+      def.qubits.push_back(std::move(qubit));
       if (!at(TokenKind::Comma)) {
         break;
       }
       advance();
     }
-    if (Status s = expect(TokenKind::LBrace, "'{'"); !s.ok()) {
-      return std::move(s).take_error();
-    }
+    QASM_TRY(expect(TokenKind::LBrace, "'{'"));
     for (;;) {
       switch (current().kind) {
         case TokenKind::Barrier: {
-          Result<BarrierStmt> dropped = barrier();
-          if (!dropped.ok()) {
-            return std::move(dropped).take_error();
-          }
+          QASM_TRY_ASSIGN(BarrierStmt dropped, barrier());
           break;
         }
         case TokenKind::Ident: {
-          Result<GateCall> call = gate_call();
-          if (!call.ok()) {
-            return std::move(call).take_error();
-          }
-          def.body.push_back(std::move(call).value());
+          QASM_TRY_ASSIGN(GateCall call, gate_call());
+          def.body.push_back(std::move(call));
           break;
         }
         case TokenKind::RBrace:
         case TokenKind::Eof:
-          if (Status s = expect(TokenKind::RBrace, "'}'"); !s.ok()) {
-            return std::move(s).take_error();
-          }
+          QASM_TRY(expect(TokenKind::RBrace, "'}'"));
           return Stmt{GateDefStmt{std::move(def)}};
         default:
-          return error_here("expected gate call inside gate definition body, got " +
-                            token_name(current()));
+          return error_here(messages::expected_body_gate_call(token_name(current())));
       }
     }
   }
@@ -369,17 +294,12 @@ class Parser {
   Result<Stmt> opaque() {
     OpaqueStmt stmt{"", current().line, current().col};
     advance();
-    Result<std::string> name = identifier("opaque name");
-    if (!name.ok()) {
-      return std::move(name).take_error();
-    }
-    stmt.name = std::move(name).value();
+    QASM_TRY_ASSIGN(std::string name, identifier("opaque name"));
+    stmt.name = std::move(name);
     while (!at(TokenKind::Semicolon) && !at(TokenKind::Eof)) {
       advance();
     }
-    if (Status s = expect(TokenKind::Semicolon, "';'"); !s.ok()) {
-      return std::move(s).take_error();
-    }
+    QASM_TRY(expect(TokenKind::Semicolon, "';'"));
     return Stmt{std::move(stmt)};
   }
 
@@ -389,11 +309,8 @@ class Parser {
       return Ok{};
     }
     for (;;) {
-      Result<RegRef> ref = qarg();
-      if (!ref.ok()) {
-        return std::move(ref).take_error();
-      }
-      out.push_back(std::move(ref).value());
+      QASM_TRY_ASSIGN(RegRef ref, qarg());
+      out.push_back(std::move(ref));
       if (!at(TokenKind::Comma)) {
         return Ok{};
       }
@@ -404,12 +321,8 @@ class Parser {
   Result<BarrierStmt> barrier() {
     advance();
     BarrierStmt stmt;
-    if (Status s = qarg_list(stmt.qargs); !s.ok()) {
-      return std::move(s).take_error();
-    }
-    if (Status s = expect(TokenKind::Semicolon, "';'"); !s.ok()) {
-      return std::move(s).take_error();
-    }
+    QASM_TRY(qarg_list(stmt.qargs));
+    QASM_TRY(expect(TokenKind::Semicolon, "';'"));
     return stmt;
   }
 
@@ -418,22 +331,12 @@ class Parser {
     stmt.line = current().line;
     stmt.col = current().col;
     advance();
-    Result<RegRef> q = qarg();
-    if (!q.ok()) {
-      return std::move(q).take_error();
-    }
-    stmt.qarg = std::move(q).value();
-    if (Status s = expect(TokenKind::Arrow, "'->'"); !s.ok()) {
-      return std::move(s).take_error();
-    }
-    Result<RegRef> c = carg();
-    if (!c.ok()) {
-      return std::move(c).take_error();
-    }
-    stmt.carg = std::move(c).value();
-    if (Status s = expect(TokenKind::Semicolon, "';'"); !s.ok()) {
-      return std::move(s).take_error();
-    }
+    QASM_TRY_ASSIGN(RegRef q, qarg());
+    stmt.qarg = std::move(q);
+    QASM_TRY(expect(TokenKind::Arrow, "'->'"));
+    QASM_TRY_ASSIGN(RegRef c, carg());
+    stmt.carg = std::move(c);
+    QASM_TRY(expect(TokenKind::Semicolon, "';'"));
     return Stmt{std::move(stmt)};
   }
 
@@ -450,25 +353,13 @@ class Parser {
     MeasureStmt stmt;
     stmt.line = current().line;
     stmt.col = current().col;
-    Result<RegRef> c = carg();
-    if (!c.ok()) {
-      return std::move(c).take_error();
-    }
-    stmt.carg = std::move(c).value();
-    if (Status s = expect(TokenKind::Eq, "'='"); !s.ok()) {
-      return std::move(s).take_error();
-    }
-    if (Status s = expect(TokenKind::Measure, "'measure'"); !s.ok()) {
-      return std::move(s).take_error();
-    }
-    Result<RegRef> q = qarg();
-    if (!q.ok()) {
-      return std::move(q).take_error();
-    }
-    stmt.qarg = std::move(q).value();
-    if (Status s = expect(TokenKind::Semicolon, "';'"); !s.ok()) {
-      return std::move(s).take_error();
-    }
+    QASM_TRY_ASSIGN(RegRef c, carg());
+    stmt.carg = std::move(c);
+    QASM_TRY(expect(TokenKind::Eq, "'='"));
+    QASM_TRY(expect(TokenKind::Measure, "'measure'"));
+    QASM_TRY_ASSIGN(RegRef q, qarg());
+    stmt.qarg = std::move(q);
+    QASM_TRY(expect(TokenKind::Semicolon, "';'"));
     return Stmt{std::move(stmt)};
   }
 
@@ -477,50 +368,28 @@ class Parser {
     stmt.line = current().line;
     stmt.col = current().col;
     advance();
-    Result<RegRef> q = qarg();
-    if (!q.ok()) {
-      return std::move(q).take_error();
-    }
-    stmt.qarg = std::move(q).value();
-    if (Status s = expect(TokenKind::Semicolon, "';'"); !s.ok()) {
-      return std::move(s).take_error();
-    }
+    QASM_TRY_ASSIGN(RegRef q, qarg());
+    stmt.qarg = std::move(q);
+    QASM_TRY(expect(TokenKind::Semicolon, "';'"));
     return Stmt{std::move(stmt)};
   }
 
   Result<Stmt> if_statement() {
     Level level(depth_);
-    if (Status s = too_deep(); !s.ok()) {
-      return std::move(s).take_error();
-    }
+    QASM_TRY(too_deep());
     IfStmt stmt;
     stmt.line = current().line;
     stmt.col = current().col;
     advance();
-    if (Status s = expect(TokenKind::LParen, "'(' after 'if'"); !s.ok()) {
-      return std::move(s).take_error();
-    }
-    Result<std::string> creg = identifier("classical register");
-    if (!creg.ok()) {
-      return std::move(creg).take_error();
-    }
-    stmt.creg = std::move(creg).value();
-    if (Status s = expect(TokenKind::EqEq, "'=='"); !s.ok()) {
-      return std::move(s).take_error();
-    }
-    Result<std::int64_t> value = integer("if value");
-    if (!value.ok()) {
-      return std::move(value).take_error();
-    }
-    stmt.value = value.value();
-    if (Status s = expect(TokenKind::RParen, "')'"); !s.ok()) {
-      return std::move(s).take_error();
-    }
-    Result<Stmt> body = statement();
-    if (!body.ok()) {
-      return std::move(body).take_error();
-    }
-    stmt.body = std::make_unique<Stmt>(std::move(body).value());
+    QASM_TRY(expect(TokenKind::LParen, "'(' after 'if'"));
+    QASM_TRY_ASSIGN(std::string creg, identifier("classical register"));
+    stmt.creg = std::move(creg);
+    QASM_TRY(expect(TokenKind::EqEq, "'=='"));
+    QASM_TRY_ASSIGN(std::int64_t value, integer("if value"));
+    stmt.value = value;
+    QASM_TRY(expect(TokenKind::RParen, "')'"));
+    QASM_TRY_ASSIGN(Stmt body, statement());
+    stmt.body = std::make_unique<Stmt>(std::move(body));
     return Stmt{std::move(stmt)};
   }
 
@@ -560,65 +429,35 @@ class Parser {
     }
   }
 
-  static std::string_view keyword_text(TokenKind kind) {
-    switch (kind) {
-      case TokenKind::Else:
-        return "else";
-      case TokenKind::For:
-        return "for";
-      case TokenKind::While:
-        return "while";
-      case TokenKind::Box_:
-        return "box";
-      default:
-        return "def";
-    }
-  }
-
   Result<GateCall> gate_call() {
     GateCall call;
     call.line = current().line;
     call.col = current().col;
-    Result<std::string> name = identifier("gate name");
-    if (!name.ok()) {
-      return std::move(name).take_error();
-    }
-    call.name = std::move(name).value();
+    QASM_TRY_ASSIGN(std::string name, identifier("gate name"));
+    call.name = std::move(name);
     if (at(TokenKind::LParen)) {
       advance();
       if (!at(TokenKind::RParen)) {
         for (;;) {
-          Result<ExprRef> param = expression();
-          if (!param.ok()) {
-            return std::move(param).take_error();
-          }
-          call.params.push_back(param.value());
+          QASM_TRY_ASSIGN(ExprRef param, expression());
+          call.params.push_back(param);
           if (!at(TokenKind::Comma)) {
             break;
           }
           advance();
         }
       }
-      if (Status s = expect(TokenKind::RParen, "')'"); !s.ok()) {
-        return std::move(s).take_error();
-      }
+      QASM_TRY(expect(TokenKind::RParen, "')'"));
     }
-    if (Status s = qarg_list(call.qargs); !s.ok()) {
-      return std::move(s).take_error();
-    }
-    if (Status s = expect(TokenKind::Semicolon, "';'"); !s.ok()) {
-      return std::move(s).take_error();
-    }
+    QASM_TRY(qarg_list(call.qargs));
+    QASM_TRY(expect(TokenKind::Semicolon, "';'"));
     return call;
   }
 
   // One whole expression: its nodes are the ones appended to the pool while it is read.
   Result<ExprRef> expression() {
     const std::size_t begin = exprs_.size();
-    Result<std::size_t> root = sum();
-    if (!root.ok()) {
-      return std::move(root).take_error();
-    }
+    QASM_TRY(sum());
     return ExprRef{begin, exprs_.size()};
   }
 
@@ -636,57 +475,38 @@ class Parser {
   }
 
   Result<std::size_t> sum() {
-    Result<std::size_t> left = product();
-    if (!left.ok()) {
-      return left;
-    }
-    std::size_t node = left.value();
+    QASM_TRY_ASSIGN(std::size_t node, product());
     while (at(TokenKind::Plus) || at(TokenKind::Minus)) {
       const BinOp op = at(TokenKind::Plus) ? BinOp::Add : BinOp::Sub;
       advance();
-      Result<std::size_t> right = product();
-      if (!right.ok()) {
-        return right;
-      }
-      node = add_binary(op, node, right.value());
+      QASM_TRY_ASSIGN(const std::size_t right, product());
+      node = add_binary(op, node, right);
     }
     return node;
   }
 
   Result<std::size_t> product() {
-    Result<std::size_t> left = power();
-    if (!left.ok()) {
-      return left;
-    }
-    std::size_t node = left.value();
+    QASM_TRY_ASSIGN(std::size_t node, power());
     while (at(TokenKind::Star) || at(TokenKind::Slash)) {
       const BinOp op = at(TokenKind::Star) ? BinOp::Mul : BinOp::Div;
       advance();
-      Result<std::size_t> right = power();
-      if (!right.ok()) {
-        return right;
-      }
-      node = add_binary(op, node, right.value());
+      QASM_TRY_ASSIGN(const std::size_t right, power());
+      node = add_binary(op, node, right);
     }
     return node;
   }
 
   // `^` groups to the right: the exponent is itself a power.
   Result<std::size_t> power() {
-    Result<std::size_t> base = unary();
-    if (!base.ok() || !at(TokenKind::Caret)) {
+    QASM_TRY_ASSIGN(const std::size_t base, unary());
+    if (!at(TokenKind::Caret)) {
       return base;
     }
     Level level(depth_);
-    if (Status s = too_deep(); !s.ok()) {
-      return std::move(s).take_error();
-    }
+    QASM_TRY(too_deep());
     advance();
-    Result<std::size_t> exponent = power();
-    if (!exponent.ok()) {
-      return exponent;
-    }
-    return add_binary(BinOp::Pow, base.value(), exponent.value());
+    QASM_TRY_ASSIGN(const std::size_t exponent, power());
+    return add_binary(BinOp::Pow, base, exponent);
   }
 
   // Unary minus binds tighter than `^`: -x^2 is (-x)^2.
@@ -698,16 +518,11 @@ class Parser {
       return atom();
     }
     Level level(depth_);
-    if (Status s = too_deep(); !s.ok()) {
-      return std::move(s).take_error();
-    }
+    QASM_TRY(too_deep());
     advance();
-    Result<std::size_t> operand = unary();
-    if (!operand.ok()) {
-      return operand;
-    }
+    QASM_TRY_ASSIGN(const std::size_t operand, unary());
     ExprNode node{ExprKind::Neg};
-    node.left = operand.value();
+    node.left = operand;
     return add_node(std::move(node));
   }
 
@@ -737,17 +552,10 @@ class Parser {
       }
       case TokenKind::LParen: {
         Level level(depth_);
-        if (Status s = too_deep(); !s.ok()) {
-          return std::move(s).take_error();
-        }
+        QASM_TRY(too_deep());
         advance();
-        Result<std::size_t> inner = sum();
-        if (!inner.ok()) {
-          return inner;
-        }
-        if (Status s = expect(TokenKind::RParen, "')'"); !s.ok()) {
-          return std::move(s).take_error();
-        }
+        QASM_TRY_ASSIGN(const std::size_t inner, sum());
+        QASM_TRY(expect(TokenKind::RParen, "')'"));
         return inner;
       }
       case TokenKind::Sin:
@@ -758,29 +566,20 @@ class Parser {
       case TokenKind::Sqrt:
         return function_call(token.kind);
       default:
-        return error_here("expected expression atom, got " + token_name(token));
+        return error_here(messages::expected_atom(token_name(token)));
     }
   }
 
   Result<std::size_t> function_call(TokenKind kind) {
     Level level(depth_);
-    if (Status s = too_deep(); !s.ok()) {
-      return std::move(s).take_error();
-    }
+    QASM_TRY(too_deep());
     advance();
-    if (Status s = expect(TokenKind::LParen, "'(' after function name"); !s.ok()) {
-      return std::move(s).take_error();
-    }
-    Result<std::size_t> argument = sum();
-    if (!argument.ok()) {
-      return argument;
-    }
-    if (Status s = expect(TokenKind::RParen, "')'"); !s.ok()) {
-      return std::move(s).take_error();
-    }
+    QASM_TRY(expect(TokenKind::LParen, "'(' after function name"));
+    QASM_TRY_ASSIGN(const std::size_t argument, sum());
+    QASM_TRY(expect(TokenKind::RParen, "')'"));
     ExprNode node{ExprKind::FuncCall};
     node.func = math_func(kind);
-    node.left = argument.value();
+    node.left = argument;
     return add_node(std::move(node));
   }
 
@@ -796,8 +595,10 @@ class Parser {
         return MathFunc::Exp;
       case TokenKind::Ln:
         return MathFunc::Ln;
-      default:
+      case TokenKind::Sqrt:
         return MathFunc::Sqrt;
+      default:
+        core::abort_with(messages::not_a_function(token_kind_name(kind)));
     }
   }
 

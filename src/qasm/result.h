@@ -15,7 +15,6 @@ class [[nodiscard]] Result {
   Result(QasmError error) : data_(std::in_place_index<1>, std::move(error)) {}  // NOLINT
 
   bool ok() const { return data_.index() == 0; }
-  explicit operator bool() const { return ok(); }
 
   T& value() & { return std::get<0>(data_); }
   T&& value() && { return std::get<0>(std::move(data_)); }
@@ -30,5 +29,26 @@ class [[nodiscard]] Result {
 // For stages that produce nothing but may fail.
 struct Ok {};
 using Status = Result<Ok>;
+
+// Propagation inside a stage, so that each rule reads as its grammar: the first error returns
+// from the enclosing function, which returns a Result of any type.
+//   QASM_TRY(expect(TokenKind::Semicolon, "';'"));
+//   QASM_TRY_ASSIGN(std::string name, identifier("gate name"));
+#define QASM_TRY(...)                                      \
+  do {                                                     \
+    if (auto qasm_try_ = (__VA_ARGS__); !qasm_try_.ok()) { \
+      return std::move(qasm_try_).take_error();            \
+    }                                                      \
+  } while (false)
+#define QASM_TRY_ASSIGN(target, ...) \
+  QASM_TRY_ASSIGN_(QASM_TRY_CONCAT_(qasm_try_, __LINE__), target, __VA_ARGS__)
+#define QASM_TRY_CONCAT_(a, b) QASM_TRY_CONCAT2_(a, b)
+#define QASM_TRY_CONCAT2_(a, b) a##b
+#define QASM_TRY_ASSIGN_(result, target, ...) \
+  auto result = (__VA_ARGS__);                \
+  if (!result.ok()) {                         \
+    return std::move(result).take_error();    \
+  }                                           \
+  target = std::move(result).value()
 
 }  // namespace vorn::qasm

@@ -4,20 +4,13 @@
 #include <string>
 
 #include "core/abort.h"
+#include "simulator/messages.h"
 
 namespace vorn::sim {
 
-std::uint8_t operation_tag(const Operation& op) {
-  if (const auto* gate = std::get_if<GateOp>(&op)) {
-    return static_cast<std::uint8_t>(gate->gate.kind);
-  }
-  return std::holds_alternative<Measure>(op) ? MEASURE_TAG : MEASURE_ALL_TAG;
-}
-
 void Circuit::check_qubit(std::uint64_t qubit) const {
   if (qubit >= n_qubits_) {
-    core::abort_with("큐비트 인덱스 " + std::to_string(qubit) +
-                     "가 범위를 벗어남 (n_qubits=" + std::to_string(n_qubits_) + ")");
+    core::abort_with(messages::qubit_out_of_range(qubit, n_qubits_));
   }
 }
 
@@ -25,8 +18,7 @@ void Circuit::append_gate(const Gate& gate, std::initializer_list<std::uint64_t>
   // The engine reads operands by position; a list of another length than the kind's arity
   // would make it read an unset slot as qubit 0, so refuse it here, before any change.
   if (qubits.size() != core::arity(gate.kind)) {
-    core::abort_with("append_gate: " + std::to_string(qubits.size()) + " operands for a gate of " +
-                     std::to_string(core::arity(gate.kind)));
+    core::abort_with(messages::operand_count(qubits.size(), core::arity(gate.kind)));
   }
   for (const std::uint64_t q : qubits) {
     check_qubit(q);

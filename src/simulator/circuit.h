@@ -35,12 +35,6 @@ struct MeasureAll {};
 
 using Operation = std::variant<GateOp, Measure, MeasureAll>;
 
-inline constexpr std::uint8_t MEASURE_TAG = 18;
-inline constexpr std::uint8_t MEASURE_ALL_TAG = 19;
-
-// Tags 0 to 17 are the gate kinds, 18 Measure, 19 MeasureAll.
-std::uint8_t operation_tag(const Operation& op);
-
 class Circuit {
  public:
   // An empty circuit; any qubit count is accepted, 0 included.

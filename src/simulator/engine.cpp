@@ -11,6 +11,7 @@
 #include "core/complex.h"
 #include "core/gates.h"
 #include "core/kernels.h"
+#include "simulator/messages.h"
 
 namespace vorn::sim {
 namespace {
@@ -51,7 +52,7 @@ void apply_gate(std::span<core::Complex<T>> v, const GateOp& op, const core::Mat
       core::apply_controlled_swap(v, q[0], q[1], q[2]);
       return;
   }
-  core::abort_with("unknown gate kind " + std::to_string(static_cast<unsigned>(op.gate.kind)));
+  core::abort_with(messages::unknown_gate_kind(static_cast<unsigned>(op.gate.kind)));
 }
 
 template <typename T>
@@ -120,7 +121,7 @@ SimulationResult run(const Circuit& circuit, std::uint64_t shots, std::optional<
     case core::Precision::F64:
       return SimulationResult{std::in_place_index<1>, run_typed<double>(circuit, shots, seed)};
   }
-  core::abort_with("unknown precision " + std::to_string(static_cast<unsigned>(precision)));
+  core::abort_with(messages::unknown_precision(static_cast<unsigned>(precision)));
 }
 
 }  // namespace vorn::sim

@@ -8,6 +8,7 @@
 #include <system_error>
 
 #include "core/abort.h"
+#include "simulator/messages.h"
 
 namespace vorn::sim {
 namespace {
@@ -104,12 +105,12 @@ SampleRng detail::from_entropy_source(EntropySource source) {
       if (err == EINTR) {
         continue;
       }
-      core::abort_with("from_entropy failed: " + std::generic_category().message(err));
+      core::abort_with(messages::entropy_failed(std::generic_category().message(err)));
     }
     if (got == 0 || static_cast<std::size_t>(got) > bytes.size() - filled) {
       // A source that makes no progress, or claims more than was asked, would loop forever or
       // overrun the buffer.
-      core::abort_with("from_entropy failed: " + std::generic_category().message(EIO));
+      core::abort_with(messages::entropy_failed(std::generic_category().message(EIO)));
     }
     filled += static_cast<std::size_t>(got);
   }

@@ -6,11 +6,10 @@
 #include <utility>
 #include <vector>
 
+#include "core/constants.h"
+
 namespace vorn::sim {
 namespace {
-
-// The double nearest 2π, 0x401921FB54442D18.
-constexpr double kTwoPi = 6.283185307179586;
 
 enum class PairRule : unsigned char { None, Cancel, ReplaceZ, ReplaceS, ReplaceSdg, Fuse };
 
@@ -174,12 +173,12 @@ std::uint64_t run_pass(std::vector<Operation>& ops) {
 }  // namespace
 
 bool is_trivial_angle(double theta) {
-  double r = std::fmod(theta, kTwoPi);
+  double r = std::fmod(theta, core::TWO_PI);
   if (r < 0.0) {
-    r += kTwoPi;
+    r += core::TWO_PI;
   }
   // NaN (also from an infinite theta) fails both comparisons.
-  return r < ANGLE_EPS || kTwoPi - r < ANGLE_EPS;
+  return r < ANGLE_EPS || core::TWO_PI - r < ANGLE_EPS;
 }
 
 std::uint64_t transpile_pass(Circuit& circuit, std::uint64_t max_iters) {

@@ -18,7 +18,7 @@ double arg(C x) { return std::atan2(x.im, x.re); }
 
 }  // namespace
 
-std::optional<UnitarityViolation> check_unitary(const Matrix2x2& m, double tol) {
+std::optional<UnitarityViolation> check_unitary(const core::Matrix2<double>& m, double tol) {
   const C m00 = m[0];
   const C m01 = m[1];
   const C m10 = m[2];
@@ -44,7 +44,7 @@ std::optional<UnitarityViolation> check_unitary(const Matrix2x2& m, double tol) 
   return worst;
 }
 
-ZyzAngles decompose_zyz(const Matrix2x2& m) {
+ZyzAngles decompose_zyz(const core::Matrix2<double>& m) {
   const C m00 = m[0];
   const C m01 = m[1];
   const C m10 = m[2];
@@ -83,7 +83,7 @@ ZyzAngles decompose_zyz(const Matrix2x2& m) {
   return {alpha, beta, gamma, delta};
 }
 
-void append_unitary(Circuit& circuit, const Matrix2x2& m, std::uint64_t qubit) {
+void append_unitary(Circuit& circuit, const core::Matrix2<double>& m, std::uint64_t qubit) {
   const ZyzAngles a = decompose_zyz(m);
   // Time order Rz(delta), Ry(gamma), Rz(beta): the product Rz(beta)·Ry(gamma)·Rz(delta).
   circuit.rz(a.delta, qubit);

@@ -7,11 +7,10 @@
 #include <optional>
 
 #include "core/complex.h"
+#include "core/gates.h"
 #include "simulator/circuit.h"
 
 namespace vorn::sim {
-
-using Matrix2x2 = std::array<core::Complex<double>, 4>;  // m00, m01, m10, m11
 
 inline constexpr double UNITARY_TOL = 1e-10;
 inline constexpr double ZYZ_EPS = 1e-12;
@@ -32,9 +31,9 @@ struct ZyzAngles {
   double delta;
 };
 
-std::optional<UnitarityViolation> check_unitary(const Matrix2x2& m, double tol);
-ZyzAngles decompose_zyz(const Matrix2x2& m);
+std::optional<UnitarityViolation> check_unitary(const core::Matrix2<double>& m, double tol);
+ZyzAngles decompose_zyz(const core::Matrix2<double>& m);
 // Precondition: qubit < circuit.n_qubits().
-void append_unitary(Circuit& circuit, const Matrix2x2& m, std::uint64_t qubit);
+void append_unitary(Circuit& circuit, const core::Matrix2<double>& m, std::uint64_t qubit);
 
 }  // namespace vorn::sim

@@ -7,6 +7,8 @@ import pytest
 
 from vorn_python import Circuit
 
+from conftest import PanicException
+
 ONE_QUBIT = ["h", "x", "y", "z", "s", "sdg", "t", "tdg", "id"]
 ROTATIONS = ["rx", "ry", "rz"]
 
@@ -38,17 +40,6 @@ D3 = (
     "`validate=True` (default) 일 때 입력 행렬의 unitarity (`M·M† ≈ I`,\n"
     "1e-10) 를 검증하고 위반 시 `ValueError`. `False` 면 검증 생략."
 )
-
-
-def panic_type():
-    try:
-        Circuit(0).h(0)
-    except BaseException as e:  # noqa: B902 - the abort exception is a BaseException
-        return type(e)
-    raise AssertionError("no abort")
-
-
-PanicException = panic_type()
 
 
 # ---- class attributes ---------------------------------------------------------------------------

@@ -13,18 +13,9 @@ import pytest
 
 from vorn_python import Circuit, run
 
+from conftest import PanicException
+
 CALLS = 10_000
-
-
-def panic_type():
-    try:
-        Circuit(0).h(0)
-    except BaseException as e:  # noqa: B902
-        return type(e)
-    raise AssertionError("no abort")
-
-
-PanicException = panic_type()
 
 
 class Qubit(int):

@@ -8,18 +8,9 @@ import pytest
 import vorn_python
 from vorn_python import Circuit, SimulationResult, run
 
+from conftest import PanicException
+
 S = 0.7071067811865476  # 1/sqrt(2) in double precision
-
-
-def panic_type():
-    try:
-        Circuit(0).h(0)
-    except BaseException as e:  # noqa: B902
-        return type(e)
-    raise AssertionError("no abort")
-
-
-PanicException = panic_type()
 
 
 def bell(measure=True):

@@ -11,6 +11,8 @@ import pytest
 
 from vorn_python import Circuit, run
 
+from conftest import random_unitary
+
 HEADER2 = 'OPENQASM 2.0;\ninclude "qelib1.inc";\n'
 HEADER3 = 'OPENQASM 3.0;\ninclude "stdgates.inc";\n'
 VERSION_MESSAGE = "to_qasm: version 은 '2.0' 또는 '3.0' 이어야 합니다 (입력: {})"
@@ -180,17 +182,10 @@ def random_circuit(rng, n):
         elif name == "measure_all":
             c.measure_all()
         elif name == "unitary":
-            c.unitary(random_unitary(rng), qs[0])
+            c.unitary(random_unitary(np.random.default_rng(rng.getrandbits(64))), qs[0])
         else:
             getattr(c, name)(qs[0])
     return c
-
-
-def random_unitary(rng):
-    z = np.array([[complex(rng.gauss(0, 1), rng.gauss(0, 1)) for _ in range(2)] for _ in range(2)])
-    q, r = np.linalg.qr(z)
-    d = np.diag(r)
-    return (q * (d / abs(d))).astype(np.complex128)
 
 
 def body(text):

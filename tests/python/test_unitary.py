@@ -7,6 +7,8 @@ import pytest
 
 from vorn_python import Circuit, run
 
+from conftest import random_unitary
+
 I2 = np.eye(2, dtype=np.complex128)
 X = np.array([[0, 1], [1, 0]], dtype=np.complex128)
 S = np.array([[1, 0], [0, 1j]], dtype=np.complex128)
@@ -24,13 +26,6 @@ def ops(c):
 
 def angles(c):
     return [float(line[3 : line.index(")")]) for line in ops(c)]
-
-
-def random_unitary(rng):
-    z = rng.normal(size=(2, 2)) + 1j * rng.normal(size=(2, 2))
-    q, r = np.linalg.qr(z)
-    d = np.diag(r)
-    return q * (d / abs(d))
 
 
 def test_identity_appends_three_zero_rotations():

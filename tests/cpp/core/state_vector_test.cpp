@@ -16,6 +16,7 @@
 #include <utility>
 #include <vector>
 
+#include "../support/abort_message.h"
 #include "child_process.h"
 #include "core/abort.h"
 #include "core/parallel.h"
@@ -33,12 +34,7 @@ TYPED_TEST_SUITE(StateVectorTest, Precisions);
 
 template <typename T>
 std::string abort_message(std::uint64_t n) {
-  try {
-    StateVector<T> v(n);
-    return "created";
-  } catch (const Abort& e) {
-    return e.message();
-  }
+  return vorn::test::abort_message([n] { StateVector<T> v(n); });
 }
 
 TYPED_TEST(StateVectorTest, StartsInTheZeroState) {

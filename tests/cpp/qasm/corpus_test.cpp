@@ -12,6 +12,7 @@
 #include "core/precision.h"
 #include "qasm/lowering.h"
 #include "simulator/engine.h"
+#include "text.h"
 
 namespace vorn::qasm {
 namespace {
@@ -110,7 +111,7 @@ TEST(Corpus, RefusedProgramsFailWithTheirErrorKind) {
     ASSERT_TRUE(std::filesystem::exists(path));
     Result<sim::Circuit> circuit = parse_qasm(read_file(path));
     ASSERT_FALSE(circuit.ok());
-    EXPECT_EQ(kind_name(circuit.error().kind), row.error_kind) << circuit.error().render();
+    EXPECT_EQ(test::kind_name(circuit.error().kind), row.error_kind) << circuit.error().render();
   }
 }
 

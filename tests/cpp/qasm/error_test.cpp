@@ -4,6 +4,7 @@
 #include <string>
 
 #include "qasm/error.h"
+#include "text.h"
 
 namespace vorn::qasm {
 namespace {
@@ -38,7 +39,7 @@ TEST(QasmErrorRender, KindNamesFollowTheirOrder) {
                          "UnknownGate",   "GateArity", "QubitOutOfRange", "CbitOutOfRange",
                          "RecursionLimit"};
   for (int k = 0; k < 9; ++k) {
-    EXPECT_EQ(kind_name(static_cast<QasmErrorKind>(k)), names[k]);
+    EXPECT_EQ(test::kind_name(static_cast<QasmErrorKind>(k)), names[k]);
   }
 }
 

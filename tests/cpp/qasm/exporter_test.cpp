@@ -14,6 +14,7 @@
 #include <variant>
 #include <vector>
 
+#include "../support/operation_tag.h"
 #include "qasm/format.h"
 #include "qasm/lowering.h"
 #include "simulator/engine.h"
@@ -301,7 +302,7 @@ void expect_same_operations(const Circuit& original, const Circuit& back) {
   ASSERT_EQ(got.size(), want.size());
   for (std::size_t k = 0; k < want.size(); ++k) {
     SCOPED_TRACE(k);
-    ASSERT_EQ(sim::operation_tag(got[k]), sim::operation_tag(want[k]));
+    ASSERT_EQ(vorn::test::operation_tag(got[k]), vorn::test::operation_tag(want[k]));
     if (const auto* w = std::get_if<sim::GateOp>(&want[k])) {
       const auto& g = std::get<sim::GateOp>(got[k]);
       EXPECT_EQ(g.qubits, w->qubits);

@@ -13,10 +13,11 @@
 #include <random>
 #include <string>
 
+#include "core/constants.h"
+
 namespace vorn::qasm {
 namespace {
 
-constexpr double kPi = 3.141592653589793;
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
 struct AngleCase {
@@ -28,8 +29,8 @@ TEST(FormatAngle, Table) {
   const AngleCase cases[] = {
       {0.5, "0.5"},
       {1.0, "1"},
-      {kPi, "3.141592653589793"},
-      {-kPi / 2, "-1.5707963267948966"},
+      {core::PI, "3.141592653589793"},
+      {-core::PI / 2, "-1.5707963267948966"},
       {0.1 + 0.2, "0.30000000000000004"},
       {1e-7, "0.0000001"},
       {1e21, "1000000000000000000000"},

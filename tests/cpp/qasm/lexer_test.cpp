@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "../support/abort_message.h"
 #include "qasm/lexer.h"
 #include "text.h"
 
@@ -90,6 +91,24 @@ TEST(LexerKinds, EveryKeywordAndItsName) {
   }
   EXPECT_EQ(token_name(tokens.value()[15]), "Box_");
   EXPECT_EQ(token_kind_name(TokenKind::Eof), "Eof");
+}
+
+// keyword_text is the lexer's table read backwards: every keyword spells the text it was read
+// from, and a kind that is not a keyword aborts instead of naming some keyword.
+TEST(LexerKinds, KeywordTextSpellsEveryKeyword) {
+  for (const char* word :
+       {"OPENQASM", "include", "qreg",  "creg", "gate", "opaque", "barrier", "measure",
+        "reset",    "if",      "qubit", "bit",  "else", "for",    "while",   "box",
+        "def",      "sin",     "cos",   "tan",  "exp",  "ln",     "sqrt",    "pi"}) {
+    Result<std::vector<Token>> tokens = tokenize(word);
+    ASSERT_TRUE(tokens.ok());
+    EXPECT_EQ(keyword_text(tokens.value()[0].kind), word);
+  }
+  for (const TokenKind kind :
+       {TokenKind::Ident, TokenKind::Int, TokenKind::Semicolon, TokenKind::Arrow, TokenKind::Eof}) {
+    EXPECT_EQ(vorn::test::abort_message([kind] { (void)keyword_text(kind); }),
+              cat({"qasm: token kind ", token_kind_name(kind), " has no keyword spelling"}));
+  }
 }
 
 TEST(LexerKinds, KeywordsAreCaseSensitive) {

@@ -11,19 +11,17 @@
 #include <string>
 #include <vector>
 
+#include "../support/abort_message.h"
+#include "../support/operation_tag.h"
 #include "core/abort.h"
 
 namespace vorn::sim {
 namespace {
 
-std::string abort_message(const std::function<void()>& fn) {
-  try {
-    fn();
-  } catch (const core::Abort& e) {
-    return e.message();
-  }
-  return "<no abort>";
-}
+using vorn::test::abort_message;
+using vorn::test::MEASURE_ALL_TAG;
+using vorn::test::MEASURE_TAG;
+using vorn::test::operation_tag;
 
 // Bitwise comparison, so that NaN angles and signed zeros count as stored.
 bool same_op(const Operation& a, const Operation& b) {

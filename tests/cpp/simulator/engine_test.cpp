@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "../support/abort_message.h"
 #include "core/abort.h"
 #include "core/gates.h"
 #include "core/parallel.h"
@@ -51,14 +52,7 @@ std::map<std::string, std::uint64_t> sorted(const Counts& counts) {
   return {counts.begin(), counts.end()};
 }
 
-std::string abort_message(const std::function<void()>& fn) {
-  try {
-    fn();
-  } catch (const core::Abort& e) {
-    return e.message();
-  }
-  return "<no abort>";
-}
+using vorn::test::abort_message;
 
 // An independent state-vector simulator: each gate written out as the matrix product over the
 // full index range, with the same plain complex arithmetic as the kernels, in the same order.

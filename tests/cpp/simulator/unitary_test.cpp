@@ -10,6 +10,7 @@
 #include <limits>
 #include <random>
 
+#include "core/constants.h"
 #include "core/gates.h"
 #include "dense_oracle.h"
 
@@ -19,19 +20,18 @@ namespace {
 using C = core::Complex<double>;
 using Std = std::complex<double>;
 
-constexpr double kPi = 3.141592653589793;
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 std::uint64_t bits(double x) { return std::bit_cast<std::uint64_t>(x); }
 
 #define EXPECT_SAME_DOUBLE(a, b) EXPECT_EQ(bits(a), bits(b)) << (a) << " vs " << (b)
 
-Matrix2x2 diag(C a, C d) { return {a, C{0, 0}, C{0, 0}, d}; }
+core::Matrix2<double> diag(C a, C d) { return {a, C{0, 0}, C{0, 0}, d}; }
 
 C from_std(Std z) { return {z.real(), z.imag()}; }
 
 // A Haar-distributed unitary: Gram-Schmidt on two Gaussian complex columns.
-Matrix2x2 random_unitary(std::mt19937_64& rng) {
+core::Matrix2<double> random_unitary(std::mt19937_64& rng) {
   std::normal_distribution<double> normal;
   Std a0(normal(rng), normal(rng)), a1(normal(rng), normal(rng));
   Std b0(normal(rng), normal(rng)), b1(normal(rng), normal(rng));
@@ -49,7 +49,7 @@ Matrix2x2 random_unitary(std::mt19937_64& rng) {
 }
 
 // e^(i·alpha) times the product of the circuit's appended rotations, Rz(beta)·Ry(gamma)·Rz(delta).
-void expect_reproduces(const Circuit& c, const Matrix2x2& m, double tol) {
+void expect_reproduces(const Circuit& c, const core::Matrix2<double>& m, double tol) {
   ASSERT_EQ(c.ops().size(), 3u);
   Std product[4] = {1.0, 0.0, 0.0, 1.0};
   for (const Operation& op : c.ops()) {
@@ -167,24 +167,24 @@ TEST(DecomposeZyz, Identity) {
 }
 
 TEST(DecomposeZyz, PauliXExactly) {
-  const Matrix2x2 x = {C{0, 0}, C{1, 0}, C{1, 0}, C{0, 0}};
+  const core::Matrix2<double> x = {C{0, 0}, C{1, 0}, C{1, 0}, C{0, 0}};
   const ZyzAngles a = decompose_zyz(x);
   EXPECT_SAME_DOUBLE(a.alpha, 1.5707963267948966);
-  EXPECT_SAME_DOUBLE(a.gamma, kPi);
-  EXPECT_SAME_DOUBLE(a.beta, -kPi);
+  EXPECT_SAME_DOUBLE(a.gamma, core::PI);
+  EXPECT_SAME_DOUBLE(a.beta, -core::PI);
   EXPECT_SAME_DOUBLE(a.delta, 0.0);
 
   Circuit c(2);
   append_unitary(c, x, 1);
   expect_rotations(c, 1);
   EXPECT_SAME_DOUBLE(theta(c, 0), 0.0);
-  EXPECT_SAME_DOUBLE(theta(c, 1), kPi);
-  EXPECT_SAME_DOUBLE(theta(c, 2), -kPi);
+  EXPECT_SAME_DOUBLE(theta(c, 1), core::PI);
+  EXPECT_SAME_DOUBLE(theta(c, 2), -core::PI);
   EXPECT_SAME_DOUBLE(c.global_phase(), 1.5707963267948966);
   // Applied twice, the phase is added twice.
   append_unitary(c, x, 1);
   EXPECT_EQ(c.ops().size(), 6u);
-  EXPECT_SAME_DOUBLE(c.global_phase(), kPi);
+  EXPECT_SAME_DOUBLE(c.global_phase(), core::PI);
 }
 
 TEST(DecomposeZyz, PhaseGateSExactly) {
@@ -192,8 +192,8 @@ TEST(DecomposeZyz, PhaseGateSExactly) {
   EXPECT_SAME_DOUBLE(a.alpha, 0.7853981633974483);
   EXPECT_SAME_DOUBLE(a.gamma, 0.0);
   EXPECT_SAME_DOUBLE(a.delta, 0.0);
-  EXPECT_NEAR(a.beta, kPi / 2, 4e-16);
-  EXPECT_SAME_DOUBLE(a.beta, 2.0 * std::atan2(std::cos(kPi / 4), std::sin(kPi / 4)));
+  EXPECT_NEAR(a.beta, core::PI / 2, 4e-16);
+  EXPECT_SAME_DOUBLE(a.beta, 2.0 * std::atan2(std::cos(core::PI / 4), std::sin(core::PI / 4)));
 }
 
 TEST(DecomposeZyz, DegenerateInputs) {
@@ -223,11 +223,11 @@ TEST(DecomposeZyz, ThresholdSelectsTheCase) {
   // Both entries above the threshold: beta = π/2 + 0, delta = π/2 - 0.
   ZyzAngles a = with_r(std::nextafter(ZYZ_EPS, 1.0));
   EXPECT_SAME_DOUBLE(a.alpha, 0.0);
-  EXPECT_SAME_DOUBLE(a.beta, kPi / 2);
-  EXPECT_SAME_DOUBLE(a.delta, kPi / 2);
+  EXPECT_SAME_DOUBLE(a.beta, core::PI / 2);
+  EXPECT_SAME_DOUBLE(a.delta, core::PI / 2);
   // Below: diagonal, beta = 2·arg(m11').
   a = with_r(std::nextafter(ZYZ_EPS, 0.0));
-  EXPECT_SAME_DOUBLE(a.beta, kPi);
+  EXPECT_SAME_DOUBLE(a.beta, core::PI);
   EXPECT_SAME_DOUBLE(a.delta, 0.0);
   // Exactly at the threshold: the anti-diagonal case, beta = 2·arg(m10').
   a = with_r(ZYZ_EPS);
@@ -238,9 +238,9 @@ TEST(DecomposeZyz, ThresholdSelectsTheCase) {
 
 TEST(AppendUnitary, RandomUnitariesAreReproduced) {
   std::mt19937_64 rng(42);
-  std::uniform_real_distribution<double> angle(-kPi, kPi);
+  std::uniform_real_distribution<double> angle(-core::PI, core::PI);
   for (int n = 0; n < 2000; ++n) {
-    Matrix2x2 m = random_unitary(rng);
+    core::Matrix2<double> m = random_unitary(rng);
     // Every fourth matrix is diagonal or anti-diagonal, the two threshold cases.
     if (n % 4 == 1) {
       m = diag(from_std(std::polar(1.0, angle(rng))), from_std(std::polar(1.0, angle(rng))));
@@ -263,7 +263,7 @@ TEST(AppendUnitary, RandomUnitariesAreReproduced) {
 // with the dense reference.
 TEST(AppendUnitary, StateMatchesTheMatrixAppliedDirectly) {
   std::mt19937_64 rng(9);
-  std::uniform_real_distribution<double> angle(-kPi, kPi);
+  std::uniform_real_distribution<double> angle(-core::PI, core::PI);
   for (int n = 0; n < 200; ++n) {
     Circuit c(3);
     for (std::uint64_t q = 0; q < 3; ++q) {
@@ -274,7 +274,7 @@ TEST(AppendUnitary, StateMatchesTheMatrixAppliedDirectly) {
     c.add_global_phase(angle(rng));
     const testing::Amplitudes before = testing::engine_state(c);
     const std::uint64_t qubit = rng() % 3;
-    const Matrix2x2 m = random_unitary(rng);
+    const core::Matrix2<double> m = random_unitary(rng);
     append_unitary(c, m, qubit);
 
     testing::Amplitudes expected = before;
