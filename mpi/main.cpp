@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "core/abort.h"
+#include "core/messages.h"
 #include "core/parallel.h"
 #include "core/state_vector.h"
 #include "mpi/distributed.h"
@@ -336,7 +337,7 @@ int run(int argc, char** argv, Ranks ranks) {
     return kExitBadInput;
   }
   auto parsed_circuit = qasm::parse_qasm(std::get<0>(text));
-  if (!parsed_circuit) {
+  if (!parsed_circuit.ok()) {
     say(ranks, parsed_circuit.error().render());
     return kExitBadInput;
   }
@@ -345,7 +346,7 @@ int run(int argc, char** argv, Ranks ranks) {
 
   const std::uint64_t n = circuit.n_qubits();
   if (n == 0) {
-    say(ranks, "qubit 수는 1 이상이어야 합니다");
+    say(ranks, core::messages::ZERO_QUBITS);
     return kExitBadInput;
   }
   if (ranks.global_qubits >= n) {
