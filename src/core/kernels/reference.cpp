@@ -6,7 +6,7 @@
 
 #include "core/kernels.h"
 #include "core/kernels/bits.h"
-#include "core/kernels/table.h"
+#include "core/kernels/dispatch.h"
 #include "core/parallel.h"
 
 namespace vorn::core::kernels::reference {

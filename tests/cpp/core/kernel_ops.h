@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "core/kernels/dispatch.h"
 #include "core/kernels/reference.h"
-#include "core/kernels/table.h"
 #include "support.h"
 
 namespace vorn::core::test {

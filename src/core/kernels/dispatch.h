@@ -1,5 +1,6 @@
-// The kernel implementations behind the public kernels: the scalar reference and the vectorised
-// variants, one table of five functions each, and the public kernels with an explicit table.
+// The dispatch behind the public kernels (core/kernels.h): the implementations (the scalar
+// reference and the vectorised variants, one table of five functions each), the choice among
+// them, and the public kernels with an explicit table.
 #pragma once
 
 #include <cstdint>

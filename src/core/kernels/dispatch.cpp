@@ -1,11 +1,12 @@
-// The public kernels: operand checks, coinciding operands, and the choice of implementation.
-#include "core/kernels.h"
+// The public kernels' dispatch: operand checks, coinciding operands, and the choice of
+// implementation from the CPU's instruction sets.
+#include "core/kernels/dispatch.h"
 
 #include <bit>
 #include <string>
 
 #include "core/abort.h"
-#include "core/kernels/table.h"
+#include "core/kernels.h"
 #include "core/kernels/variants.h"
 
 namespace vorn::core {
