@@ -60,7 +60,7 @@ struct Kernels {
 
   // Matrix on one target with up to two controls.
   static void matrix2(Complex<T>* v, std::uint64_t len, const Matrix2<T>& m, unsigned target,
-                      const unsigned* controls, unsigned control_count) {
+                      const unsigned* controls, unsigned control_count, bool pool) {
     Plan<Isa> plan;
     build_plan(plan, &m[0], &target, 1, controls, control_count, len);
     bool masked = false;
@@ -85,26 +85,29 @@ struct Kernels {
                      : run_erased<Isa, run_lane_target<Isa, false, false>>;
       }
     }
-    execute<Isa>(plan, target >= LOG_W ? 2 : 1, reinterpret_cast<T*>(v), len, run);
+    execute<Isa>(plan, target >= LOG_W ? 2 : 1, reinterpret_cast<T*>(v), len, run, pool);
   }
 
+  template <bool POOL>
   static void single(Complex<T>* v, std::uint64_t len, const Matrix2<T>& m, unsigned target) {
     if (len < W) {
       reference_table<T>().single(v, len, m, target);
       return;
     }
-    matrix2(v, len, m, target, nullptr, 0);
+    matrix2(v, len, m, target, nullptr, 0, POOL);
   }
 
+  template <bool POOL>
   static void controlled(Complex<T>* v, std::uint64_t len, const Matrix2<T>& m, unsigned control,
                          unsigned target) {
     if (len < W) {
       reference_table<T>().controlled(v, len, m, control, target);
       return;
     }
-    matrix2(v, len, m, target, &control, 1);
+    matrix2(v, len, m, target, &control, 1, POOL);
   }
 
+  template <bool POOL>
   static void doubly_controlled(Complex<T>* v, std::uint64_t len, const Matrix2<T>& m,
                                 unsigned control1, unsigned control2, unsigned target) {
     if (len < W) {
@@ -112,7 +115,7 @@ struct Kernels {
       return;
     }
     const unsigned controls[2] = {control1, control2};
-    matrix2(v, len, m, target, controls, 2);
+    matrix2(v, len, m, target, controls, 2, POOL);
   }
 
   template <bool Signed>
@@ -146,6 +149,7 @@ struct Kernels {
     }
   }
 
+  template <bool POOL>
   static void two_qubit(Complex<T>* v, std::uint64_t len, const Matrix4<T>& m, unsigned q0,
                         unsigned q1) {
     if (len < W) {
@@ -165,7 +169,7 @@ struct Kernels {
         quads.second = Isa::make_exchange(q1);
         const RunFunction run =
             quads.signed_imaginary ? quads_run<true, 0, 0>(q0, q1) : quads_run<false, 0, 0>(q0, q1);
-        execute<Isa>(quads, 4, reinterpret_cast<T*>(v), len, run);
+        execute<Isa>(quads, 4, reinterpret_cast<T*>(v), len, run, POOL);
         return;
       }
     }
@@ -177,9 +181,10 @@ struct Kernels {
     const unsigned group_size = 1u << register_ops;
     run = plan.signed_imaginary ? four_by_four_run<true>(register_ops, q0 >= LOG_W)
                                 : four_by_four_run<false>(register_ops, q0 >= LOG_W);
-    execute<Isa>(plan, group_size, reinterpret_cast<T*>(v), len, run);
+    execute<Isa>(plan, group_size, reinterpret_cast<T*>(v), len, run, POOL);
   }
 
+  template <bool POOL>
   static void controlled_swap(Complex<T>* v, std::uint64_t len, unsigned control, unsigned target1,
                               unsigned target2) {
     if (len < W) {
@@ -199,18 +204,20 @@ struct Kernels {
     } else {
       run = run_erased<Isa, run_exchange_lanes<Isa>, E>;
     }
-    execute<Isa>(plan, kind == 0 ? 1 : 2, reinterpret_cast<T*>(v), len, run);
+    execute<Isa>(plan, kind == 0 ? 1 : 2, reinterpret_cast<T*>(v), len, run, POOL);
   }
 };
 
+// The table: the kernels with the pool's parallel loop from PARALLEL_THRESHOLD on, and the same
+// kernels on the calling thread.
 template <typename Isa>
 constexpr KernelTable<typename Isa::T> make_table(const char* name) {
-  return {name,
-          Kernels<Isa>::single,
-          Kernels<Isa>::controlled,
-          Kernels<Isa>::two_qubit,
-          Kernels<Isa>::doubly_controlled,
-          Kernels<Isa>::controlled_swap};
+  using K = Kernels<Isa>;
+  return {{K::template single<true>, K::template controlled<true>, K::template two_qubit<true>,
+           K::template doubly_controlled<true>, K::template controlled_swap<true>},
+          name,
+          {K::template single<false>, K::template controlled<false>, K::template two_qubit<false>,
+           K::template doubly_controlled<false>, K::template controlled_swap<false>}};
 }
 
 }  // namespace vorn::core::kernels::VORN_SIMD_NAMESPACE

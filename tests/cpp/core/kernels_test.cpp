@@ -49,8 +49,8 @@ TYPED_TEST(KernelsTest, MatchesOracleForEveryPlacementUpToSixQubits) {
   }
 }
 
-// The reference's parallel paths at 13 qubits against the oracle on a spread of placements
-// that includes the lowest and the highest qubit.
+// The reference's parallel paths and its calling-thread functions at 13 qubits against the
+// oracle on a spread of placements that includes the lowest and the highest qubit.
 TYPED_TEST(KernelsTest, ParallelPathMatchesOracle) {
   using T = TypeParam;
   const unsigned n = 13;
@@ -61,10 +61,15 @@ TYPED_TEST(KernelsTest, ParallelPathMatchesOracle) {
       std::uint64_t seed = 500;
       test::for_each_placement(kernel, {0, 1, 6, 11, 12}, true, [&](const auto& qubits) {
         const Op<T> op = test::make_op<T>(kernel, qubits, ++seed);
+        const Amplitudes<T> expected = test::oracle(before, op);
         Amplitudes<T> v = before;
         test::apply_with(*table, v, op);
-        EXPECT_EQ(test::bit_difference(v, test::oracle(before, op)), "")
-            << table->name << " " << op.describe();
+        EXPECT_EQ(test::bit_difference(v, expected), "") << table->name << " " << op.describe();
+        // The serial scans on the calling thread, at the parallel path's length.
+        v = before;
+        test::apply_with(table->local, v, op);
+        EXPECT_EQ(test::bit_difference(v, expected), "")
+            << table->name << " on the calling thread " << op.describe();
       });
     }
   }

@@ -75,8 +75,9 @@ Amplitudes<T> special_state(unsigned n, std::uint64_t seed) {
   return v;
 }
 
-// Every kernel on every placement through `table` and through the reference. From
-// PARALLEL_THRESHOLD amplitudes on, the placements take turns on pools of 1, 2 and 3 threads.
+// Every kernel on every placement through `table`, its calling-thread functions and the
+// reference. From PARALLEL_THRESHOLD amplitudes on, the placements take turns on pools of 1, 2
+// and 3 threads.
 template <typename T>
 void compare_with_reference(const kernels::KernelTable<T>& table, unsigned n, bool special,
                             bool allow_coinciding) {
@@ -97,6 +98,11 @@ void compare_with_reference(const kernels::KernelTable<T>& table, unsigned n, bo
           EXPECT_EQ(test::bit_difference(v, expected), "")
               << table.name << " n=" << n << " " << op.describe() << (special ? " special" : "")
               << " threads " << threads;
+          v = before;
+          test::apply_with(table.local, v, op);
+          EXPECT_EQ(test::bit_difference(v, expected), "")
+              << table.name << " on the calling thread, n=" << n << " " << op.describe()
+              << (special ? " special" : "");
         });
   }
 }
