@@ -208,6 +208,8 @@ std::vector<std::string> split(const std::string& list) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Each line as it is printed: a whole run takes minutes.
+  std::setvbuf(stdout, nullptr, _IOLBF, 0);
   int repeat = 2;
   std::vector<std::string> threads = {"1", "2"};
   std::vector<std::string> precisions = {"f64", "f32"};
