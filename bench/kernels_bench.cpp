@@ -52,7 +52,7 @@
 
 #include "core/gates.h"
 #include "core/kernels.h"
-#include "core/kernels/table.h"
+#include "core/kernels/dispatch.h"
 #include "core/parallel.h"
 #include "core/state_vector.h"
 

@@ -1,7 +1,7 @@
 // The five kernels that apply gates to a state vector in place. Each exists once per
 // precision; below PARALLEL_THRESHOLD amplitudes it runs on the calling thread, from there on
-// as one parallel loop on the process-wide worker pool. Results never depend on the path or
-// on the number of workers.
+// as one parallel loop on the process-wide worker pool, unless the caller asks for the calling
+// thread. Results never depend on the path or on the number of workers.
 #pragma once
 
 #include <cstdint>
@@ -13,6 +13,12 @@
 namespace vorn::core {
 
 inline constexpr std::uint64_t PARALLEL_THRESHOLD = 8192;
+
+// Where a kernel runs. Pool: on the calling thread below PARALLEL_THRESHOLD amplitudes, from
+// there on as one parallel loop on the worker pool. CallingThread: on the calling thread
+// whatever the length, for callers that share the work out themselves (the blocks of a pass).
+// Both give the same bits.
+enum class Placement { Pool, CallingThread };
 
 // v.size() must be a power of two, 2^n. Every operand must be < n; an operand out of range
 // throws Abort before any amplitude is touched ("mid > len" for the single-qubit kernel from
@@ -26,27 +32,28 @@ inline constexpr std::uint64_t PARALLEL_THRESHOLD = 8192;
 
 // Applies m to the target qubit: (a0, a1) <- (m00*a0 + m01*a1, m10*a0 + m11*a1).
 template <typename T>
-void apply_single_qubit_gate(std::span<Complex<T>> v, const Matrix2<T>& m, std::uint64_t target);
+void apply_single_qubit_gate(std::span<Complex<T>> v, const Matrix2<T>& m, std::uint64_t target,
+                             Placement placement = Placement::Pool);
 
 // Applies m to the target wherever the control bit is 1.
 template <typename T>
 void apply_controlled_gate(std::span<Complex<T>> v, const Matrix2<T>& m, std::uint64_t control,
-                           std::uint64_t target);
+                           std::uint64_t target, Placement placement = Placement::Pool);
 
 // Applies the 4x4 matrix with local basis index bit(q0) + 2*bit(q1).
 template <typename T>
 void apply_two_qubit_gate(std::span<Complex<T>> v, const Matrix4<T>& m, std::uint64_t q0,
-                          std::uint64_t q1);
+                          std::uint64_t q1, Placement placement = Placement::Pool);
 
 // Applies m to the target wherever both control bits are 1.
 template <typename T>
 void apply_doubly_controlled_gate(std::span<Complex<T>> v, const Matrix2<T>& m,
                                   std::uint64_t control1, std::uint64_t control2,
-                                  std::uint64_t target);
+                                  std::uint64_t target, Placement placement = Placement::Pool);
 
 // Exchanges the amplitudes of target1 and target2 wherever the control bit is 1.
 template <typename T>
 void apply_controlled_swap(std::span<Complex<T>> v, std::uint64_t control, std::uint64_t target1,
-                           std::uint64_t target2);
+                           std::uint64_t target2, Placement placement = Placement::Pool);
 
 }  // namespace vorn::core

@@ -33,8 +33,9 @@ SimulationResult run(const Circuit& circuit, std::uint64_t shots, std::optional<
 // The steps of run, for callers that hold the amplitudes themselves (a slice of a distributed
 // state, a benchmark). v.size() must be 2^m with every gate operand below m.
 
-// Applies every gate of ops in order, each through its kernel; measurements are skipped.
-// Returns whether ops holds a measurement.
+// Applies every gate of ops in order, in passes over the state (simulator/passes.h): the same
+// bits as each gate through its kernel in turn. Measurements are skipped. Returns whether ops
+// holds a measurement.
 template <typename T>
 bool apply_operations(std::span<core::Complex<T>> v, std::span<const Operation> ops);
 

@@ -6,7 +6,7 @@
 
 #include "core/kernels.h"
 #include "core/kernels/bits.h"
-#include "core/kernels/table.h"
+#include "core/kernels/dispatch.h"
 #include "core/parallel.h"
 
 namespace vorn::core::kernels::reference {
@@ -254,7 +254,10 @@ void controlled_swap(Complex<T>* v, std::uint64_t len, unsigned control, unsigne
 
 template <typename T>
 constexpr KernelTable<T> kTable = {
-    "reference", single<T>, controlled<T>, two_qubit<T>, doubly_controlled<T>, controlled_swap<T>};
+    {single<T>, controlled<T>, two_qubit<T>, doubly_controlled<T>, controlled_swap<T>},
+    "reference",
+    {serial_single<T>, serial_controlled<T>, serial_two_qubit<T>, serial_doubly_controlled<T>,
+     serial_controlled_swap<T>}};
 
 }  // namespace
 

@@ -1,7 +1,7 @@
 // The vectorised kernel tables, one per instruction set.
 #pragma once
 
-#include "core/kernels/table.h"
+#include "core/kernels/dispatch.h"
 
 namespace vorn::core::kernels {
 

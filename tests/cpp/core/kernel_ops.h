@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "core/kernels/dispatch.h"
 #include "core/kernels/reference.h"
-#include "core/kernels/table.h"
 #include "support.h"
 
 namespace vorn::core::test {
@@ -65,7 +65,7 @@ struct Op {
 };
 
 template <typename T>
-void apply_with(const kernels::KernelTable<T>& table, Amplitudes<T>& v, const Op<T>& op) {
+void apply_with(const kernels::KernelFunctions<T>& table, Amplitudes<T>& v, const Op<T>& op) {
   const std::span<Complex<T>> s(v);
   const auto& q = op.qubits;
   switch (op.kernel) {

@@ -1,5 +1,6 @@
-// The five kernels: every implementation against the per-index oracle, the parallel paths
-// against the serial scans, the fixed examples, non-finite values, and out-of-range operands.
+// The five kernels: the scalar reference against the per-index oracle and its parallel paths
+// against its serial scans (variants_test holds every vectorised table to the reference), and,
+// through every implementation, the fixed examples, non-finite values and out-of-range operands.
 #include "core/kernels.h"
 
 #include <gtest/gtest.h>
@@ -26,11 +27,12 @@ class KernelsTest : public ::testing::Test {};
 using Precisions = ::testing::Types<float, double>;
 TYPED_TEST_SUITE(KernelsTest, Precisions);
 
-// Every implementation, every kernel, every operand placement (coinciding ones included), for
-// every size up to 6 qubits, against the oracle.
+// The reference, every kernel, every operand placement (coinciding ones included), for every
+// size up to 6 qubits, against the oracle.
 TYPED_TEST(KernelsTest, MatchesOracleForEveryPlacementUpToSixQubits) {
   using T = TypeParam;
-  for (const auto* table : kernels::available_tables<T>()) {
+  {
+    const auto* table = &kernels::reference_table<T>();
     for (unsigned n = 1; n <= 6; ++n) {
       for (const Kernel kernel : test::ALL_KERNELS) {
         std::uint64_t seed = 1000 * n + static_cast<unsigned>(kernel);
@@ -47,21 +49,27 @@ TYPED_TEST(KernelsTest, MatchesOracleForEveryPlacementUpToSixQubits) {
   }
 }
 
-// The parallel paths at 13 qubits against the oracle on a spread of placements that includes
-// the lowest and the highest qubit.
+// The reference's parallel paths and its calling-thread functions at 13 qubits against the
+// oracle on a spread of placements that includes the lowest and the highest qubit.
 TYPED_TEST(KernelsTest, ParallelPathMatchesOracle) {
   using T = TypeParam;
   const unsigned n = 13;
   const Amplitudes<T> before = test::random_state<T>(n, 77);
-  for (const auto* table : kernels::available_tables<T>()) {
+  {
+    const auto* table = &kernels::reference_table<T>();
     for (const Kernel kernel : test::ALL_KERNELS) {
       std::uint64_t seed = 500;
       test::for_each_placement(kernel, {0, 1, 6, 11, 12}, true, [&](const auto& qubits) {
         const Op<T> op = test::make_op<T>(kernel, qubits, ++seed);
+        const Amplitudes<T> expected = test::oracle(before, op);
         Amplitudes<T> v = before;
         test::apply_with(*table, v, op);
-        EXPECT_EQ(test::bit_difference(v, test::oracle(before, op)), "")
-            << table->name << " " << op.describe();
+        EXPECT_EQ(test::bit_difference(v, expected), "") << table->name << " " << op.describe();
+        // The serial scans on the calling thread, at the parallel path's length.
+        v = before;
+        test::apply_with(table->local, v, op);
+        EXPECT_EQ(test::bit_difference(v, expected), "")
+            << table->name << " on the calling thread " << op.describe();
       });
     }
   }
@@ -114,7 +122,8 @@ void check_serial_against_parallel(const kernels::KernelTable<T>& table, Kernel 
 
 TYPED_TEST(KernelsTest, SerialAndParallelAgreeOnSharedSubspace) {
   using T = TypeParam;
-  for (const auto* table : kernels::available_tables<T>()) {
+  {
+    const auto* table = &kernels::reference_table<T>();
     for (const Kernel kernel : test::ALL_KERNELS) {
       for (const unsigned extra : {0u, 12u}) {
         check_serial_against_parallel(*table, kernel, extra);
@@ -123,13 +132,14 @@ TYPED_TEST(KernelsTest, SerialAndParallelAgreeOnSharedSubspace) {
   }
 }
 
-// The parallel paths resolve coinciding operands as the serial scans do; the scans run here
-// at 13 qubits, directly.
+// The reference's parallel paths resolve coinciding operands as the serial scans do; the
+// scans run here at 13 qubits, directly.
 TYPED_TEST(KernelsTest, CoincidingOperandsFollowTheSerialScan) {
   using T = TypeParam;
   const unsigned n = 13;
   const Amplitudes<T> before = test::random_state<T>(n, 5);
-  for (const auto* table : kernels::available_tables<T>()) {
+  {
+    const auto* table = &kernels::reference_table<T>();
     for (const Kernel kernel :
          {Kernel::Controlled, Kernel::DoublyControlled, Kernel::ControlledSwap}) {
       std::uint64_t seed = 40;

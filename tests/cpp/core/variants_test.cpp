@@ -1,6 +1,7 @@
 // Every vectorised kernel table against the scalar reference, bit for bit: random states and
 // states full of signed zeros, infinities and subnormals, every operand placement (lane and
-// register operands of every width), both paths, both precisions.
+// register operands of every width), both paths, pool sizes 1 to 3, both precisions. Each
+// table's tests run once per table, and show as skipped on a CPU without its instruction set.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -9,8 +10,8 @@
 #include <vector>
 
 #include "core/gates.h"
-
-#include "core/kernels/table.h"
+#include "core/kernels/dispatch.h"
+#include "core/parallel.h"
 #include "kernel_ops.h"
 #include "support.h"
 
@@ -21,10 +22,34 @@ using test::Amplitudes;
 using test::Kernel;
 using test::Op;
 
+// The vectorised table of this name, or null when this CPU cannot run it.
 template <typename T>
-class VariantsTest : public ::testing::Test {};
-using Precisions = ::testing::Types<float, double>;
-TYPED_TEST_SUITE(VariantsTest, Precisions);
+const kernels::KernelTable<T>* find_table(const std::string& name) {
+  for (const auto* table : kernels::available_tables<T>()) {
+    if (table->name == name) {
+      return table;
+    }
+  }
+  return nullptr;
+}
+
+// One vectorised table per test instance: the test body runs for both precisions.
+class VariantsTest : public ::testing::TestWithParam<std::string> {
+ protected:
+  void SetUp() override {
+    if (find_table<double>(GetParam()) == nullptr) {
+      GTEST_SKIP() << "this CPU cannot run the " << GetParam() << " kernels";
+    }
+  }
+
+  template <typename T>
+  const kernels::KernelTable<T>& table() const {
+    return *find_table<T>(GetParam());
+  }
+};
+
+INSTANTIATE_TEST_SUITE_P(Tables, VariantsTest, ::testing::Values("avx512", "avx2"),
+                         [](const auto& info) { return info.param; });
 
 // Random values with special ones mixed in (no NaN inputs: which NaN an operation passes on is
 // not part of the formula).
@@ -50,58 +75,60 @@ Amplitudes<T> special_state(unsigned n, std::uint64_t seed) {
   return v;
 }
 
+// Every kernel on every placement through `table`, its calling-thread functions and the
+// reference. From PARALLEL_THRESHOLD amplitudes on, the placements take turns on pools of 1, 2
+// and 3 threads.
 template <typename T>
-void compare_with_reference(unsigned n, bool special, bool allow_coinciding) {
+void compare_with_reference(const kernels::KernelTable<T>& table, unsigned n, bool special,
+                            bool allow_coinciding) {
   const auto& reference = kernels::reference_table<T>();
-  const auto tables = kernels::available_tables<T>();
-  ASSERT_EQ(tables.back(), &reference);
-  for (const auto* table : tables) {
-    if (table == &reference) {
-      continue;
-    }
-    for (const Kernel kernel : test::ALL_KERNELS) {
-      std::uint64_t seed = 31 * n + static_cast<unsigned>(kernel);
-      const Amplitudes<T> before =
-          special ? special_state<T>(n, seed) : test::random_state<T>(n, seed);
-      test::for_each_placement(
-          kernel, test::qubit_range(n), allow_coinciding, [&](const auto& qubits) {
-            const Op<T> op = test::make_op<T>(kernel, qubits, ++seed);
-            Amplitudes<T> expected = before;
-            test::apply_with(reference, expected, op);
-            Amplitudes<T> v = before;
-            test::apply_with(*table, v, op);
-            EXPECT_EQ(test::bit_difference(v, expected), "")
-                << table->name << " n=" << n << " " << op.describe() << (special ? " special" : "");
-          });
-    }
+  std::size_t turn = 0;
+  for (const Kernel kernel : test::ALL_KERNELS) {
+    std::uint64_t seed = 31 * n + static_cast<unsigned>(kernel);
+    const Amplitudes<T> before =
+        special ? special_state<T>(n, seed) : test::random_state<T>(n, seed);
+    test::for_each_placement(
+        kernel, test::qubit_range(n), allow_coinciding, [&](const auto& qubits) {
+          const Op<T> op = test::make_op<T>(kernel, qubits, ++seed);
+          Amplitudes<T> expected = before;
+          test::apply_with(reference, expected, op);
+          Amplitudes<T> v = before;
+          const std::size_t threads = 1 + turn++ % 3;
+          testing::run_with_pool_size(threads, [&] { test::apply_with(table, v, op); });
+          EXPECT_EQ(test::bit_difference(v, expected), "")
+              << table.name << " n=" << n << " " << op.describe() << (special ? " special" : "")
+              << " threads " << threads;
+          v = before;
+          test::apply_with(table.local, v, op);
+          EXPECT_EQ(test::bit_difference(v, expected), "")
+              << table.name << " on the calling thread, n=" << n << " " << op.describe()
+              << (special ? " special" : "");
+        });
   }
 }
 
-TYPED_TEST(VariantsTest, SerialPathMatchesReference) {
-  for (const unsigned n : {1u, 2u, 3u, 4u, 5u, 9u}) {
-    compare_with_reference<TypeParam>(n, false, true);
+template <typename T>
+void compare_paths(const kernels::KernelTable<T>& table) {
+  for (const unsigned n : {1u, 2u, 3u, 4u, 5u, 6u, 9u}) {
+    compare_with_reference(table, n, false, true);
   }
-}
-
-TYPED_TEST(VariantsTest, SerialPathMatchesReferenceOnSpecialValues) {
   for (const unsigned n : {3u, 7u}) {
-    compare_with_reference<TypeParam>(n, true, false);
+    compare_with_reference(table, n, true, false);
   }
+  compare_with_reference(table, 13, false, true);
+  compare_with_reference(table, 13, true, false);
 }
 
-TYPED_TEST(VariantsTest, ParallelPathMatchesReference) {
-  compare_with_reference<TypeParam>(13, false, false);
-}
-
-TYPED_TEST(VariantsTest, ParallelPathMatchesReferenceOnSpecialValues) {
-  compare_with_reference<TypeParam>(13, true, false);
+TEST_P(VariantsTest, SerialAndParallelPathsMatchReference) {
+  compare_paths(table<float>());
+  compare_paths(table<double>());
 }
 
 // The gate set's own matrices (negative zeros in Y and Sdg, exact zeros everywhere) and
 // matrices with NaN or infinite entries, on states with special values: the vectorised tables
 // keep the reference's bits wherever the reference's bits are defined by a single NaN source.
-TYPED_TEST(VariantsTest, GateAndNonFiniteMatricesMatchReference) {
-  using T = TypeParam;
+template <typename T>
+void check_gate_and_non_finite_matrices(const kernels::KernelTable<T>& variant) {
   const T nan = std::numeric_limits<T>::quiet_NaN();
   const T inf = std::numeric_limits<T>::infinity();
   std::vector<Matrix2<T>> matrices;
@@ -121,7 +148,8 @@ TYPED_TEST(VariantsTest, GateAndNonFiniteMatricesMatchReference) {
   matrices.push_back(infinite);
 
   const auto& reference = kernels::reference_table<T>();
-  for (const auto* table : kernels::available_tables<T>()) {
+  {
+    const auto* table = &variant;
     for (const unsigned n : {5u, 13u}) {
       // Finite states only where the matrix holds a NaN: a NaN on both sides of a product
       // leaves the choice of NaN to the compiler.
@@ -164,15 +192,16 @@ TYPED_TEST(VariantsTest, GateAndNonFiniteMatricesMatchReference) {
 
 // Dense 4x4 matrices with a NaN imaginary part (the products' addsub path) or infinite
 // entries, on every ordered pair of operands: lane and register operands, both paths.
-TYPED_TEST(VariantsTest, NonFiniteFourByFourMatricesMatchReference) {
-  using T = TypeParam;
+template <typename T>
+void check_non_finite_four_by_four_matrices(const kernels::KernelTable<T>& variant) {
   Matrix4<T> nan_im = test::random_matrix4<T>(11);
   nan_im[6].im = -std::numeric_limits<T>::quiet_NaN();
   Matrix4<T> infinite = test::random_matrix4<T>(12);
   infinite[1].re = std::numeric_limits<T>::infinity();
   infinite[14].im = -std::numeric_limits<T>::infinity();
   const auto& reference = kernels::reference_table<T>();
-  for (const auto* table : kernels::available_tables<T>()) {
+  {
+    const auto* table = &variant;
     for (const unsigned n : {5u, 13u}) {
       const Amplitudes<T> finite = test::random_state<T>(n, 90 + n);
       const Amplitudes<T> specials = special_state<T>(n, 91 + n);
@@ -195,6 +224,16 @@ TYPED_TEST(VariantsTest, NonFiniteFourByFourMatricesMatchReference) {
       }
     }
   }
+}
+
+TEST_P(VariantsTest, GateAndNonFiniteMatricesMatchReference) {
+  check_gate_and_non_finite_matrices(table<float>());
+  check_gate_and_non_finite_matrices(table<double>());
+}
+
+TEST_P(VariantsTest, NonFiniteFourByFourMatricesMatchReference) {
+  check_non_finite_four_by_four_matrices(table<float>());
+  check_non_finite_four_by_four_matrices(table<double>());
 }
 
 TEST(Variants, ReferenceIsAlwaysAvailableAndLast) {

@@ -17,6 +17,7 @@
 #include "../support/operation_tag.h"
 #include "qasm/format.h"
 #include "qasm/lowering.h"
+#include "random_circuit.h"
 #include "simulator/engine.h"
 #include "simulator/unitary.h"
 
@@ -197,86 +198,20 @@ TEST(ExportQasm, MeasureAllTooLargeForMemoryFailsAtOnce) {
 Circuit random_circuit(std::mt19937_64& rng, std::uint64_t n) {
   std::uniform_int_distribution<int> exponent(-15, 15);
   std::uniform_real_distribution<double> unit(-1.0, 1.0);
-  const auto angle = [&] {
-    // Every fifth angle is a whole number, which is written without a decimal point.
-    const double x = unit(rng) * std::pow(10.0, exponent(rng));
-    return rng() % 5 == 0 ? std::round(x) : x;
-  };
-  Circuit c(n);
-  const int length = static_cast<int>(rng() % 60);
-  for (int k = 0; k < length; ++k) {
-    std::uint64_t q[3] = {rng() % n, 0, 0};
-    q[1] = (q[0] + 1 + rng() % (n - 1)) % n;
-    do {
-      q[2] = rng() % n;
-    } while (q[2] == q[0] || q[2] == q[1]);
-    switch (rng() % 22) {
-      case 0:
-        c.h(q[0]);
-        break;
-      case 1:
-        c.x(q[0]);
-        break;
-      case 2:
-        c.y(q[0]);
-        break;
-      case 3:
-        c.z(q[0]);
-        break;
-      case 4:
-        c.s(q[0]);
-        break;
-      case 5:
-        c.sdg(q[0]);
-        break;
-      case 6:
-        c.t(q[0]);
-        break;
-      case 7:
-        c.tdg(q[0]);
-        break;
-      case 8:
-        c.id(q[0]);
-        break;
-      case 9:
-        c.rx(angle(), q[0]);
-        break;
-      case 10:
-        c.ry(angle(), q[0]);
-        break;
-      case 11:
-        c.rz(angle(), q[0]);
-        break;
-      case 12:
-        c.u3(angle(), angle(), angle(), q[0]);
-        break;
-      case 13:
-        c.cx(q[0], q[1]);
-        break;
-      case 14:
-        c.cz(q[0], q[1]);
-        break;
-      case 15:
-        c.swap(q[0], q[1]);
-        break;
-      case 16:
-        c.ccx(q[0], q[1], q[2]);
-        break;
-      case 17:
-        c.cswap(q[0], q[1], q[2]);
-        break;
-      case 18:
-        c.measure(q[0], rng() % n);
-        break;
-      case 19:
-        c.measure_all();
-        break;
-      default:
-        c.add_global_phase(angle());
-        break;
-    }
+  sim::test::RandomCircuitSpec spec;
+  spec.qubits = n;
+  spec.operations = rng() % 60;
+  spec.choices = sim::test::every_gate_kind();
+  using sim::test::Draw;
+  for (const Draw draw : {Draw::Measure, Draw::MeasureAll, Draw::GlobalPhase, Draw::GlobalPhase}) {
+    spec.choices.push_back({draw});
   }
-  return c;
+  spec.angle = [&](std::mt19937_64& r) {
+    // Every fifth angle is a whole number, which is written without a decimal point.
+    const double x = unit(r) * std::pow(10.0, exponent(r));
+    return r() % 5 == 0 ? std::round(x) : x;
+  };
+  return sim::test::random_circuit(rng, spec);
 }
 
 // The operations with each MeasureAll written out as one Measure per qubit.

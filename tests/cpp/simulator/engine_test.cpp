@@ -11,6 +11,7 @@
 #include <limits>
 #include <map>
 #include <numbers>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -18,6 +19,7 @@
 #include "core/abort.h"
 #include "core/gates.h"
 #include "core/parallel.h"
+#include "random_circuit.h"
 
 namespace vorn::sim {
 namespace {
@@ -145,81 +147,11 @@ class ReferenceSimulator {
 
 // A random circuit over every gate kind, with distinct operands for the multi-qubit gates.
 Circuit random_circuit(std::uint64_t n, std::size_t gates, std::uint64_t seed) {
-  Circuit c(n);
-  std::uint64_t x = seed * 0x9e3779b97f4a7c15u + 1;
-  const auto next = [&x]() {
-    x ^= x << 13;
-    x ^= x >> 7;
-    x ^= x << 17;
-    return x;
-  };
-  const auto angle = [&]() { return static_cast<double>(next() % 100000) / 10000.0 - 5.0; };
-  for (std::size_t g = 0; g < gates; ++g) {
-    const std::uint64_t a = next() % n;
-    std::uint64_t b = next() % (n - 1);
-    b += b >= a ? 1 : 0;
-    std::uint64_t d = a;
-    while (d == a || d == b) {
-      d = next() % n;
-    }
-    switch (next() % 18) {
-      case 0:
-        c.h(a);
-        break;
-      case 1:
-        c.x(a);
-        break;
-      case 2:
-        c.y(a);
-        break;
-      case 3:
-        c.z(a);
-        break;
-      case 4:
-        c.s(a);
-        break;
-      case 5:
-        c.sdg(a);
-        break;
-      case 6:
-        c.t(a);
-        break;
-      case 7:
-        c.tdg(a);
-        break;
-      case 8:
-        c.rx(angle(), a);
-        break;
-      case 9:
-        c.ry(angle(), a);
-        break;
-      case 10:
-        c.rz(angle(), a);
-        break;
-      case 11:
-        c.u3(angle(), angle(), angle(), a);
-        break;
-      case 12:
-        c.id(a);
-        break;
-      case 13:
-        c.cx(a, b);
-        break;
-      case 14:
-        c.cz(a, b);
-        break;
-      case 15:
-        c.swap(a, b);
-        break;
-      case 16:
-        c.ccx(a, b, d);
-        break;
-      default:
-        c.cswap(a, b, d);
-        break;
-    }
-  }
-  return c;
+  std::mt19937_64 rng(seed);
+  test::RandomCircuitSpec spec;
+  spec.qubits = n;
+  spec.operations = gates;
+  return test::random_circuit(rng, spec);
 }
 
 template <typename T>

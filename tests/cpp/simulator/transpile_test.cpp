@@ -11,8 +11,11 @@
 #include <limits>
 #include <random>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "dense_oracle.h"
+#include "random_circuit.h"
 
 namespace vorn::sim {
 namespace {
@@ -347,79 +350,42 @@ TEST(TranspilePass, RandomCircuitsKeepTheirStateUpToSign) {
                            1e-13, -1e-13, 0.25, -0.25,  kPi / 4,    1.0,     kTwoPi - 0.25};
   std::uniform_int_distribution<int> pick_angle(0, std::size(angles) - 1);
   std::uniform_real_distribution<double> free_angle(-10.0, 10.0);
+  const auto angle = [&](std::mt19937_64& r) {
+    return r() % 4 == 0 ? free_angle(r) : angles[pick_angle(r)];
+  };
+  // The single-qubit kinds four times each, and in the last twelve draws a CX, a measurement
+  // and a U3 one time in four (H, X and Z otherwise).
+  std::vector<test::Choice> reducible;
+  for (unsigned tag = 0; tag <= static_cast<unsigned>(GateKind::Id); ++tag) {
+    for (int copy = 0; copy < 4; ++copy) {
+      reducible.push_back({test::Draw::Gate, static_cast<GateKind>(tag)});
+    }
+  }
+  using test::Choice;
+  using test::Draw;
+  const std::pair<Choice, GateKind> rare_or_common[] = {
+      {Choice{Draw::Gate, GateKind::CX}, GateKind::H},
+      {Choice{Draw::Measure}, GateKind::X},
+      {Choice{Draw::Gate, GateKind::U3}, GateKind::Z}};
+  for (const auto& [rare, common] : rare_or_common) {
+    reducible.push_back(rare);
+    for (int copy = 0; copy < 3; ++copy) {
+      reducible.push_back({Draw::Gate, common});
+    }
+  }
   constexpr std::uint64_t kQubits = 3;
   int sign_flips = 0;
   for (int trial = 0; trial < 3000; ++trial) {
-    Circuit c(kQubits);
-    // Few qubits and many single-qubit gates, so that neighbours often share a qubit.
-    const int length = 1 + static_cast<int>(rng() % 40);
-    for (int k = 0; k < length; ++k) {
-      const std::uint64_t q = rng() % (trial % 3 == 0 ? 1 : kQubits);
-      const int kind = static_cast<int>(rng() % 16);
-      const double theta = rng() % 4 == 0 ? free_angle(rng) : angles[pick_angle(rng)];
-      switch (kind) {
-        case 0:
-          c.h(q);
-          break;
-        case 1:
-          c.x(q);
-          break;
-        case 2:
-          c.y(q);
-          break;
-        case 3:
-          c.z(q);
-          break;
-        case 4:
-          c.s(q);
-          break;
-        case 5:
-          c.sdg(q);
-          break;
-        case 6:
-          c.t(q);
-          break;
-        case 7:
-          c.tdg(q);
-          break;
-        case 8:
-          c.rx(theta, q);
-          break;
-        case 9:
-          c.ry(theta, q);
-          break;
-        case 10:
-          c.rz(theta, q);
-          break;
-        case 11:
-          c.id(q);
-          break;
-        case 12:
-          c.h(q);
-          break;
-        case 13:
-          if (rng() % 4 == 0) {
-            c.cx(q, (q + 1) % kQubits);
-          } else {
-            c.h(q);
-          }
-          break;
-        case 14:
-          if (rng() % 4 == 0) {
-            c.measure(q, q);
-          } else {
-            c.x(q);
-          }
-          break;
-        default:
-          if (rng() % 4 == 0) {
-            c.u3(theta, 0.5, -0.5, q);
-          } else {
-            c.z(q);
-          }
-          break;
-      }
-    }
+    // Few qubits and many single-qubit gates, so that neighbours often share a qubit; every
+    // third circuit acts on one qubit only.
+    test::RandomCircuitSpec spec;
+    spec.qubits = kQubits;
+    spec.operations = 1 + rng() % 40;
+    spec.choices = reducible;
+    spec.first_operands =
+        trial % 3 == 0 ? std::vector<std::uint64_t>{0} : std::vector<std::uint64_t>{0, 1, 2};
+    spec.angle = angle;
+    Circuit c = test::random_circuit(rng, spec);
     const testing::Amplitudes before = testing::engine_state(c);
     const testing::Amplitudes dense_before = testing::simulate(c);
     const std::size_t n_before = c.ops().size();

@@ -1,11 +1,12 @@
-// The public kernels: operand checks, coinciding operands, and the choice of implementation.
-#include "core/kernels.h"
+// The public kernels' dispatch: operand checks, coinciding operands, and the choice of
+// implementation from the CPU's instruction sets.
+#include "core/kernels/dispatch.h"
 
 #include <bit>
 #include <string>
 
 #include "core/abort.h"
-#include "core/kernels/table.h"
+#include "core/kernels.h"
 #include "core/kernels/variants.h"
 
 namespace vorn::core {
@@ -49,7 +50,7 @@ void check_operand(std::uint64_t len, std::uint64_t qubit) {
 }  // namespace
 
 template <typename T>
-void apply_single_qubit_gate_with(const KernelTable<T>& table, std::span<Complex<T>> v,
+void apply_single_qubit_gate_with(const KernelFunctions<T>& table, std::span<Complex<T>> v,
                                   const Matrix2<T>& m, std::uint64_t target) {
   check_length(v.size());
   check_single_target(v.size(), target);
@@ -57,7 +58,7 @@ void apply_single_qubit_gate_with(const KernelTable<T>& table, std::span<Complex
 }
 
 template <typename T>
-void apply_controlled_gate_with(const KernelTable<T>& table, std::span<Complex<T>> v,
+void apply_controlled_gate_with(const KernelFunctions<T>& table, std::span<Complex<T>> v,
                                 const Matrix2<T>& m, std::uint64_t control, std::uint64_t target) {
   check_length(v.size());
   check_operand(v.size(), control);
@@ -71,7 +72,7 @@ void apply_controlled_gate_with(const KernelTable<T>& table, std::span<Complex<T
 }
 
 template <typename T>
-void apply_two_qubit_gate_with(const KernelTable<T>& table, std::span<Complex<T>> v,
+void apply_two_qubit_gate_with(const KernelFunctions<T>& table, std::span<Complex<T>> v,
                                const Matrix4<T>& m, std::uint64_t q0, std::uint64_t q1) {
   check_length(v.size());
   check_operand(v.size(), q0);
@@ -85,7 +86,7 @@ void apply_two_qubit_gate_with(const KernelTable<T>& table, std::span<Complex<T>
 }
 
 template <typename T>
-void apply_doubly_controlled_gate_with(const KernelTable<T>& table, std::span<Complex<T>> v,
+void apply_doubly_controlled_gate_with(const KernelFunctions<T>& table, std::span<Complex<T>> v,
                                        const Matrix2<T>& m, std::uint64_t control1,
                                        std::uint64_t control2, std::uint64_t target) {
   check_length(v.size());
@@ -105,7 +106,7 @@ void apply_doubly_controlled_gate_with(const KernelTable<T>& table, std::span<Co
 }
 
 template <typename T>
-void apply_controlled_swap_with(const KernelTable<T>& table, std::span<Complex<T>> v,
+void apply_controlled_swap_with(const KernelFunctions<T>& table, std::span<Complex<T>> v,
                                 std::uint64_t control, std::uint64_t target1,
                                 std::uint64_t target2) {
   check_length(v.size());
@@ -159,16 +160,16 @@ const KernelTable<T>& active_table() {
 #define VORN_INSTANTIATE(T)                                                                        \
   template std::span<const KernelTable<T>* const> available_tables<T>();                           \
   template const KernelTable<T>& active_table<T>();                                                \
-  template void apply_single_qubit_gate_with<T>(const KernelTable<T>&, std::span<Complex<T>>,      \
+  template void apply_single_qubit_gate_with<T>(const KernelFunctions<T>&, std::span<Complex<T>>,  \
                                                 const Matrix2<T>&, std::uint64_t);                 \
-  template void apply_controlled_gate_with<T>(const KernelTable<T>&, std::span<Complex<T>>,        \
+  template void apply_controlled_gate_with<T>(const KernelFunctions<T>&, std::span<Complex<T>>,    \
                                               const Matrix2<T>&, std::uint64_t, std::uint64_t);    \
-  template void apply_two_qubit_gate_with<T>(const KernelTable<T>&, std::span<Complex<T>>,         \
+  template void apply_two_qubit_gate_with<T>(const KernelFunctions<T>&, std::span<Complex<T>>,     \
                                              const Matrix4<T>&, std::uint64_t, std::uint64_t);     \
-  template void apply_doubly_controlled_gate_with<T>(const KernelTable<T>&, std::span<Complex<T>>, \
-                                                     const Matrix2<T>&, std::uint64_t,             \
-                                                     std::uint64_t, std::uint64_t);                \
-  template void apply_controlled_swap_with<T>(const KernelTable<T>&, std::span<Complex<T>>,        \
+  template void apply_doubly_controlled_gate_with<T>(const KernelFunctions<T>&,                    \
+                                                     std::span<Complex<T>>, const Matrix2<T>&,     \
+                                                     std::uint64_t, std::uint64_t, std::uint64_t); \
+  template void apply_controlled_swap_with<T>(const KernelFunctions<T>&, std::span<Complex<T>>,    \
                                               std::uint64_t, std::uint64_t, std::uint64_t);
 
 VORN_INSTANTIATE(float)
@@ -178,47 +179,53 @@ VORN_INSTANTIATE(double)
 }  // namespace kernels
 
 template <typename T>
-void apply_single_qubit_gate(std::span<Complex<T>> v, const Matrix2<T>& m, std::uint64_t target) {
-  kernels::apply_single_qubit_gate_with(kernels::active_table<T>(), v, m, target);
+void apply_single_qubit_gate(std::span<Complex<T>> v, const Matrix2<T>& m, std::uint64_t target,
+                             Placement placement) {
+  const auto& functions = kernels::active_table<T>().functions(placement);
+  kernels::apply_single_qubit_gate_with(functions, v, m, target);
 }
 
 template <typename T>
 void apply_controlled_gate(std::span<Complex<T>> v, const Matrix2<T>& m, std::uint64_t control,
-                           std::uint64_t target) {
-  kernels::apply_controlled_gate_with(kernels::active_table<T>(), v, m, control, target);
+                           std::uint64_t target, Placement placement) {
+  const auto& functions = kernels::active_table<T>().functions(placement);
+  kernels::apply_controlled_gate_with(functions, v, m, control, target);
 }
 
 template <typename T>
 void apply_two_qubit_gate(std::span<Complex<T>> v, const Matrix4<T>& m, std::uint64_t q0,
-                          std::uint64_t q1) {
-  kernels::apply_two_qubit_gate_with(kernels::active_table<T>(), v, m, q0, q1);
+                          std::uint64_t q1, Placement placement) {
+  const auto& functions = kernels::active_table<T>().functions(placement);
+  kernels::apply_two_qubit_gate_with(functions, v, m, q0, q1);
 }
 
 template <typename T>
 void apply_doubly_controlled_gate(std::span<Complex<T>> v, const Matrix2<T>& m,
                                   std::uint64_t control1, std::uint64_t control2,
-                                  std::uint64_t target) {
-  kernels::apply_doubly_controlled_gate_with(kernels::active_table<T>(), v, m, control1, control2,
-                                             target);
+                                  std::uint64_t target, Placement placement) {
+  const auto& functions = kernels::active_table<T>().functions(placement);
+  kernels::apply_doubly_controlled_gate_with(functions, v, m, control1, control2, target);
 }
 
 template <typename T>
 void apply_controlled_swap(std::span<Complex<T>> v, std::uint64_t control, std::uint64_t target1,
-                           std::uint64_t target2) {
-  kernels::apply_controlled_swap_with(kernels::active_table<T>(), v, control, target1, target2);
+                           std::uint64_t target2, Placement placement) {
+  const auto& functions = kernels::active_table<T>().functions(placement);
+  kernels::apply_controlled_swap_with(functions, v, control, target1, target2);
 }
 
 #define VORN_INSTANTIATE(T)                                                                       \
   template void apply_single_qubit_gate<T>(std::span<Complex<T>>, const Matrix2<T>&,              \
-                                           std::uint64_t);                                        \
+                                           std::uint64_t, Placement);                             \
   template void apply_controlled_gate<T>(std::span<Complex<T>>, const Matrix2<T>&, std::uint64_t, \
-                                         std::uint64_t);                                          \
+                                         std::uint64_t, Placement);                               \
   template void apply_two_qubit_gate<T>(std::span<Complex<T>>, const Matrix4<T>&, std::uint64_t,  \
-                                        std::uint64_t);                                           \
+                                        std::uint64_t, Placement);                                \
   template void apply_doubly_controlled_gate<T>(std::span<Complex<T>>, const Matrix2<T>&,         \
-                                                std::uint64_t, std::uint64_t, std::uint64_t);     \
+                                                std::uint64_t, std::uint64_t, std::uint64_t,      \
+                                                Placement);                                       \
   template void apply_controlled_swap<T>(std::span<Complex<T>>, std::uint64_t, std::uint64_t,     \
-                                         std::uint64_t);
+                                         std::uint64_t, Placement);
 
 VORN_INSTANTIATE(float)
 VORN_INSTANTIATE(double)

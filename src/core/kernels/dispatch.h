@@ -1,5 +1,6 @@
-// The kernel implementations behind the public kernels: the scalar reference and the vectorised
-// variants, one table of five functions each, and the public kernels with an explicit table.
+// The dispatch behind the public kernels (core/kernels.h): the implementations (the scalar
+// reference and the vectorised variants, one table of five functions each), the choice among
+// them, and the public kernels with an explicit table.
 #pragma once
 
 #include <cstdint>
@@ -7,17 +8,16 @@
 
 #include "core/complex.h"
 #include "core/gates.h"
+#include "core/kernels.h"
 
 namespace vorn::core::kernels {
 
-// One implementation of the five kernels on the amplitudes v[0 .. len). Preconditions, checked
+// The five kernels of one implementation on the amplitudes v[0 .. len). Preconditions, checked
 // by the callers below: len is a power of two, every operand is below log2(len), and the
 // operands are distinct, except that controlled_swap accepts control == target2 (which makes it
-// an exchange of target1 and target2 without condition). Below PARALLEL_THRESHOLD amplitudes an
-// implementation runs on the calling thread, from there on as one parallel_for.
+// an exchange of target1 and target2 without condition).
 template <typename T>
-struct KernelTable {
-  const char* name;
+struct KernelFunctions {
   void (*single)(Complex<T>* v, std::uint64_t len, const Matrix2<T>& m, unsigned target);
   void (*controlled)(Complex<T>* v, std::uint64_t len, const Matrix2<T>& m, unsigned control,
                      unsigned target);
@@ -27,6 +27,19 @@ struct KernelTable {
                             unsigned control1, unsigned control2, unsigned target);
   void (*controlled_swap)(Complex<T>* v, std::uint64_t len, unsigned control, unsigned target1,
                           unsigned target2);
+};
+
+// One implementation. Its own functions (the base) run on the calling thread below
+// PARALLEL_THRESHOLD amplitudes and from there on as one parallel_for; `local` runs the same
+// arithmetic on the calling thread whatever the length.
+template <typename T>
+struct KernelTable : KernelFunctions<T> {
+  const char* name;
+  KernelFunctions<T> local;
+
+  const KernelFunctions<T>& functions(Placement placement) const {
+    return placement == Placement::Pool ? *this : local;
+  }
 };
 
 // The scalar reference, the definition every variant must match bit for bit.
@@ -45,20 +58,20 @@ const KernelTable<T>& active_table();
 // (an operand out of range throws Abort before any amplitude is touched) and coinciding
 // operands are resolved as the bit tests of the serial scans resolve them, then the table runs.
 template <typename T>
-void apply_single_qubit_gate_with(const KernelTable<T>& table, std::span<Complex<T>> v,
+void apply_single_qubit_gate_with(const KernelFunctions<T>& table, std::span<Complex<T>> v,
                                   const Matrix2<T>& m, std::uint64_t target);
 template <typename T>
-void apply_controlled_gate_with(const KernelTable<T>& table, std::span<Complex<T>> v,
+void apply_controlled_gate_with(const KernelFunctions<T>& table, std::span<Complex<T>> v,
                                 const Matrix2<T>& m, std::uint64_t control, std::uint64_t target);
 template <typename T>
-void apply_two_qubit_gate_with(const KernelTable<T>& table, std::span<Complex<T>> v,
+void apply_two_qubit_gate_with(const KernelFunctions<T>& table, std::span<Complex<T>> v,
                                const Matrix4<T>& m, std::uint64_t q0, std::uint64_t q1);
 template <typename T>
-void apply_doubly_controlled_gate_with(const KernelTable<T>& table, std::span<Complex<T>> v,
+void apply_doubly_controlled_gate_with(const KernelFunctions<T>& table, std::span<Complex<T>> v,
                                        const Matrix2<T>& m, std::uint64_t control1,
                                        std::uint64_t control2, std::uint64_t target);
 template <typename T>
-void apply_controlled_swap_with(const KernelTable<T>& table, std::span<Complex<T>> v,
+void apply_controlled_swap_with(const KernelFunctions<T>& table, std::span<Complex<T>> v,
                                 std::uint64_t control, std::uint64_t target1,
                                 std::uint64_t target2);
 

@@ -1,0 +1,255 @@
+// Whole circuits, blocked against gate by gate: the shared peer-comparison workloads (OpenQASM
+// files read through the qasm library) at each width found, f64 and f32, 1 and 2 threads.
+// Prints, per workload: seconds of gate application gate by gate and blocked (best of the
+// repeats, the state already created and touched), the passes over the state of each, the
+// planning time, the arithmetic floor (gates x amplitudes x the in-cache time per amplitude of
+// a single-qubit gate, measured in the same run on a cache-sized buffer, divided by the
+// threads), the memory floor (blocked passes x the time of one single-qubit gate on the whole
+// state) and the ratio of the blocked time to the larger floor.
+//
+// Usage: workloads_bench [--repeat R] [--threads 1,2] [--precision f64,f32] [--block B L]
+//                        [DIR...]
+// --block runs the blocked side with blocks of 2^B amplitudes and runs of 2^L (default: the
+// size the caches give).
+// DIR holds the workloads' .qasm files (default: the shared workloads beside the checkout, at
+// 24 qubits). bench/workloads.sh also writes and runs the 20-qubit set.
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "core/gates.h"
+#include "core/kernels.h"
+#include "core/parallel.h"
+#include "core/state_vector.h"
+#include "qasm/lowering.h"
+#include "simulator/circuit.h"
+#include "simulator/engine.h"
+#include "simulator/passes.h"
+
+namespace {
+
+using vorn::core::Complex;
+using vorn::sim::Circuit;
+using vorn::sim::Operation;
+using Clock = std::chrono::steady_clock;
+
+double seconds_since(Clock::time_point start) {
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+struct Workload {
+  std::string name;
+  Circuit circuit;
+};
+
+std::vector<Workload> read_workloads(const std::filesystem::path& dir) {
+  std::vector<Workload> out;
+  std::vector<std::filesystem::path> files;
+  for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+    if (entry.path().extension() == ".qasm") {
+      files.push_back(entry.path());
+    }
+  }
+  std::sort(files.begin(), files.end());
+  for (const auto& file : files) {
+    std::ifstream in(file);
+    std::stringstream text;
+    text << in.rdbuf();
+    auto parsed = vorn::qasm::parse_qasm(text.str());
+    if (!parsed.ok()) {
+      std::fprintf(stderr, "%s: %s\n", file.c_str(), parsed.error().render().c_str());
+      std::exit(1);
+    }
+    out.push_back({file.stem().string(), std::move(parsed).value()});
+  }
+  return out;
+}
+
+std::uint64_t gate_count(const Circuit& c) {
+  std::uint64_t gates = 0;
+  for (const Operation& op : c.ops()) {
+    gates += std::holds_alternative<vorn::sim::GateOp>(op) ? 1 : 0;
+  }
+  return gates;
+}
+
+// Passes over the state: each gate of a gate-by-gate pass, and each blockwise pass.
+std::uint64_t pass_count(const std::vector<vorn::sim::Pass>& passes,
+                         const std::vector<Operation>& ops) {
+  std::uint64_t count = 0;
+  for (const auto& p : passes) {
+    if (p.qubits != 0) {
+      ++count;
+      continue;
+    }
+    for (std::size_t i = p.first; i < p.last; ++i) {
+      count += std::holds_alternative<vorn::sim::GateOp>(ops[i]) ? 1 : 0;
+    }
+  }
+  return count;
+}
+
+template <typename T>
+void reset(std::span<Complex<T>> v) {
+  std::fill(v.begin(), v.end(), Complex<T>{0, 0});
+  v[0] = {1, 0};
+}
+
+// The best time of `repeat` runs of fn, each after reset.
+template <typename T, typename Fn>
+double best_time(std::span<Complex<T>> v, int repeat, const Fn& fn) {
+  double best = 1e300;
+  for (int r = 0; r < repeat; ++r) {
+    reset(v);
+    const auto start = Clock::now();
+    fn();
+    best = std::min(best, seconds_since(start));
+  }
+  return best;
+}
+
+// Seconds per amplitude of a single-qubit gate on a buffer that stays in the cache: the block
+// size of the passes, every target in turn, on the calling thread.
+template <typename T>
+double in_cache_seconds_per_amplitude(unsigned block_qubits) {
+  std::vector<Complex<T>> buffer(std::uint64_t{1} << block_qubits, Complex<T>{0.5, 0.25});
+  const auto m = vorn::core::matrix_2x2<T>(vorn::core::Gate{vorn::core::GateKind::Ry, 0.3});
+  double best = 1e300;
+  for (int round = 0; round < 5; ++round) {
+    const auto start = Clock::now();
+    for (int sweep = 0; sweep < 8; ++sweep) {
+      for (unsigned q = 0; q < block_qubits; ++q) {
+        vorn::core::apply_single_qubit_gate<T>(buffer, m, q, vorn::core::Placement::CallingThread);
+      }
+    }
+    best = std::min(best, seconds_since(start));
+  }
+  return best / (8.0 * block_qubits * static_cast<double>(buffer.size()));
+}
+
+// A blocking given on the command line (block qubits 0: the caches' own).
+vorn::sim::Blocking chosen_blocking{0, 0};
+
+template <typename T>
+void run_width(unsigned n, const std::vector<Workload>& workloads, std::size_t threads,
+               int repeat) {
+  vorn::core::StateVector<T> state(n);
+  const std::span<Complex<T>> v = state.amplitudes();
+  const vorn::sim::Blocking blocking = chosen_blocking.block_qubits != 0
+                                           ? chosen_blocking
+                                           : vorn::sim::cache_blocking(sizeof(Complex<T>));
+  const double amplitudes = static_cast<double>(v.size());
+  const double per_amplitude = in_cache_seconds_per_amplitude<T>(blocking.block_qubits);
+  const char* precision = sizeof(T) == 4 ? "f32" : "f64";
+
+  vorn::core::testing::run_with_pool_size(threads, [&] {
+    // One pass: a single-qubit gate on the whole state, the kernels' memory-bound speed.
+    const auto m = vorn::core::matrix_2x2<T>(vorn::core::Gate{vorn::core::GateKind::H});
+    const double one_pass =
+        best_time<T>(v, 3 + repeat, [&] { vorn::core::apply_single_qubit_gate<T>(v, m, n / 2); });
+    std::printf(
+        "\nn=%u %s, %zu thread%s: one pass %.1f ms, in-cache %.3f ns/amplitude (blocks of 2^%u, "
+        "runs of 2^%u)\n",
+        n, precision, threads, threads == 1 ? "" : "s", one_pass * 1e3, per_amplitude * 1e9,
+        blocking.block_qubits, blocking.low_qubits);
+    std::printf("%-9s %5s | %8s %5s | %8s %5s %7s | %8s %8s %6s | %s\n", "workload", "gates",
+                "gate s", "pass", "block s", "pass", "plan us", "arith s", "memory s", "ratio",
+                "blocked/gate");
+    for (const Workload& w : workloads) {
+      if (w.circuit.n_qubits() != n) {
+        continue;
+      }
+      const std::vector<Operation>& ops = w.circuit.ops();
+      const std::span<const Operation> op_span(ops);
+      const auto plan_start = Clock::now();
+      const auto passes = vorn::sim::plan_passes(op_span, n, blocking);
+      const double plan_seconds = seconds_since(plan_start);
+      const std::uint64_t gates = gate_count(w.circuit);
+      const double gate_by_gate = best_time<T>(v, repeat, [&] {
+        vorn::sim::testing::run_with_blocking({0, 0},
+                                              [&] { vorn::sim::apply_operations<T>(v, op_span); });
+      });
+      const double blocked = best_time<T>(v, repeat, [&] {
+        vorn::sim::testing::run_with_blocking(blocking,
+                                              [&] { vorn::sim::apply_operations<T>(v, op_span); });
+      });
+      const std::uint64_t blocked_passes = pass_count(passes, ops);
+      const double arithmetic =
+          static_cast<double>(gates) * amplitudes * per_amplitude / static_cast<double>(threads);
+      const double memory = static_cast<double>(blocked_passes) * one_pass;
+      std::printf("%-9s %5llu | %8.3f %5llu | %8.3f %5llu %7.1f | %8.3f %8.3f %6.2f | %.2f\n",
+                  w.name.c_str(), static_cast<unsigned long long>(gates), gate_by_gate,
+                  static_cast<unsigned long long>(gates), blocked,
+                  static_cast<unsigned long long>(blocked_passes), plan_seconds * 1e6, arithmetic,
+                  memory, blocked / std::max(arithmetic, memory), blocked / gate_by_gate);
+    }
+  });
+}
+
+std::vector<std::string> split(const std::string& list) {
+  std::vector<std::string> out;
+  std::stringstream s(list);
+  std::string item;
+  while (std::getline(s, item, ',')) {
+    out.push_back(item);
+  }
+  return out;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // Each line as it is printed: a whole run takes minutes.
+  std::setvbuf(stdout, nullptr, _IOLBF, 0);
+  int repeat = 2;
+  std::vector<std::string> threads = {"1", "2"};
+  std::vector<std::string> precisions = {"f64", "f32"};
+  std::vector<std::string> dirs;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "--repeat" && i + 1 < argc) {
+      repeat = std::max(1, std::atoi(argv[++i]));
+    } else if (arg == "--threads" && i + 1 < argc) {
+      threads = split(argv[++i]);
+    } else if (arg == "--block" && i + 2 < argc) {
+      chosen_blocking.block_qubits = static_cast<unsigned>(std::atoi(argv[++i]));
+      chosen_blocking.low_qubits = static_cast<unsigned>(std::atoi(argv[++i]));
+    } else if (arg == "--precision" && i + 1 < argc) {
+      precisions = split(argv[++i]);
+    } else {
+      dirs.push_back(arg);
+    }
+  }
+  if (dirs.empty()) {
+    dirs.push_back(VORN_WORKLOADS_DIR);
+  }
+  for (const std::string& dir : dirs) {
+    const std::vector<Workload> workloads = read_workloads(dir);
+    if (workloads.empty()) {
+      std::fprintf(stderr, "no .qasm files in %s\n", dir.c_str());
+      return 1;
+    }
+    const auto n = static_cast<unsigned>(workloads.front().circuit.n_qubits());
+    std::printf("workloads in %s (%zu)\n", dir.c_str(), workloads.size());
+    for (const std::string& p : precisions) {
+      for (const std::string& t : threads) {
+        const std::size_t count = static_cast<std::size_t>(std::max(1, std::atoi(t.c_str())));
+        if (p == "f32") {
+          run_width<float>(n, workloads, count, repeat);
+        } else {
+          run_width<double>(n, workloads, count, repeat);
+        }
+      }
+    }
+  }
+  return 0;
+}

@@ -1,0 +1,440 @@
+// The passes of an operation list: planning, gate-by-gate passes through the kernels on the
+// pool, and blockwise passes whose blocks are spread over the pool.
+#include "simulator/passes.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+#include <fstream>
+#include <string>
+#include <type_traits>
+#include <utility>
+
+#include "core/abort.h"
+#include "core/gates.h"
+#include "core/kernels.h"
+#include "core/parallel.h"
+#include "simulator/messages.h"
+
+namespace vorn::sim {
+namespace {
+
+using core::Complex;
+using core::Placement;
+
+constexpr std::uint64_t bit(unsigned q) { return std::uint64_t{1} << q; }
+
+// The qubits inside one vector register at most: 8 f32 amplitudes of AVX-512.
+constexpr unsigned LANE_QUBITS = 3;
+
+// Applies one gate through its kernel; x is X's matrix (for CX and CCX), m the gate's own
+// matrix for the single-qubit kinds.
+template <typename T>
+void apply_gate(std::span<Complex<T>> v, GateKind kind, const core::Matrix2<T>& m,
+                const core::Matrix2<T>& x, const std::uint64_t* q, Placement placement) {
+  switch (kind) {
+    case GateKind::H:
+    case GateKind::X:
+    case GateKind::Y:
+    case GateKind::Z:
+    case GateKind::S:
+    case GateKind::Sdg:
+    case GateKind::T:
+    case GateKind::Tdg:
+    case GateKind::Rx:
+    case GateKind::Ry:
+    case GateKind::Rz:
+    case GateKind::U3:
+    case GateKind::Id:
+      // Id is not skipped: it costs its arithmetic like any other single-qubit gate.
+      core::apply_single_qubit_gate(v, m, q[0], placement);
+      return;
+    case GateKind::CX:
+      core::apply_controlled_gate(v, x, q[0], q[1], placement);
+      return;
+    case GateKind::CZ:
+      core::apply_two_qubit_gate(v, core::CZ_MATRIX<T>, q[0], q[1], placement);
+      return;
+    case GateKind::SWAP:
+      core::apply_two_qubit_gate(v, core::SWAP_MATRIX<T>, q[0], q[1], placement);
+      return;
+    case GateKind::CCX:
+      core::apply_doubly_controlled_gate(v, x, q[0], q[1], q[2], placement);
+      return;
+    case GateKind::CSWAP:
+      core::apply_controlled_swap(v, q[0], q[1], q[2], placement);
+      return;
+  }
+  core::abort_with(messages::unknown_gate_kind(static_cast<unsigned>(kind)));
+}
+
+template <typename T>
+core::Matrix2<T> gate_matrix(const GateOp& op, const core::Matrix2<T>& x) {
+  return core::arity(op.kind()) == 1 ? core::matrix_2x2<T>(op.gate) : x;
+}
+
+// The gate's operands as a mask, or nullopt when one is not below num_qubits: such a gate runs
+// through its kernel, which refuses it.
+std::optional<std::uint64_t> operand_mask(const GateOp& op, unsigned num_qubits) {
+  std::uint64_t mask = 0;
+  for (unsigned i = 0; i < op.arity(); ++i) {
+    if (op.qubits[i] >= num_qubits) {
+      return std::nullopt;
+    }
+    mask |= bit(static_cast<unsigned>(op.qubits[i]));
+  }
+  return mask;
+}
+
+// The bits of k placed, from the lowest up, at the set positions of mask.
+std::uint64_t deposit(std::uint64_t k, std::uint64_t mask) {
+  std::uint64_t out = 0;
+  while (mask != 0 && k != 0) {
+    const std::uint64_t lowest = mask & (~mask + 1);
+    if ((k & 1) != 0) {
+      out |= lowest;
+    }
+    k >>= 1;
+    mask &= mask - 1;
+  }
+  return out;
+}
+
+// A gate of a blockwise pass, with its operands as bit positions of the block.
+template <typename T>
+struct LocalGate {
+  GateKind kind;
+  core::Matrix2<T> matrix;
+  std::uint64_t qubits[3];
+};
+
+// One buffer per thread for the blocks it runs, kept for the thread's life (it holds one block,
+// half a level-2 cache, so the next pass finds it allocated).
+class BlockBuffer {
+ public:
+  BlockBuffer() = default;
+  BlockBuffer(const BlockBuffer&) = delete;
+  BlockBuffer& operator=(const BlockBuffer&) = delete;
+  ~BlockBuffer() { std::free(data_); }
+
+  void* get(std::size_t bytes) {
+    if (bytes > bytes_) {
+      std::free(data_);
+      data_ = nullptr;
+      bytes_ = 0;
+      // Whole cache lines, aligned to them.
+      void* p = std::aligned_alloc(64, (bytes + 63) / 64 * 64);
+      if (p == nullptr) {
+        // A worker cannot report a failure; running out of memory is fatal anyway.
+        std::terminate();
+      }
+      data_ = p;
+      bytes_ = bytes;
+    }
+    return data_;
+  }
+
+ private:
+  void* data_ = nullptr;
+  std::size_t bytes_ = 0;
+};
+
+template <typename T>
+Complex<T>* thread_buffer(std::uint64_t amplitudes) {
+  thread_local BlockBuffer buffer;
+  return static_cast<Complex<T>*>(buffer.get(amplitudes * sizeof(Complex<T>)));
+}
+
+// How far ahead the copies between the state and a block ask for the state's memory. The runs
+// of a block lie far apart in the state, and the hardware prefetchers start afresh on each.
+constexpr std::size_t COPY_AHEAD_BYTES = 16384;
+
+// Copies run r from source(r) to destination(r) for every run of a block, prefetching the
+// state's side (the destination when to_state, else the source) COPY_AHEAD_BYTES ahead.
+template <typename Source, typename Destination>
+void copy_runs(const std::vector<std::uint64_t>& run_offsets, std::uint64_t run_len,
+               const Source& source, const Destination& destination, bool to_state) {
+  using Amplitude = std::remove_pointer_t<decltype(source(0))>;
+  const std::uint64_t bytes = run_len * sizeof(Amplitude);
+  const std::uint64_t ahead = std::max<std::uint64_t>(1, COPY_AHEAD_BYTES / bytes);
+  const std::uint64_t runs = run_offsets.size();
+  const auto prefetch = [&](std::uint64_t r) {
+    const char* p = reinterpret_cast<const char*>(to_state ? destination(r) : source(r));
+    for (std::uint64_t b = 0; b < bytes; b += 64) {
+      if (to_state) {
+        __builtin_prefetch(p + b, 1, 3);
+      } else {
+        __builtin_prefetch(p + b, 0, 3);
+      }
+    }
+  };
+  for (std::uint64_t r = 0; r < std::min(ahead, runs); ++r) {
+    prefetch(r);
+  }
+  for (std::uint64_t r = 0; r < runs; ++r) {
+    if (r + ahead < runs) {
+      prefetch(r + ahead);
+    }
+    std::memcpy(destination(r), source(r), bytes);
+  }
+}
+
+// Runs operations [pass.first, pass.last) block by block over the pass's qubit set.
+template <typename T>
+void run_blockwise(std::span<Complex<T>> v, std::span<const Operation> ops, const Pass& pass,
+                   const PhaseFactor<T>* phase) {
+  const core::Matrix2<T> x = core::matrix_2x2<T>(core::Gate{GateKind::X});
+  const std::uint64_t set = pass.qubits;
+  std::vector<LocalGate<T>> gates;
+  for (std::size_t i = pass.first; i < pass.last; ++i) {
+    if (const auto* op = std::get_if<GateOp>(&ops[i])) {
+      LocalGate<T> g{op->kind(), gate_matrix<T>(*op, x), {0, 0, 0}};
+      for (unsigned j = 0; j < op->arity(); ++j) {
+        // The operand's rank in the set: the j-th qubit of the set is bit j of the block.
+        g.qubits[j] = static_cast<std::uint64_t>(std::popcount(set & (bit(op->qubits[j]) - 1)));
+      }
+      gates.push_back(g);
+    }
+  }
+
+  const unsigned block_qubits = static_cast<unsigned>(std::popcount(set));
+  const std::uint64_t block_len = bit(block_qubits);
+  // The set's lowest qubits form runs of consecutive amplitudes; the rest of the set spreads
+  // the runs over the state, at the offsets of the run table.
+  const unsigned run_qubits = static_cast<unsigned>(std::countr_one(set));
+  const std::uint64_t run_len = bit(run_qubits);
+  const std::uint64_t spread = set & ~(run_len - 1);
+  std::vector<std::uint64_t> run_offsets(block_len / run_len);
+  for (std::uint64_t r = 0; r < run_offsets.size(); ++r) {
+    run_offsets[r] = deposit(r, spread);
+  }
+  const std::uint64_t outside = (v.size() - 1) & ~set;
+  const std::uint64_t blocks = v.size() >> block_qubits;
+  const bool in_place = spread == 0;
+
+  core::parallel_for(0, blocks, 1, [&](std::uint64_t begin, std::uint64_t end) {
+    Complex<T>* buffer = in_place ? nullptr : thread_buffer<T>(block_len);
+    for (std::uint64_t k = begin; k < end; ++k) {
+      Complex<T>* const first = v.data() + deposit(k, outside);
+      Complex<T>* const block = in_place ? first : buffer;
+      if (!in_place) {
+        copy_runs(
+            run_offsets, run_len, [&](std::uint64_t r) { return first + run_offsets[r]; },
+            [&](std::uint64_t r) { return block + r * run_len; }, false);
+      }
+      const std::span<Complex<T>> local(block, block_len);
+      for (const LocalGate<T>& g : gates) {
+        apply_gate(local, g.kind, g.matrix, x, g.qubits, Placement::CallingThread);
+      }
+      if (phase != nullptr) {
+        multiply_by_phase(local, *phase);
+      }
+      if (!in_place) {
+        copy_runs(
+            run_offsets, run_len, [&](std::uint64_t r) { return block + r * run_len; },
+            [&](std::uint64_t r) { return first + run_offsets[r]; }, true);
+      }
+    }
+  });
+}
+
+thread_local const Blocking* forced_blocking = nullptr;
+
+// The level-2 cache of this machine in bytes, or 0 if unknown.
+std::size_t level2_cache_bytes() {
+  const long from_sysconf = ::sysconf(_SC_LEVEL2_CACHE_SIZE);
+  if (from_sysconf > 0) {
+    return static_cast<std::size_t>(from_sysconf);
+  }
+  for (int index = 0; index < 8; ++index) {
+    const std::string dir = "/sys/devices/system/cpu/cpu0/cache/index" + std::to_string(index);
+    std::ifstream level_file(dir + "/level");
+    int level = 0;
+    if (!(level_file >> level)) {
+      break;
+    }
+    if (level != 2) {
+      continue;
+    }
+    std::ifstream size_file(dir + "/size");
+    std::size_t size = 0;
+    std::string unit;
+    if (size_file >> size) {
+      size_file >> unit;
+      return unit.starts_with("M") ? size << 20 : (unit.starts_with("K") ? size << 10 : size);
+    }
+  }
+  return 0;
+}
+
+}  // namespace
+
+Blocking cache_blocking(std::size_t amplitude_bytes) {
+  // Read once: the machine does not change under a running process.
+  static const std::size_t level2 = level2_cache_bytes();
+  // Without cache information, assume 256 KiB, which every core of the last decade has.
+  const std::size_t cache = level2 > 0 ? level2 : std::size_t{256} << 10;
+  const std::size_t block_amplitudes = cache / 2 / amplitude_bytes;
+  const unsigned block_qubits =
+      block_amplitudes < 2 ? 0 : static_cast<unsigned>(std::bit_width(block_amplitudes) - 1);
+  const std::size_t run_amplitudes = std::size_t{2048} / amplitude_bytes;
+  const unsigned low_qubits = static_cast<unsigned>(std::bit_width(run_amplitudes) - 1);
+  return {block_qubits, std::min(low_qubits, block_qubits)};
+}
+
+std::vector<Pass> plan_passes(std::span<const Operation> ops, unsigned num_qubits,
+                              Blocking blocking) {
+  std::vector<Pass> passes;
+  const auto gate_by_gate = [&passes](std::size_t first, std::size_t last) {
+    if (!passes.empty() && passes.back().qubits == 0 && passes.back().last == first) {
+      passes.back().last = last;
+    } else {
+      passes.push_back({first, last, 0});
+    }
+  };
+  const unsigned b = blocking.block_qubits;
+  if (b == 0 || num_qubits <= b) {
+    if (!ops.empty()) {
+      gate_by_gate(0, ops.size());
+    }
+    return passes;
+  }
+  // The lowest LANE_QUBITS qubits stay in every block in their own places: an operand there
+  // is a lane operand of the vectorised kernels (inside one register) in the block as in the
+  // state, and the kernels then take the same instructions for every amplitude, down to which
+  // of two NaNs a sum passes on.
+  const unsigned low_qubits = std::max(blocking.low_qubits, LANE_QUBITS);
+  const std::uint64_t low = bit(std::min(low_qubits, b)) - 1;
+  std::size_t i = 0;
+  while (i < ops.size()) {
+    std::uint64_t set = low;
+    std::size_t j = i;
+    std::size_t gates = 0;
+    for (; j < ops.size(); ++j) {
+      const auto* op = std::get_if<GateOp>(&ops[j]);
+      if (op == nullptr) {
+        continue;
+      }
+      const std::optional<std::uint64_t> operands = operand_mask(*op, num_qubits);
+      if (!operands.has_value()) {
+        break;
+      }
+      const std::uint64_t grown = set | *operands;
+      if (static_cast<unsigned>(std::popcount(grown)) > b) {
+        break;
+      }
+      set = grown;
+      ++gates;
+    }
+    if (gates >= 2) {
+      // Fill the set up with the lowest qubits outside it.
+      while (static_cast<unsigned>(std::popcount(set)) < b) {
+        set |= ~set & (set + 1);
+      }
+      passes.push_back({i, j, set});
+      i = j;
+    } else {
+      // One gate, measurements only, or a gate that fits no block: gate by gate.
+      const std::size_t last = gates == 0 && j < ops.size() ? j + 1 : j;
+      gate_by_gate(i, last);
+      i = last;
+    }
+  }
+  return passes;
+}
+
+template <typename T>
+PhaseFactor<T>::PhaseFactor(double phase)
+    : c(static_cast<T>(std::cos(phase))), s(static_cast<T>(std::sin(phase))) {}
+
+// One instruction sequence for every amplitude, wherever the span starts and however long it
+// is: a vectorised loop, its peeled start and its tail may each order the operands of a sum
+// differently, and the order decides which NaN a sum of two NaNs passes on. Hence no
+// vectorisation here.
+template <typename T>
+#if defined(__GNUC__) && !defined(__clang__)
+__attribute__((optimize("no-tree-vectorize")))
+#endif
+void multiply_by_phase(std::span<Complex<T>> v, const PhaseFactor<T>& factor) {
+  const T c = factor.c;
+  const T s = factor.s;
+#if defined(__clang__)
+#pragma clang loop vectorize(disable) interleave(disable)
+#endif
+  for (Complex<T>& a : v) {
+    const T re = a.re;
+    const T im = a.im;
+    a.re = re * c - im * s;
+    a.im = im * c + re * s;
+  }
+}
+
+template <typename T>
+bool execute_operations(std::span<Complex<T>> v, std::span<const Operation> ops,
+                        std::optional<double> phase) {
+  // A length that is not a power of two runs gate by gate, where the kernels refuse it.
+  const unsigned num_qubits =
+      std::has_single_bit(v.size()) ? static_cast<unsigned>(std::bit_width(v.size()) - 1) : 0;
+  const Blocking blocking =
+      forced_blocking != nullptr ? *forced_blocking : cache_blocking(sizeof(Complex<T>));
+  const std::vector<Pass> passes = plan_passes(ops, num_qubits, blocking);
+  const core::Matrix2<T> x = core::matrix_2x2<T>(core::Gate{GateKind::X});
+  std::optional<PhaseFactor<T>> factor;
+  if (phase.has_value()) {
+    factor.emplace(*phase);
+  }
+  bool measured = false;
+  for (std::size_t p = 0; p < passes.size(); ++p) {
+    const Pass& pass = passes[p];
+    for (std::size_t i = pass.first; i < pass.last; ++i) {
+      measured = measured || !std::holds_alternative<GateOp>(ops[i]);
+    }
+    if (pass.qubits != 0) {
+      const bool last = p + 1 == passes.size();
+      run_blockwise(v, ops, pass, last && factor ? &*factor : nullptr);
+      if (last) {
+        factor.reset();
+      }
+      continue;
+    }
+    for (std::size_t i = pass.first; i < pass.last; ++i) {
+      if (const auto* op = std::get_if<GateOp>(&ops[i])) {
+        apply_gate(v, op->kind(), gate_matrix<T>(*op, x), x, op->qubits.data(), Placement::Pool);
+      }
+    }
+  }
+  if (factor) {
+    multiply_by_phase(v, *factor);
+  }
+  return measured;
+}
+
+namespace testing {
+void run_with_blocking(Blocking blocking, const std::function<void()>& fn) {
+  const Blocking* outer = forced_blocking;
+  forced_blocking = &blocking;
+  try {
+    fn();
+  } catch (...) {
+    forced_blocking = outer;
+    throw;
+  }
+  forced_blocking = outer;
+}
+}  // namespace testing
+
+template struct PhaseFactor<float>;
+template struct PhaseFactor<double>;
+template void multiply_by_phase<float>(std::span<Complex<float>>, const PhaseFactor<float>&);
+template void multiply_by_phase<double>(std::span<Complex<double>>, const PhaseFactor<double>&);
+template bool execute_operations<float>(std::span<Complex<float>>, std::span<const Operation>,
+                                        std::optional<double>);
+template bool execute_operations<double>(std::span<Complex<double>>, std::span<const Operation>,
+                                         std::optional<double>);
+
+}  // namespace vorn::sim

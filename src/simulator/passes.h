@@ -1,0 +1,82 @@
+// Executing an operation list on a state: the gates cut into passes over the state. A pass
+// either applies one gate through its kernel (gate by gate), or runs a whole run of consecutive
+// gates block by block: the amplitudes that share the values of every qubit outside the pass's
+// qubit set are gathered into a buffer that stays in a core's cache, every gate of the run is
+// applied to it in order with the same kernels, and the buffer is scattered back. Every
+// amplitude goes through exactly the operations of gate-by-gate execution, in the same order,
+// so the results are the same bits.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "core/complex.h"
+#include "simulator/circuit.h"
+
+namespace vorn::sim {
+
+// The block size of the passes: blocks of 2^block_qubits amplitudes, of which the lowest
+// low_qubits qubits are always part, so that a block reads memory in runs of 2^low_qubits
+// consecutive amplitudes. block_qubits == 0: every gate is a pass of its own.
+struct Blocking {
+  unsigned block_qubits = 0;
+  unsigned low_qubits = 0;
+};
+
+// The blocking for amplitudes of amplitude_bytes bytes on this machine: a block fills half a
+// core's level-2 cache (read once from the system), and runs are 2 KiB long.
+Blocking cache_blocking(std::size_t amplitude_bytes);
+
+// Operations [first, last) of a list, run as one pass: gate by gate when qubits is 0 (then the
+// range holds one gate, or measurements only), else blockwise over the qubit set `qubits` (bit q
+// set: qubit q is in the set).
+struct Pass {
+  std::size_t first = 0;
+  std::size_t last = 0;
+  std::uint64_t qubits = 0;
+};
+
+// Cuts ops into passes. The planner minimises the number of passes over the state: it extends
+// each pass greedily, gate by gate in list order, while the union of the low qubits and the
+// gates' operands still fits in a block (for cutting a sequence into consecutive runs under a
+// limit that every part of a run also meets, the greedy cut is the shortest). A run of one gate
+// becomes a gate-by-gate pass, since blocking it saves nothing; the set of a blockwise pass is
+// then filled up with the lowest qubits not in it, to block_qubits qubits, which lengthens the
+// runs of consecutive amplitudes. Measurements go with the pass they fall in. A state of at
+// most 2^block_qubits amplitudes (it fits in the cache) is run gate by gate.
+std::vector<Pass> plan_passes(std::span<const Operation> ops, unsigned num_qubits,
+                              Blocking blocking);
+
+// Applies every gate of ops in order by the passes of plan_passes, then, when phase is given,
+// multiplies every amplitude by e^{i phase} (in the last pass when that pass is blockwise).
+// v.size() must be 2^m with every gate operand below m. Returns whether ops holds a
+// measurement.
+template <typename T>
+bool execute_operations(std::span<core::Complex<T>> v, std::span<const Operation> ops,
+                        std::optional<double> phase);
+
+// e^{i phase} as the products need it: cos and sin in double, rounded once to T.
+template <typename T>
+struct PhaseFactor {
+  T c;
+  T s;
+  explicit PhaseFactor(double phase);
+};
+
+// (re, im) <- (re*c - im*s, im*c + re*s) for every amplitude of v, on the calling thread.
+template <typename T>
+void multiply_by_phase(std::span<core::Complex<T>> v, const PhaseFactor<T>& factor);
+
+namespace testing {
+// Runs fn so that every execution of operations started from fn on this thread uses the given
+// blocking instead of the one found from the caches, for states of any size above
+// 2^blocking.block_qubits amplitudes; a block_qubits of 0 runs every gate as a pass of its own.
+// Calls may nest; the innermost wins.
+void run_with_blocking(Blocking blocking, const std::function<void()>& fn);
+}  // namespace testing
+
+}  // namespace vorn::sim

@@ -1,0 +1,269 @@
+// Passes over the state: the planner's cuts, and blockwise execution against gate-by-gate
+// execution, bit for bit, on random circuits of every gate kind, special values, both
+// precisions, several block sizes and pool sizes 1 to 3.
+#include "simulator/passes.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <optional>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "core/parallel.h"
+#include "random_circuit.h"
+#include "simulator/engine.h"
+
+namespace vorn::sim {
+namespace {
+
+using core::Complex;
+using core::Precision;
+
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kSanitized = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
+#else
+constexpr bool kSanitized = false;
+#endif
+
+constexpr Blocking kGateByGate{0, 0};
+
+std::vector<Operation> gates_on(std::initializer_list<std::vector<std::uint64_t>> operands) {
+  std::vector<Operation> ops;
+  for (const auto& q : operands) {
+    GateOp op{
+        core::Gate{q.size() == 1 ? GateKind::H : (q.size() == 2 ? GateKind::CX : GateKind::CCX)}};
+    for (std::size_t i = 0; i < q.size(); ++i) {
+      op.qubits[i] = q[i];
+    }
+    ops.emplace_back(op);
+  }
+  return ops;
+}
+
+std::string describe(const std::vector<Pass>& passes) {
+  std::string s;
+  for (const Pass& p : passes) {
+    s += '[';
+    s += std::to_string(p.first);
+    s += ',';
+    s += std::to_string(p.last);
+    s += ')';
+    if (p.qubits == 0) {
+      s += 'g';
+    } else {
+      s += ':';
+      s += std::to_string(p.qubits);
+    }
+    s += ' ';
+  }
+  return s;
+}
+
+TEST(PlanPasses, CutsGreedilyAndFillsTheSetWithLowQubits) {
+  // Blocks of 6 qubits with qubits 0 to 2 always in: h0 ... cx(4, 7) fit, h5 would make seven.
+  const auto ops = gates_on({{0}, {1}, {2}, {3}, {4}, {7}, {4, 7}, {5}, {9, 8, 6}});
+  EXPECT_EQ(describe(plan_passes(ops, 12, {6, 3})),
+            // The next run, h5 and the CCX, needs seven qubits: two passes of one gate.
+            "[0,7):159 [7,9)g ");
+  // Fewer low qubits than a vector register holds are raised to three.
+  EXPECT_EQ(describe(plan_passes(ops, 12, {6, 0})), describe(plan_passes(ops, 12, {6, 3})));
+  // Neighbouring gate-by-gate passes merge.
+  EXPECT_EQ(describe(plan_passes(gates_on({{5, 6, 7}, {3, 8, 9}, {4}}), 12, {6, 3})), "[0,3)g ");
+  // Measurements travel with their pass, whose set is filled up with the lowest free qubits;
+  // an operand out of range goes to its kernel, which refuses it.
+  std::vector<Operation> with_measure = gates_on({{1}, {2}});
+  with_measure.insert(with_measure.begin() + 1, Measure{1, 0});
+  with_measure.emplace_back(MeasureAll{});
+  EXPECT_EQ(describe(plan_passes(with_measure, 12, {6, 3})), "[0,4):63 ");
+  EXPECT_EQ(describe(plan_passes(gates_on({{1}, {9}, {12}, {1}}), 12, {6, 3})),
+            "[0,2):543 [2,4)g ");
+  // A state that fits in a block, and no blocking at all: gate by gate.
+  EXPECT_EQ(describe(plan_passes(gates_on({{1}, {2}}), 6, {6, 3})), "[0,2)g ");
+  EXPECT_EQ(describe(plan_passes(gates_on({{1}, {2}}), 12, kGateByGate)), "[0,2)g ");
+  EXPECT_TRUE(plan_passes({}, 12, {6, 3}).empty());
+}
+
+TEST(PlanPasses, CacheBlockingFitsHalfTheLevelTwoCache) {
+  for (const std::size_t bytes : {8u, 16u}) {
+    const Blocking b = cache_blocking(bytes);
+    EXPECT_GE(b.block_qubits, 10u) << bytes;
+    EXPECT_LE(b.low_qubits, b.block_qubits);
+    EXPECT_EQ(std::uint64_t{bytes} << b.low_qubits, 2048u);
+  }
+  EXPECT_EQ(cache_blocking(8).block_qubits, cache_blocking(16).block_qubits + 1);
+}
+
+template <typename T>
+class PassesTest : public ::testing::Test {};
+using Precisions = ::testing::Types<float, double>;
+TYPED_TEST_SUITE(PassesTest, Precisions);
+
+template <typename T>
+std::vector<Complex<T>> state_after(const std::vector<Complex<T>>& initial,
+                                    const std::vector<Operation>& ops, std::optional<double> phase,
+                                    Blocking blocking, std::size_t threads) {
+  std::vector<Complex<T>> v = initial;
+  core::testing::run_with_pool_size(threads, [&] {
+    testing::run_with_blocking(blocking, [&] { execute_operations<T>(v, ops, phase); });
+  });
+  return v;
+}
+
+template <typename T>
+bool same_bits(const std::vector<Complex<T>>& a, const std::vector<Complex<T>>& b) {
+  return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(a[0])) == 0;
+}
+
+// The one NaN of these tests: the one the processor makes of an invalid operation (0 * inf,
+// cos(inf)), negative on x86. Which of two different NaNs a sum passes on is not part of the
+// formula (the compiler may order a sum's operands either way), so every NaN in play here has
+// the same bits, and the results are then defined to the bit.
+template <typename T>
+T processor_nan() {
+  volatile T zero = 0;
+  return zero * std::numeric_limits<T>::infinity();
+}
+
+// Angles for the differential circuits: mostly ordinary, sometimes NaN or infinite, which turns
+// whole regions of the state into NaN through the gates' own arithmetic.
+double unusual_angle(std::mt19937_64& rng) {
+  switch (rng() % 40) {
+    case 0:
+      return processor_nan<double>();
+    case 1:
+      return std::numeric_limits<double>::infinity();
+    default:
+      return std::uniform_real_distribution<double>(-7.0, 7.0)(rng);
+  }
+}
+
+// Every gate kind, operands anywhere (coinciding ones too), measurements and global phases in
+// between.
+Circuit differential_circuit(std::mt19937_64& rng, std::uint64_t n, std::size_t operations,
+                             bool unusual_angles) {
+  test::RandomCircuitSpec spec;
+  spec.qubits = n;
+  spec.operations = operations;
+  spec.coinciding = true;
+  using test::Draw;
+  for (const Draw draw : {Draw::Measure, Draw::MeasureAll, Draw::GlobalPhase}) {
+    spec.choices.push_back({draw});
+  }
+  if (unusual_angles) {
+    spec.angle = unusual_angle;
+  }
+  return test::random_circuit(rng, spec);
+}
+
+// A state of random amplitudes with negative zeros, infinities and NaN mixed in.
+template <typename T>
+std::vector<Complex<T>> special_state(unsigned n, std::mt19937_64& rng) {
+  std::uniform_real_distribution<T> unit(-1, 1);
+  const T specials[] = {T(-0.0), T(0), std::numeric_limits<T>::infinity(),
+                        -std::numeric_limits<T>::infinity(), processor_nan<T>()};
+  std::vector<Complex<T>> v(std::uint64_t{1} << n);
+  for (auto& a : v) {
+    a.re = rng() % 64 == 0 ? specials[rng() % 5] : unit(rng);
+    a.im = rng() % 64 == 0 ? specials[rng() % 5] : unit(rng);
+  }
+  return v;
+}
+
+// The blockings a differential case runs under: tiny blocks (many short passes), blocks
+// without low qubits, one qubit short of the state, and the caches' own.
+std::vector<Blocking> blockings_for(unsigned n, std::size_t amplitude_bytes) {
+  return {{5, 2}, {7, 0}, {9, 4}, {n - 1, 3}, cache_blocking(amplitude_bytes)};
+}
+
+// Random circuits from the zero state through run(): statevector and counts are those of
+// gate-by-gate execution, for every blocking and pool size.
+TYPED_TEST(PassesTest, RunsMatchGateByGateExecution) {
+  using T = TypeParam;
+  const Precision precision = std::is_same_v<T, float> ? Precision::F32 : Precision::F64;
+  std::mt19937_64 rng(std::is_same_v<T, float> ? 5 : 6);
+  const std::vector<unsigned> sizes =
+      kSanitized ? std::vector<unsigned>{13, 15} : std::vector<unsigned>{13, 15, 17, 20, 22};
+  std::size_t turn = 0;
+  for (const unsigned n : sizes) {
+    const bool unusual = n == 15;
+    const Circuit c = differential_circuit(rng, n, n <= 17 ? 150 : 40, unusual);
+    const auto run_with = [&](Blocking blocking, std::size_t threads) {
+      std::optional<SimulationResult> r;
+      core::testing::run_with_pool_size(threads, [&] {
+        testing::run_with_blocking(blocking, [&] { r.emplace(run(c, 300, 11, precision)); });
+      });
+      return std::get<RunResult<T>>(std::move(*r));
+    };
+    const RunResult<T> expected = run_with(kGateByGate, 2);
+    for (const Blocking blocking : blockings_for(n, sizeof(Complex<T>))) {
+      const std::size_t threads = 1 + turn++ % 3;
+      const RunResult<T> got = run_with(blocking, threads);
+      const auto a = expected.statevector.amplitudes();
+      const auto b = got.statevector.amplitudes();
+      EXPECT_EQ(std::memcmp(a.data(), b.data(), a.size_bytes()), 0)
+          << "n=" << n << " blocks of " << blocking.block_qubits << " qubits, "
+          << blocking.low_qubits << " low, threads " << threads;
+      EXPECT_EQ(got.counts, expected.counts) << "n=" << n;
+    }
+  }
+}
+
+// States holding NaN, infinities and negative zeros, NaN and infinite angles, and the global
+// phase folded into the last pass: every blocking gives the bits of gate-by-gate execution.
+TYPED_TEST(PassesTest, SpecialValuesMatchGateByGateExecution) {
+  using T = TypeParam;
+  std::mt19937_64 rng(std::is_same_v<T, float> ? 7 : 8);
+  for (const unsigned n : {13u, 14u}) {
+    const std::vector<Complex<T>> initial = special_state<T>(n, rng);
+    const Circuit c = differential_circuit(rng, n, 120, true);
+    const std::vector<Operation>& ops = c.ops();
+    for (const std::optional<double> phase : {std::optional<double>{}, std::optional<double>{0.7},
+                                              std::optional<double>{processor_nan<double>()}}) {
+      const auto expected = state_after<T>(initial, ops, phase, kGateByGate, 1);
+      std::size_t threads = 1;
+      for (const Blocking blocking : blockings_for(n, sizeof(Complex<T>))) {
+        EXPECT_TRUE(same_bits(state_after<T>(initial, ops, phase, blocking, threads), expected))
+            << "n=" << n << " blocks of " << blocking.block_qubits << " qubits, "
+            << blocking.low_qubits << " low, threads " << threads << " phase "
+            << phase.value_or(0.0) << (phase ? "" : " (none)");
+        threads = threads % 3 + 1;
+      }
+    }
+  }
+}
+
+// The global phase in the last blockwise pass and as a pass of its own give the same bits, and
+// apply_operations alone leaves the phase to its caller.
+TYPED_TEST(PassesTest, FoldedPhaseEqualsSeparatePhase) {
+  using T = TypeParam;
+  std::mt19937_64 rng(9);
+  const unsigned n = 14;
+  const std::vector<Complex<T>> initial = special_state<T>(n, rng);
+  std::vector<Operation> ops;
+  for (const std::uint64_t q : {0u, 1u, 2u, 12u, 13u}) {
+    ops.emplace_back(GateOp{core::Gate{GateKind::Ry, 0.3 * static_cast<double>(q + 1)}, {q}});
+  }
+  const Blocking blocking{8, 2};
+  ASSERT_NE(plan_passes(ops, n, blocking).back().qubits, 0u);
+  std::vector<Complex<T>> separate = initial;
+  testing::run_with_blocking(blocking, [&] {
+    apply_operations<T>(separate, ops);
+    apply_global_phase<T>(separate, -2.5);
+  });
+  EXPECT_TRUE(same_bits(state_after<T>(initial, ops, -2.5, blocking, 2), separate));
+  EXPECT_FALSE(same_bits(state_after<T>(initial, ops, std::nullopt, blocking, 2), separate));
+}
+
+}  // namespace
+}  // namespace vorn::sim
