@@ -214,8 +214,10 @@ std::string format_table(const Report& report, bool all) {
     for (std::size_t i = 0; i < shown; ++i) {
       const auto& [key, count] = report.counts[i];
       const double share = 100.0 * static_cast<double>(count) / static_cast<double>(report.shots);
-      out += row(key, std::to_string(count), fixed(share, 2) + "%") + "  " + bar(count, largest) +
-             "\n";
+      const std::string drawn = bar(count, largest);
+      // A zero-length bar leaves no trailing blanks.
+      out += row(key, std::to_string(count), fixed(share, 2) + "%") +
+             (drawn.empty() ? "" : "  " + drawn) + "\n";
     }
     if (shown < report.counts.size()) {
       std::uint64_t rest = 0;

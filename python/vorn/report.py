@@ -51,8 +51,8 @@ def count_table(counts, shots, show_all=False):
     left_out = rows[len(shown) :]
     if left_out:
         lines.append(
-            f"… {len(left_out)} more outcomes, {sum(c for _, c in left_out)} shots "
-            "(--all shows every one)"
+            f"… {plural(len(left_out), 'more outcome')}, "
+            f"{plural(sum(c for _, c in left_out), 'shot')} (--all shows every one)"
         )
     return lines
 

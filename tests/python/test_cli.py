@@ -200,3 +200,18 @@ def test_times(seconds, text):
     from vorn.report import format_seconds
 
     assert format_seconds(seconds) == text
+
+
+CORPUS = EXAMPLES.parent / "tests" / "data" / "qasm"
+
+
+@pytest.mark.parametrize(
+    "name",
+    ["oq2_rb.qasm", "pyzx_011_3_qubit_grover_50_.qasm", "pyzx_W3test.qasm", "oq2_qpt.qasm"],
+)
+def test_corpus_programs_give_runs_counts(name):
+    path = CORPUS / "accepted" / name
+    got = vorn("run", path, "--json", "--seed", 5, "--shots", 500)
+    assert got.returncode == 0, got.stderr
+    expected = run(Circuit.from_qasm(path.read_text()), 500, 5).counts()
+    assert json.loads(got.stdout)["counts"] == expected
