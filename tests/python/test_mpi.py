@@ -156,6 +156,18 @@ def test_nan_and_infinite_angles(tmp_path, ranks, precision):
     check_against_run(tmp_path, text, ranks, precision, nan_sign_free=True)
 
 
+@pytest.mark.parametrize("precision", ["f64", "f32"])
+def test_nan_states_exact_when_slices_take_the_parallel_path(tmp_path, precision):
+    # From 8192 amplitudes per rank on, a slice goes through the same kernel path as the whole
+    # state, so even the NaNs' signs and payloads are the single process's.
+    rng = random.Random(15)
+    text = random_program(15, 80, rng, non_finite=True)
+    text = text.replace("measure q -> c;", "rx(0/0) q[14];\nmeasure q -> c;")
+    check_against_run(tmp_path, text, 2, precision, shots=500)
+    state = np.load(tmp_path / "state.npy")
+    assert np.isnan(state.view(state.real.dtype)).any()
+
+
 def test_global_phase_and_no_measurement(tmp_path):
     text = ('OPENQASM 3.0;\ninclude "stdgates.inc";\nqubit[6] q;\ngphase(0.7);\n'
             "h q[5];\ncx q[5], q[0];\n")
