@@ -55,6 +55,7 @@
 #include "core/kernels/dispatch.h"
 #include "core/parallel.h"
 #include "core/state_vector.h"
+#include "sweep_options.h"
 
 namespace {
 
@@ -68,17 +69,6 @@ struct Options {
   std::vector<std::string> precisions = {"f64", "f32"};
   std::string table;
 };
-
-std::vector<std::string> split(const std::string& s) {
-  std::vector<std::string> out;
-  std::size_t start = 0;
-  while (start <= s.size()) {
-    const std::size_t comma = std::min(s.find(',', start), s.size());
-    out.push_back(s.substr(start, comma - start));
-    start = comma + 1;
-  }
-  return out;
-}
 
 volatile double g_factor = 1.0;
 
@@ -600,16 +590,16 @@ bool parse_options(int argc, char** argv, Options& options) {
     try {
       if (key == "--qubits") {
         options.qubits.clear();
-        for (const auto& s : split(value)) {
+        for (const auto& s : vorn::bench::split_list(value)) {
           options.qubits.push_back(static_cast<unsigned>(std::stoul(s)));
         }
       } else if (key == "--threads") {
         options.threads.clear();
-        for (const auto& s : split(value)) {
+        for (const auto& s : vorn::bench::split_list(value)) {
           options.threads.push_back(std::stoul(s));
         }
       } else if (key == "--precision") {
-        options.precisions = split(value);
+        options.precisions = vorn::bench::split_list(value);
       } else if (key == "--table") {
         options.table = value;
       } else {

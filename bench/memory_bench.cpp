@@ -38,10 +38,6 @@ using Clock = std::chrono::steady_clock;
 
 using Options = vorn::bench::SweepOptions;
 
-int repeat(const Options& options) {
-  return std::max(1, static_cast<int>(options.numbers.at("repeat")));
-}
-
 int passes(const Options& options) {
   return std::max(1, static_cast<int>(options.numbers.at("passes")));
 }
@@ -82,7 +78,7 @@ RunFigures one_run(unsigned n, int passes) {
 template <typename T>
 void run_config(unsigned n, const char* precision, std::size_t threads, const Options& options) {
   testing::run_with_pool_size(threads, [&] {
-    for (int r = 0; r < repeat(options); ++r) {
+    for (int r = 0; r < vorn::bench::repeat_count(options); ++r) {
       // The first run maps fresh memory, as a process's first run of this size does.
       testing::release_spare_mapping();
       const RunFigures first = one_run<T>(n, passes(options));

@@ -42,10 +42,6 @@ using Clock = std::chrono::steady_clock;
 
 using Options = vorn::bench::SweepOptions;
 
-int repeat(const Options& options) {
-  return std::max(1, static_cast<int>(options.numbers.at("repeat")));
-}
-
 double process_cpu_seconds() {
   timespec ts{};
   clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
@@ -74,7 +70,7 @@ PerCall best_per_call(const std::function<void()>& fn, const Options& options) {
     calls *= 2;
   }
   PerCall best;
-  for (int r = 0; r < repeat(options); ++r) {
+  for (int r = 0; r < vorn::bench::repeat_count(options); ++r) {
     const double cpu_start = process_cpu_seconds();
     const auto start = Clock::now();
     for (std::uint64_t i = 0; i < calls; ++i) {
@@ -203,7 +199,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   std::printf("time per gate in microseconds, best of %d batches of at least %.0f ms\n",
-              repeat(options), options.numbers.at("min-ms"));
+              vorn::bench::repeat_count(options), options.numbers.at("min-ms"));
   for (const unsigned n : options.qubits) {
     for (const auto& precision : options.precisions) {
       if (precision == "f32") {

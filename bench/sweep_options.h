@@ -3,6 +3,7 @@
 // ("--repeat 5"), each option followed by its value.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdio>
 #include <map>
@@ -28,6 +29,11 @@ inline std::vector<std::string> split_list(const std::string& s) {
     start = comma + 1;
   }
   return out;
+}
+
+// The "--repeat" setting, at least 1.
+inline int repeat_count(const SweepOptions& options) {
+  return std::max(1, static_cast<int>(options.numbers.at("repeat")));
 }
 
 // Reads argv into options. On an unknown option or a missing value prints usage and returns
