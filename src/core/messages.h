@@ -24,4 +24,23 @@ inline std::string cannot_allocate(std::uint64_t num_qubits, std::uint64_t bytes
          std::to_string(bytes) + " bytes)";
 }
 
+// The kernels' operand checks. "mid > len" is the parallel single-qubit path's refusal to split
+// the vector at the pair distance; the serial path reports its first pair index instead.
+inline constexpr const char MID_PAST_LEN[] = "mid > len";
+inline std::string length_not_power_of_two(std::uint64_t len) {
+  return "state length " + std::to_string(len) + " is not a power of two";
+}
+inline std::string block_too_wide(std::uint64_t target) {
+  return "block size 2^" + std::to_string(target + 1) + " of target qubit " +
+         std::to_string(target) + " does not fit a machine word";
+}
+inline std::string index_out_of_bounds(std::uint64_t len, std::uint64_t index) {
+  return "index out of bounds: the len is " + std::to_string(len) + " but the index is " +
+         std::to_string(index);
+}
+inline std::string operand_out_of_range(std::uint64_t qubit, std::uint64_t len) {
+  return "qubit operand " + std::to_string(qubit) + " is out of range for a state of " +
+         std::to_string(len) + " amplitudes";
+}
+
 }  // namespace vorn::core::messages

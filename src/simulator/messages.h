@@ -33,4 +33,7 @@ inline std::string entropy_failed(const std::string& description) {
   return "from_entropy failed: " + description;
 }
 
+// An outcome key wider than MAX_KEY_WIDTH characters.
+inline constexpr const char KEY_TOO_WIDE[] = "Formatting argument out of range";
+
 }  // namespace vorn::sim::messages

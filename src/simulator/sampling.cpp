@@ -5,6 +5,7 @@
 #include <array>
 
 #include "core/abort.h"
+#include "simulator/messages.h"
 
 namespace vorn::sim {
 
@@ -46,7 +47,7 @@ std::uint64_t search_cumulative(std::span<const double> cumulative, double u) {
 
 std::string outcome_key(std::uint64_t index, std::uint64_t width) {
   if (width > MAX_KEY_WIDTH) {
-    core::abort_with("Formatting argument out of range");
+    core::abort_with(messages::KEY_TOO_WIDE);
   }
   std::string key(width, '0');
   for (std::uint64_t bit = 0; bit < width && bit < 64; ++bit) {
@@ -102,7 +103,7 @@ Counts sample_counts(const core::StateVector<T>& state, std::uint64_t shots, Sam
   }
   const std::uint64_t width = state.num_qubits();
   if (width > MAX_KEY_WIDTH) {
-    core::abort_with("Formatting argument out of range");
+    core::abort_with(messages::KEY_TOO_WIDE);
   }
   const std::vector<double> cumulative = cumulative_probabilities(state);
   // Tally by index, then write each distinct key once: the same counts as incrementing the

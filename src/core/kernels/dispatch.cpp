@@ -8,6 +8,7 @@
 #include "core/abort.h"
 #include "core/kernels.h"
 #include "core/kernels/variants.h"
+#include "core/messages.h"
 
 namespace vorn::core {
 namespace kernels {
@@ -17,7 +18,7 @@ constexpr std::uint64_t kBits = 64;
 
 void check_length(std::uint64_t len) {
   if (!std::has_single_bit(len)) {
-    abort_with("state length " + std::to_string(len) + " is not a power of two");
+    abort_with(messages::length_not_power_of_two(len));
   }
 }
 
@@ -26,24 +27,21 @@ void check_length(std::uint64_t len) {
 // the vector into halves ("mid > len"); the serial path's first pair index is out of bounds.
 void check_single_target(std::uint64_t len, std::uint64_t target) {
   if (target >= kBits - 1) {
-    abort_with("block size 2^" + std::to_string(target + 1) + " of target qubit " +
-               std::to_string(target) + " does not fit a machine word");
+    abort_with(messages::block_too_wide(target));
   }
   const std::uint64_t stride = std::uint64_t{1} << target;
   if (stride >= len) {
     if (len >= PARALLEL_THRESHOLD) {
-      abort_with("mid > len");
+      abort_with(messages::MID_PAST_LEN);
     }
-    abort_with("index out of bounds: the len is " + std::to_string(len) + " but the index is " +
-               std::to_string(stride));
+    abort_with(messages::index_out_of_bounds(len, stride));
   }
 }
 
 void check_operand(std::uint64_t len, std::uint64_t qubit) {
   // len is a power of two, so qubit < log2(len) exactly when 2^qubit < len.
   if (qubit >= kBits || (std::uint64_t{1} << qubit) >= len) {
-    abort_with("qubit operand " + std::to_string(qubit) + " is out of range for a state of " +
-               std::to_string(len) + " amplitudes");
+    abort_with(messages::operand_out_of_range(qubit, len));
   }
 }
 
