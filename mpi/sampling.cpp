@@ -11,28 +11,12 @@
 
 namespace vorn::mpi {
 
-namespace {
-
-// The halving steps of the fixed-shape search over a table whose length is a power of two:
-// the window's base after the last step.
-std::uint64_t halve(std::span<const double> table, double u) {
-  std::uint64_t base = 0;
-  for (std::uint64_t size = table.size(); size > 1;) {
-    const std::uint64_t half = size / 2;
-    if (u >= table[base + half]) {
-      base += half;
-    }
-    size -= half;
-  }
-  return base;
+std::uint64_t search_owner(std::span<const double> pivots, double u) {
+  return sim::search_window_base(pivots, u);
 }
 
-}  // namespace
-
-std::uint64_t search_owner(std::span<const double> pivots, double u) { return halve(pivots, u); }
-
 std::uint64_t search_slice(std::span<const double> slice_table, double u) {
-  const std::uint64_t base = halve(slice_table, u);
+  const std::uint64_t base = sim::search_window_base(slice_table, u);
   return u >= slice_table[base] ? base + 1 : base;
 }
 

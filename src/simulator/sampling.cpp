@@ -28,7 +28,7 @@ std::vector<double> cumulative_probabilities(const core::StateVector<T>& state) 
 template std::vector<double> cumulative_probabilities<float>(const core::StateVector<float>&);
 template std::vector<double> cumulative_probabilities<double>(const core::StateVector<double>&);
 
-std::uint64_t search_cumulative(std::span<const double> cumulative, double u) {
+std::uint64_t search_window_base(std::span<const double> cumulative, double u) {
   // The same number of steps for every u: halve the window, moving its base up whenever u is
   // not below the midpoint's value.
   std::uint64_t base = 0;
@@ -41,6 +41,11 @@ std::uint64_t search_cumulative(std::span<const double> cumulative, double u) {
     }
     size -= half;
   }
+  return base;
+}
+
+std::uint64_t search_cumulative(std::span<const double> cumulative, double u) {
+  const std::uint64_t base = search_window_base(cumulative, u);
   const std::uint64_t k = u >= cumulative[base] ? base + 1 : base;
   return std::min<std::uint64_t>(k, cumulative.size() - 1);
 }

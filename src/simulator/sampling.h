@@ -45,6 +45,13 @@ inline double uniform_from_draw(std::uint64_t draw) {
   return static_cast<double>(draw >> 11) * 0x1.0p-53;
 }
 
+// The halving steps of the fixed-shape search over a table whose length is a power of two: the
+// window's base after the last step. Each step moves the base up by half the window whenever u
+// is not below the entry there, so a table split into equal consecutive parts can be searched in
+// two stages (first over the parts' first entries, then inside the part found) with the same
+// comparisons.
+std::uint64_t search_window_base(std::span<const double> cumulative, double u);
+
 // The fixed-shape binary search: for a non-decreasing table, the number of entries <= u,
 // clamped to the last index. Comparisons with NaN are false. Precondition: the length of
 // `cumulative` is a power of two.
