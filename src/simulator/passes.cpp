@@ -91,6 +91,37 @@ std::optional<std::uint64_t> operand_mask(const GateOp& op, unsigned num_qubits)
   return mask;
 }
 
+// Whether the controls of a gate may stay outside a pass's set: CX and CCX with distinct
+// operands. Every block of a pass has one value of each qubit outside the set, so such a control
+// either leaves the gate out of the block (0) or drops out of it (1): the block then runs X, or
+// CX on the other control, through the same kernel arithmetic the controlled kernel runs on the
+// amplitudes whose controls are 1, and the others are left as they are, as that kernel leaves
+// them.
+bool controls_may_stay_outside(const GateOp& op) {
+  const GateKind kind = op.kind();
+  if (kind != GateKind::CX && kind != GateKind::CCX) {
+    return false;
+  }
+  for (unsigned i = 0; i < op.arity(); ++i) {
+    for (unsigned j = 0; j < i; ++j) {
+      if (op.qubits[i] == op.qubits[j]) {
+        return false;
+      }
+    }
+  }
+  return true;
+}
+
+// The qubits a gate needs in a pass's set, or nullopt as for operand_mask: the target alone when
+// the controls may stay outside, else every operand.
+std::optional<std::uint64_t> block_operands(const GateOp& op, unsigned num_qubits) {
+  const std::optional<std::uint64_t> all = operand_mask(op, num_qubits);
+  if (!all.has_value() || !controls_may_stay_outside(op)) {
+    return all;
+  }
+  return bit(static_cast<unsigned>(op.qubits[op.arity() - 1]));
+}
+
 // The bits of k placed, from the lowest up, at the set positions of mask.
 std::uint64_t deposit(std::uint64_t k, std::uint64_t mask) {
   std::uint64_t out = 0;
@@ -105,13 +136,38 @@ std::uint64_t deposit(std::uint64_t k, std::uint64_t mask) {
   return out;
 }
 
-// A gate of a blockwise pass, with its operands as bit positions of the block.
+// A gate of a blockwise pass, with its operands as bit positions of the block, and the controls
+// it left outside the set (as qubits of the state): a block runs the gate only where they are
+// all 1.
 template <typename T>
 struct LocalGate {
   GateKind kind;
   core::Matrix2<T> matrix;
   std::uint64_t qubits[3];
+  std::uint64_t conditions;
 };
+
+// The gate as a block of a pass over `set` runs it: the controls outside the set become
+// conditions, and the gate the kind of the controls that remain (CCX -> CX -> X).
+template <typename T>
+LocalGate<T> local_gate(const GateOp& op, std::uint64_t set, const core::Matrix2<T>& x) {
+  LocalGate<T> g{op.kind(), gate_matrix<T>(op, x), {0, 0, 0}, 0};
+  unsigned kept = 0;
+  for (unsigned j = 0; j < op.arity(); ++j) {
+    const std::uint64_t q = bit(static_cast<unsigned>(op.qubits[j]));
+    if ((set & q) == 0) {
+      // Only a control of CX or CCX is ever left outside the set.
+      g.conditions |= q;
+      continue;
+    }
+    // The operand's rank in the set: the j-th qubit of the set is bit j of the block.
+    g.qubits[kept++] = static_cast<std::uint64_t>(std::popcount(set & (q - 1)));
+  }
+  if (g.conditions != 0) {
+    g.kind = kept == 1 ? GateKind::X : GateKind::CX;
+  }
+  return g;
+}
 
 // One buffer per thread for the blocks it runs, kept for the thread's life (it holds one block,
 // half a level-2 cache, so the next pass finds it allocated).
@@ -193,12 +249,7 @@ void run_blockwise(std::span<Complex<T>> v, std::span<const Operation> ops, cons
   std::vector<LocalGate<T>> gates;
   for (std::size_t i = pass.first; i < pass.last; ++i) {
     if (const auto* op = std::get_if<GateOp>(&ops[i])) {
-      LocalGate<T> g{op->kind(), gate_matrix<T>(*op, x), {0, 0, 0}};
-      for (unsigned j = 0; j < op->arity(); ++j) {
-        // The operand's rank in the set: the j-th qubit of the set is bit j of the block.
-        g.qubits[j] = static_cast<std::uint64_t>(std::popcount(set & (bit(op->qubits[j]) - 1)));
-      }
-      gates.push_back(g);
+      gates.push_back(local_gate<T>(*op, set, x));
     }
   }
 
@@ -228,8 +279,11 @@ void run_blockwise(std::span<Complex<T>> v, std::span<const Operation> ops, cons
             [&](std::uint64_t r) { return block + r * run_len; }, false);
       }
       const std::span<Complex<T>> local(block, block_len);
+      const std::uint64_t first_index = static_cast<std::uint64_t>(first - v.data());
       for (const LocalGate<T>& g : gates) {
-        apply_gate(local, g.kind, g.matrix, x, g.qubits, Placement::CallingThread);
+        if ((first_index & g.conditions) == g.conditions) {
+          apply_gate(local, g.kind, g.matrix, x, g.qubits, Placement::CallingThread);
+        }
       }
       if (phase != nullptr) {
         multiply_by_phase(local, *phase);
@@ -320,7 +374,7 @@ std::vector<Pass> plan_passes(std::span<const Operation> ops, unsigned num_qubit
       if (op == nullptr) {
         continue;
       }
-      const std::optional<std::uint64_t> operands = operand_mask(*op, num_qubits);
+      const std::optional<std::uint64_t> operands = block_operands(*op, num_qubits);
       if (!operands.has_value()) {
         break;
       }

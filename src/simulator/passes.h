@@ -42,11 +42,13 @@ struct Pass {
 
 // Cuts ops into passes. The planner minimises the number of passes over the state: it extends
 // each pass greedily, gate by gate in list order, while the union of the low qubits and the
-// gates' operands still fits in a block (for cutting a sequence into consecutive runs under a
-// limit that every part of a run also meets, the greedy cut is the shortest). A run of one gate
-// becomes a gate-by-gate pass, since blocking it saves nothing; the set of a blockwise pass is
-// then filled up with the lowest qubits not in it, to block_qubits qubits, which lengthens the
-// runs of consecutive amplitudes. Measurements go with the pass they fall in. A state of at
+// qubits the gates need still fits in a block (for cutting a sequence into consecutive runs
+// under a limit that every part of a run also meets, the greedy cut is the shortest). A gate
+// needs its operands, except that the controls of CX and CCX (with distinct operands) may stay
+// outside: each block has one value of them, which runs the gate there or leaves it out. A run of
+// one gate becomes a gate-by-gate pass, since blocking it saves nothing; the set of a blockwise
+// pass is then filled up with the lowest qubits not in it, to block_qubits qubits, which lengthens
+// the runs of consecutive amplitudes. Measurements go with the pass they fall in. A state of at
 // most 2^block_qubits amplitudes (it fits in the cache) is run gate by gate.
 std::vector<Pass> plan_passes(std::span<const Operation> ops, unsigned num_qubits,
                               Blocking blocking);

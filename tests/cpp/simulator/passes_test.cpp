@@ -74,12 +74,17 @@ TEST(PlanPasses, CutsGreedilyAndFillsTheSetWithLowQubits) {
   // Blocks of 6 qubits with qubits 0 to 2 always in: h0 ... cx(4, 7) fit, h5 would make seven.
   const auto ops = gates_on({{0}, {1}, {2}, {3}, {4}, {7}, {4, 7}, {5}, {9, 8, 6}});
   EXPECT_EQ(describe(plan_passes(ops, 12, {6, 3})),
-            // The next run, h5 and the CCX, needs seven qubits: two passes of one gate.
-            "[0,7):159 [7,9)g ");
+            // The next run, h5 and the CCX, needs only 5 and the CCX's target 6: its controls
+            // stay outside, and the set is filled up with qubit 3.
+            "[0,7):159 [7,9):111 ");
+  // With two free qubits in a block, a CCX of distinct operands and h5 share a pass; a CCX whose
+  // controls coincide needs all its operands, as CZ does.
+  EXPECT_EQ(describe(plan_passes(gates_on({{9, 8, 6}, {5}}), 12, {5, 3})), "[0,2):103 ");
+  EXPECT_EQ(describe(plan_passes(gates_on({{9, 9, 6}, {5}}), 12, {5, 3})), "[0,2)g ");
   // Fewer low qubits than a vector register holds are raised to three.
   EXPECT_EQ(describe(plan_passes(ops, 12, {6, 0})), describe(plan_passes(ops, 12, {6, 3})));
-  // Neighbouring gate-by-gate passes merge.
-  EXPECT_EQ(describe(plan_passes(gates_on({{5, 6, 7}, {3, 8, 9}, {4}}), 12, {6, 3})), "[0,3)g ");
+  // Neighbouring gate-by-gate passes merge: one free qubit in each block holds one gate.
+  EXPECT_EQ(describe(plan_passes(gates_on({{5}, {9}, {4}}), 12, {4, 3})), "[0,3)g ");
   // Measurements travel with their pass, whose set is filled up with the lowest free qubits;
   // an operand out of range goes to its kernel, which refuses it.
   std::vector<Operation> with_measure = gates_on({{1}, {2}});
