@@ -170,7 +170,7 @@ LocalGate<T> local_gate(const GateOp& op, std::uint64_t set, const core::Matrix2
 }
 
 // One buffer per thread for the blocks it runs, kept for the thread's life (it holds one block,
-// half a level-2 cache, so the next pass finds it allocated).
+// a quarter of a level-2 cache, so the next pass finds it allocated).
 class BlockBuffer {
  public:
   BlockBuffer() = default;
@@ -333,7 +333,7 @@ Blocking cache_blocking(std::size_t amplitude_bytes) {
   static const std::size_t level2 = level2_cache_bytes();
   // Without cache information, assume 256 KiB, which every core of the last decade has.
   const std::size_t cache = level2 > 0 ? level2 : std::size_t{256} << 10;
-  const std::size_t block_amplitudes = cache / 2 / amplitude_bytes;
+  const std::size_t block_amplitudes = cache / 4 / amplitude_bytes;
   const unsigned block_qubits =
       block_amplitudes < 2 ? 0 : static_cast<unsigned>(std::bit_width(block_amplitudes) - 1);
   const std::size_t run_amplitudes = std::size_t{2048} / amplitude_bytes;

@@ -27,8 +27,10 @@ struct Blocking {
   unsigned low_qubits = 0;
 };
 
-// The blocking for amplitudes of amplitude_bytes bytes on this machine: a block fills half a
-// core's level-2 cache (read once from the system), and runs are 2 KiB long.
+// The blocking for amplitudes of amplitude_bytes bytes on this machine: a block fills a quarter
+// of a core's level-2 cache (read once from the system), so that the block and the state's lines
+// it was gathered from both stay in that cache until the block is scattered back; runs are 2 KiB
+// long.
 Blocking cache_blocking(std::size_t amplitude_bytes);
 
 // Operations [first, last) of a list, run as one pass: gate by gate when qubits is 0 (then the

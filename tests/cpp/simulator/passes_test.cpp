@@ -99,7 +99,7 @@ TEST(PlanPasses, CutsGreedilyAndFillsTheSetWithLowQubits) {
   EXPECT_TRUE(plan_passes({}, 12, {6, 3}).empty());
 }
 
-TEST(PlanPasses, CacheBlockingFitsHalfTheLevelTwoCache) {
+TEST(PlanPasses, CacheBlockingFitsAQuarterOfTheLevelTwoCache) {
   for (const std::size_t bytes : {8u, 16u}) {
     const Blocking b = cache_blocking(bytes);
     EXPECT_GE(b.block_qubits, 10u) << bytes;
