@@ -8,9 +8,10 @@
 // state) and the ratio of the blocked time to the larger floor.
 //
 // Usage: workloads_bench [--repeat R] [--threads 1,2] [--precision f64,f32] [--block B L]
-//                        [DIR...]
-// --block runs the blocked side with blocks of 2^B amplitudes and runs of 2^L (default: the
-// size the caches give).
+//                        [--in-place I] [DIR...]
+// --block runs the blocked side with blocks of 2^B amplitudes and runs of 2^L, --in-place with
+// stretches of 2^I amplitudes in place (default: the sizes the caches give; with --block alone,
+// stretches as long as the blocks).
 // DIR holds the workloads' .qasm files (default: the shared workloads beside the checkout, at
 // 24 qubits). bench/workloads.sh also writes and runs the 20-qubit set.
 #include <algorithm>
@@ -223,6 +224,8 @@ int main(int argc, char** argv) {
     } else if (arg == "--block" && i + 2 < argc) {
       chosen_blocking.block_qubits = static_cast<unsigned>(std::atoi(argv[++i]));
       chosen_blocking.low_qubits = static_cast<unsigned>(std::atoi(argv[++i]));
+    } else if (arg == "--in-place" && i + 1 < argc) {
+      chosen_blocking.in_place_qubits = static_cast<unsigned>(std::atoi(argv[++i]));
     } else if (arg == "--precision" && i + 1 < argc) {
       precisions = split(argv[++i]);
     } else {

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cmath>
 #include <cstdlib>
@@ -31,6 +32,17 @@ constexpr std::uint64_t bit(unsigned q) { return std::uint64_t{1} << q; }
 
 // The qubits inside one vector register at most: 8 f32 amplitudes of AVX-512.
 constexpr unsigned LANE_QUBITS = 3;
+
+// What the planner weighs, in half trips through the state's memory: a gate run by its kernel
+// and a blockwise pass in place (the blocks are whole stretches of the state, each read and
+// written once) cost one trip; a pass that gathers its blocks and scatters them back costs about
+// two and a half on this kind of machine, its runs lying apart in memory. The arithmetic does
+// not depend on the plan.
+constexpr std::uint64_t GATE_COST = 2;
+constexpr std::uint64_t IN_PLACE_COST = 2;
+constexpr std::uint64_t GATHERED_COST = 5;
+
+enum class PassKind { GateByGate, InPlace, Gathered };
 
 // Applies one gate through its kernel; x is X's matrix (for CX and CCX), m the gate's own
 // matrix for the single-qubit kinds.
@@ -240,6 +252,25 @@ void copy_runs(const std::vector<std::uint64_t>& run_offsets, std::uint64_t run_
   }
 }
 
+// The block that comes i-th of `blocks` (a power of two) in the pool's loop. The loop's halves
+// keep the order of the lower outside qubits, so that neighbouring blocks, whose runs often lie
+// side by side in memory, follow each other; the highest outside qubit, which would otherwise
+// give one half all the blocks where it is 1, is 1 in a block of the first half when the block's
+// lower outside qubits above the lowest four hold an odd number of ones, and in the second half
+// when they hold an even number. Each half then holds half of the blocks where any one outside
+// qubit is 1, and gates left out where a control is 0 give both halves the same work.
+std::uint64_t block_at(std::uint64_t i, std::uint64_t blocks) {
+  if (blocks < 4) {
+    return i;
+  }
+  const std::uint64_t half = blocks / 2;
+  const std::uint64_t low = i & (half - 1);
+  const unsigned shift = std::min(4u, static_cast<unsigned>(std::bit_width(half)) - 2);
+  const std::uint64_t top =
+      (i / half) ^ (static_cast<std::uint64_t>(std::popcount(low >> shift)) & 1);
+  return low | top * half;
+}
+
 // Runs operations [pass.first, pass.last) block by block over the pass's qubit set.
 template <typename T>
 void run_blockwise(std::span<Complex<T>> v, std::span<const Operation> ops, const Pass& pass,
@@ -270,8 +301,8 @@ void run_blockwise(std::span<Complex<T>> v, std::span<const Operation> ops, cons
 
   core::parallel_for(0, blocks, 1, [&](std::uint64_t begin, std::uint64_t end) {
     Complex<T>* buffer = in_place ? nullptr : thread_buffer<T>(block_len);
-    for (std::uint64_t k = begin; k < end; ++k) {
-      Complex<T>* const first = v.data() + deposit(k, outside);
+    for (std::uint64_t i = begin; i < end; ++i) {
+      Complex<T>* const first = v.data() + deposit(block_at(i, blocks), outside);
       Complex<T>* const block = in_place ? first : buffer;
       if (!in_place) {
         copy_runs(
@@ -333,12 +364,13 @@ Blocking cache_blocking(std::size_t amplitude_bytes) {
   static const std::size_t level2 = level2_cache_bytes();
   // Without cache information, assume 256 KiB, which every core of the last decade has.
   const std::size_t cache = level2 > 0 ? level2 : std::size_t{256} << 10;
-  const std::size_t block_amplitudes = cache / 4 / amplitude_bytes;
-  const unsigned block_qubits =
-      block_amplitudes < 2 ? 0 : static_cast<unsigned>(std::bit_width(block_amplitudes) - 1);
-  const std::size_t run_amplitudes = std::size_t{2048} / amplitude_bytes;
-  const unsigned low_qubits = static_cast<unsigned>(std::bit_width(run_amplitudes) - 1);
-  return {block_qubits, std::min(low_qubits, block_qubits)};
+  const auto qubits_of = [amplitude_bytes](std::size_t bytes) {
+    const std::size_t amplitudes = bytes / amplitude_bytes;
+    return amplitudes < 2 ? 0u : static_cast<unsigned>(std::bit_width(amplitudes) - 1);
+  };
+  const unsigned block_qubits = qubits_of(cache / 4);
+  const unsigned low_qubits = qubits_of(2048);
+  return {block_qubits, std::min(low_qubits, block_qubits), block_qubits};
 }
 
 std::vector<Pass> plan_passes(std::span<const Operation> ops, unsigned num_qubits,
@@ -352,7 +384,8 @@ std::vector<Pass> plan_passes(std::span<const Operation> ops, unsigned num_qubit
     }
   };
   const unsigned b = blocking.block_qubits;
-  if (b == 0 || num_qubits <= b) {
+  const unsigned b_in_place = blocking.in_place_qubits == 0 ? b : blocking.in_place_qubits;
+  if (b == 0 || num_qubits <= std::max(b, b_in_place)) {
     if (!ops.empty()) {
       gate_by_gate(0, ops.size());
     }
@@ -364,40 +397,127 @@ std::vector<Pass> plan_passes(std::span<const Operation> ops, unsigned num_qubit
   // of two NaNs a sum passes on.
   const unsigned low_qubits = std::max(blocking.low_qubits, LANE_QUBITS);
   const std::uint64_t low = bit(std::min(low_qubits, b)) - 1;
-  std::size_t i = 0;
-  while (i < ops.size()) {
-    std::uint64_t set = low;
-    std::size_t j = i;
+  const std::uint64_t in_place_set = bit(b_in_place) - 1;
+
+  // What each operation asks of a pass: nothing (a measurement), a set of qubits (a gate), or a
+  // pass of its own (a gate with an operand out of range, which its kernel refuses).
+  constexpr std::uint64_t ALONE = ~std::uint64_t{0};
+  const std::size_t n = ops.size();
+  std::vector<std::uint64_t> needs(n, 0);
+  std::vector<bool> is_gate(n, false);
+  for (std::size_t k = 0; k < n; ++k) {
+    if (const auto* op = std::get_if<GateOp>(&ops[k])) {
+      is_gate[k] = true;
+      needs[k] = block_operands(*op, num_qubits).value_or(ALONE);
+    }
+  }
+
+  // For each end j, the longest run [start, j) of each kind that fits: for a cost that depends
+  // only on the kind of a pass, the cheapest plan of a prefix never costs more than that of a
+  // longer prefix, so the longest run of a kind is the best one of that kind.
+  struct Window {
+    std::size_t start = 0;
     std::size_t gates = 0;
-    for (; j < ops.size(); ++j) {
-      const auto* op = std::get_if<GateOp>(&ops[j]);
-      if (op == nullptr) {
-        continue;
-      }
-      const std::optional<std::uint64_t> operands = block_operands(*op, num_qubits);
-      if (!operands.has_value()) {
-        break;
-      }
-      const std::uint64_t grown = set | *operands;
-      if (static_cast<unsigned>(std::popcount(grown)) > b) {
-        break;
-      }
-      set = grown;
+    std::uint64_t needed = 0;
+    std::array<std::uint32_t, 64> count{};
+
+    void add(std::uint64_t mask) {
       ++gates;
-    }
-    if (gates >= 2) {
-      // Fill the set up with the lowest qubits outside it.
-      while (static_cast<unsigned>(std::popcount(set)) < b) {
-        set |= ~set & (set + 1);
+      for (; mask != 0; mask &= mask - 1) {
+        const unsigned q = static_cast<unsigned>(std::countr_zero(mask));
+        if (count[q]++ == 0) {
+          needed |= bit(q);
+        }
       }
-      passes.push_back({i, j, set});
-      i = j;
-    } else {
-      // One gate, measurements only, or a gate that fits no block: gate by gate.
-      const std::size_t last = gates == 0 && j < ops.size() ? j + 1 : j;
-      gate_by_gate(i, last);
-      i = last;
     }
+    void drop_front(const std::vector<std::uint64_t>& needs, const std::vector<bool>& is_gate) {
+      if (is_gate[start]) {
+        --gates;
+        for (std::uint64_t mask = needs[start]; mask != 0; mask &= mask - 1) {
+          const unsigned q = static_cast<unsigned>(std::countr_zero(mask));
+          if (--count[q] == 0) {
+            needed &= ~bit(q);
+          }
+        }
+      }
+      ++start;
+    }
+    void reset(std::size_t at) { *this = Window{at, 0, 0, {}}; }
+  };
+  Window in_place;
+  Window gathered;
+  std::size_t single_start = 0;  // the longest run with at most one gate
+  std::size_t single_gates = 0;
+
+  std::vector<std::uint64_t> best(n + 1, 0);
+  std::vector<std::size_t> from(n + 1, 0);
+  std::vector<PassKind> kind(n + 1, PassKind::GateByGate);
+  for (std::size_t j = 1; j <= n; ++j) {
+    const std::size_t k = j - 1;
+    if (is_gate[k]) {
+      if (needs[k] == ALONE) {
+        in_place.reset(j);
+        gathered.reset(j);
+      } else {
+        in_place.add(needs[k]);
+        while ((in_place.needed & ~in_place_set) != 0) {
+          in_place.drop_front(needs, is_gate);
+        }
+        gathered.add(needs[k]);
+        while (static_cast<unsigned>(std::popcount(gathered.needed | low)) > b) {
+          gathered.drop_front(needs, is_gate);
+        }
+      }
+      if (++single_gates > 1) {
+        while (!is_gate[single_start]) {
+          ++single_start;
+        }
+        ++single_start;
+        --single_gates;
+      }
+    }
+    best[j] = best[single_start] + (single_gates == 0 ? 0 : GATE_COST);
+    from[j] = single_start;
+    kind[j] = PassKind::GateByGate;
+    const auto consider = [&](const Window& w, std::uint64_t cost, PassKind pass_kind) {
+      if (w.gates >= 2 && best[w.start] + cost <= best[j]) {
+        best[j] = best[w.start] + cost;
+        from[j] = w.start;
+        kind[j] = pass_kind;
+      }
+    };
+    consider(gathered, GATHERED_COST, PassKind::Gathered);
+    consider(in_place, IN_PLACE_COST, PassKind::InPlace);
+  }
+
+  std::vector<std::size_t> ends;
+  for (std::size_t j = n; j > 0; j = from[j]) {
+    ends.push_back(j);
+  }
+  std::size_t first = 0;
+  for (auto it = ends.rbegin(); it != ends.rend(); ++it) {
+    const std::size_t last = *it;
+    switch (kind[last]) {
+      case PassKind::GateByGate:
+        gate_by_gate(first, last);
+        break;
+      case PassKind::InPlace:
+        passes.push_back({first, last, in_place_set});
+        break;
+      case PassKind::Gathered: {
+        std::uint64_t set = low;
+        for (std::size_t k = first; k < last; ++k) {
+          set |= needs[k];
+        }
+        // Fill the set up with the lowest qubits outside it.
+        while (static_cast<unsigned>(std::popcount(set)) < b) {
+          set |= ~set & (set + 1);
+        }
+        passes.push_back({first, last, set});
+        break;
+      }
+    }
+    first = last;
   }
   return passes;
 }

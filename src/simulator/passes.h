@@ -21,16 +21,20 @@ namespace vorn::sim {
 
 // The block size of the passes: blocks of 2^block_qubits amplitudes, of which the lowest
 // low_qubits qubits are always part, so that a block reads memory in runs of 2^low_qubits
-// consecutive amplitudes. block_qubits == 0: every gate is a pass of its own.
+// consecutive amplitudes; a pass whose gates need only the lowest in_place_qubits qubits (0:
+// block_qubits) runs on whole stretches of 2^in_place_qubits amplitudes of the state, in place.
+// block_qubits == 0: every gate is a pass of its own.
 struct Blocking {
   unsigned block_qubits = 0;
   unsigned low_qubits = 0;
+  unsigned in_place_qubits = 0;
 };
 
-// The blocking for amplitudes of amplitude_bytes bytes on this machine: a block fills a quarter
-// of a core's level-2 cache (read once from the system), so that the block and the state's lines
-// it was gathered from both stay in that cache until the block is scattered back; runs are 2 KiB
-// long.
+// The blocking for amplitudes of amplitude_bytes bytes on this machine, from the size of a
+// core's level-2 cache (read once from the system): a block fills a quarter of it, so that a
+// gathered block and the state's lines it was gathered from both stay in that cache until the
+// block is scattered back; stretches in place are as long as blocks (longer ones measured no
+// faster here); runs are 2 KiB long.
 Blocking cache_blocking(std::size_t amplitude_bytes);
 
 // Operations [first, last) of a list, run as one pass: gate by gate when qubits is 0 (then the
@@ -42,16 +46,16 @@ struct Pass {
   std::uint64_t qubits = 0;
 };
 
-// Cuts ops into passes. The planner minimises the number of passes over the state: it extends
-// each pass greedily, gate by gate in list order, while the union of the low qubits and the
-// qubits the gates need still fits in a block (for cutting a sequence into consecutive runs
-// under a limit that every part of a run also meets, the greedy cut is the shortest). A gate
-// needs its operands, except that the controls of CX and CCX (with distinct operands) may stay
-// outside: each block has one value of them, which runs the gate there or leaves it out. A run of
-// one gate becomes a gate-by-gate pass, since blocking it saves nothing; the set of a blockwise
-// pass is then filled up with the lowest qubits not in it, to block_qubits qubits, which lengthens
-// the runs of consecutive amplitudes. Measurements go with the pass they fall in. A state of at
-// most 2^block_qubits amplitudes (it fits in the cache) is run gate by gate.
+// Cuts ops into passes of consecutive operations, at the least cost in trips through the
+// state's memory: a gate run by its kernel and a blockwise pass in place (its gates need only
+// the lowest in_place_qubits qubits) cost one trip, a pass that gathers its blocks about two and
+// a half. A gathered pass holds gates while the union of the low qubits and the qubits the gates
+// need fits in a block; its set is then filled up with the lowest qubits not in it, to
+// block_qubits qubits, which lengthens the runs of consecutive amplitudes. A gate needs its
+// operands, except that the controls of CX and CCX (with distinct operands) may stay outside:
+// each block has one value of them, which runs the gate there or leaves it out. A run of one gate
+// is run gate by gate, since blocking it saves nothing. Measurements go with the pass they fall
+// in. A state that fits in a block or a stretch (it fits in the cache) is run gate by gate.
 std::vector<Pass> plan_passes(std::span<const Operation> ops, unsigned num_qubits,
                               Blocking blocking);
 

@@ -70,33 +70,58 @@ std::string describe(const std::vector<Pass>& passes) {
   return s;
 }
 
-TEST(PlanPasses, CutsGreedilyAndFillsTheSetWithLowQubits) {
-  // Blocks of 6 qubits with qubits 0 to 2 always in: h0 ... cx(4, 7) fit, h5 would make seven.
+TEST(PlanPasses, CutsAtTheLeastCostAndFillsGatheredSetsWithLowQubits) {
+  // Blocks of 6 qubits with qubits 0 to 2 always in, stretches of 6 in place. Greedy cuts would
+  // take h0 ... cx(4, 7) into one gathered pass; h0 ... h4 in place and the rest gathered
+  // cost less.
   const auto ops = gates_on({{0}, {1}, {2}, {3}, {4}, {7}, {4, 7}, {5}, {9, 8, 6}});
-  EXPECT_EQ(describe(plan_passes(ops, 12, {6, 3})),
-            // The next run, h5 and the CCX, needs only 5 and the CCX's target 6: its controls
-            // stay outside, and the set is filled up with qubit 3.
-            "[0,7):159 [7,9):111 ");
-  // With two free qubits in a block, a CCX of distinct operands and h5 share a pass; a CCX whose
-  // controls coincide needs all its operands, as CZ does.
-  EXPECT_EQ(describe(plan_passes(gates_on({{9, 8, 6}, {5}}), 12, {5, 3})), "[0,2):103 ");
-  EXPECT_EQ(describe(plan_passes(gates_on({{9, 9, 6}, {5}}), 12, {5, 3})), "[0,2)g ");
+  EXPECT_EQ(describe(plan_passes(ops, 12, {6, 3})), "[0,5):63 [5,9):231 ");
   // Fewer low qubits than a vector register holds are raised to three.
   EXPECT_EQ(describe(plan_passes(ops, 12, {6, 0})), describe(plan_passes(ops, 12, {6, 3})));
+  // Stretches in place may be longer than gathered blocks.
+  EXPECT_EQ(describe(plan_passes(gates_on({{0}, {6}, {3}}), 12, {5, 3, 7})), "[0,3):127 ");
+  // A gathered pass costs more than two gates run by their kernels, less than three. The CCX's
+  // controls stay outside the set; when they coincide it needs all its operands, as CZ does,
+  // and then fits no block with h5.
+  EXPECT_EQ(describe(plan_passes(gates_on({{9, 8, 6}, {5}}), 12, {5, 3})), "[0,2)g ");
+  EXPECT_EQ(describe(plan_passes(gates_on({{9, 8, 6}, {5}, {6}}), 12, {5, 3})), "[0,3):103 ");
+  EXPECT_EQ(describe(plan_passes(gates_on({{9, 9, 6}, {5}, {6}}), 12, {5, 3})), "[0,3)g ");
   // Neighbouring gate-by-gate passes merge: one free qubit in each block holds one gate.
   EXPECT_EQ(describe(plan_passes(gates_on({{5}, {9}, {4}}), 12, {4, 3})), "[0,3)g ");
-  // Measurements travel with their pass, whose set is filled up with the lowest free qubits;
-  // an operand out of range goes to its kernel, which refuses it.
+  // Measurements travel with their pass; an operand out of range goes to its kernel, which
+  // refuses it, in a pass of its own.
   std::vector<Operation> with_measure = gates_on({{1}, {2}});
   with_measure.insert(with_measure.begin() + 1, Measure{1, 0});
   with_measure.emplace_back(MeasureAll{});
   EXPECT_EQ(describe(plan_passes(with_measure, 12, {6, 3})), "[0,4):63 ");
-  EXPECT_EQ(describe(plan_passes(gates_on({{1}, {9}, {12}, {1}}), 12, {6, 3})),
-            "[0,2):543 [2,4)g ");
-  // A state that fits in a block, and no blocking at all: gate by gate.
+  EXPECT_EQ(describe(plan_passes(gates_on({{1}, {2}, {12}, {1}, {3}}), 12, {6, 3})),
+            "[0,2):63 [2,3)g [3,5):63 ");
+  // A state that fits in a block or a stretch, and no blocking at all: gate by gate.
   EXPECT_EQ(describe(plan_passes(gates_on({{1}, {2}}), 6, {6, 3})), "[0,2)g ");
+  EXPECT_EQ(describe(plan_passes(gates_on({{1}, {2}}), 7, {6, 3, 7})), "[0,2)g ");
   EXPECT_EQ(describe(plan_passes(gates_on({{1}, {2}}), 12, kGateByGate)), "[0,2)g ");
   EXPECT_TRUE(plan_passes({}, 12, {6, 3}).empty());
+}
+
+// Sweeps of single-qubit gates over every qubit: the cheapest plan keeps the half of each sweep
+// on the low qubits in place, where cutting each pass as long as possible drifts away from it.
+TEST(PlanPasses, SweepsKeepTheirLowHalvesInPlace) {
+  std::vector<std::vector<std::uint64_t>> sweeps;
+  for (std::uint64_t i = 0; i < 48; ++i) {
+    sweeps.push_back({i % 16});
+  }
+  std::vector<Operation> ops;
+  for (const auto& q : sweeps) {
+    ops.emplace_back(GateOp{core::Gate{GateKind::H}, {q[0]}});
+  }
+  const auto passes = plan_passes(ops, 16, {8, 3, 8});
+  std::size_t in_place = 0;
+  for (const Pass& p : passes) {
+    in_place += p.qubits == 0xff ? 1 : 0;
+  }
+  // Each sweep: h0 ... h7 in place, h8 ... h15 in two gathered passes of five free qubits.
+  EXPECT_EQ(passes.size(), 9u) << describe(passes);
+  EXPECT_EQ(in_place, 3u) << describe(passes);
 }
 
 TEST(PlanPasses, CacheBlockingFitsAQuarterOfTheLevelTwoCache) {
@@ -105,6 +130,7 @@ TEST(PlanPasses, CacheBlockingFitsAQuarterOfTheLevelTwoCache) {
     EXPECT_GE(b.block_qubits, 10u) << bytes;
     EXPECT_LE(b.low_qubits, b.block_qubits);
     EXPECT_EQ(std::uint64_t{bytes} << b.low_qubits, 2048u);
+    EXPECT_EQ(b.in_place_qubits, b.block_qubits);
   }
   EXPECT_EQ(cache_blocking(8).block_qubits, cache_blocking(16).block_qubits + 1);
 }
@@ -186,9 +212,10 @@ std::vector<Complex<T>> special_state(unsigned n, std::mt19937_64& rng) {
 }
 
 // The blockings a differential case runs under: tiny blocks (many short passes), blocks
-// without low qubits, one qubit short of the state, and the caches' own.
+// without low qubits, stretches in place longer than the blocks, one qubit short of the state,
+// and the caches' own.
 std::vector<Blocking> blockings_for(unsigned n, std::size_t amplitude_bytes) {
-  return {{5, 2}, {7, 0}, {9, 4}, {n - 1, 3}, cache_blocking(amplitude_bytes)};
+  return {{5, 2, 8}, {7, 0}, {9, 4, 11}, {n - 1, 3}, cache_blocking(amplitude_bytes)};
 }
 
 // Random circuits from the zero state through run(): statevector and counts are those of
