@@ -302,7 +302,8 @@ void run_blockwise(std::span<Complex<T>> v, std::span<const Operation> ops, cons
   core::parallel_for(0, blocks, 1, [&](std::uint64_t begin, std::uint64_t end) {
     Complex<T>* buffer = in_place ? nullptr : thread_buffer<T>(block_len);
     for (std::uint64_t i = begin; i < end; ++i) {
-      Complex<T>* const first = v.data() + deposit(block_at(i, blocks), outside);
+      const std::uint64_t first_index = deposit(block_at(i, blocks), outside);
+      Complex<T>* const first = v.data() + first_index;
       Complex<T>* const block = in_place ? first : buffer;
       if (!in_place) {
         copy_runs(
@@ -310,7 +311,6 @@ void run_blockwise(std::span<Complex<T>> v, std::span<const Operation> ops, cons
             [&](std::uint64_t r) { return block + r * run_len; }, false);
       }
       const std::span<Complex<T>> local(block, block_len);
-      const std::uint64_t first_index = static_cast<std::uint64_t>(first - v.data());
       for (const LocalGate<T>& g : gates) {
         if ((first_index & g.conditions) == g.conditions) {
           apply_gate(local, g.kind, g.matrix, x, g.qubits, Placement::CallingThread);
@@ -399,18 +399,18 @@ std::vector<Pass> plan_passes(std::span<const Operation> ops, unsigned num_qubit
   const std::uint64_t low = bit(std::min(low_qubits, b)) - 1;
   const std::uint64_t in_place_set = bit(b_in_place) - 1;
 
-  // What each operation asks of a pass: nothing (a measurement), a set of qubits (a gate), or a
-  // pass of its own (a gate with an operand out of range, which its kernel refuses).
+  // What each operation asks of a pass: nothing (0, a measurement), a set of qubits (a gate:
+  // never empty), or a pass of its own (a gate with an operand out of range, which its kernel
+  // refuses).
   constexpr std::uint64_t ALONE = ~std::uint64_t{0};
   const std::size_t n = ops.size();
   std::vector<std::uint64_t> needs(n, 0);
-  std::vector<bool> is_gate(n, false);
   for (std::size_t k = 0; k < n; ++k) {
     if (const auto* op = std::get_if<GateOp>(&ops[k])) {
-      is_gate[k] = true;
       needs[k] = block_operands(*op, num_qubits).value_or(ALONE);
     }
   }
+  const auto is_gate = [&needs](std::size_t k) { return needs[k] != 0; };
 
   // For each end j, the longest run [start, j) of each kind that fits: for a cost that depends
   // only on the kind of a pass, the cheapest plan of a prefix never costs more than that of a
@@ -430,8 +430,8 @@ std::vector<Pass> plan_passes(std::span<const Operation> ops, unsigned num_qubit
         }
       }
     }
-    void drop_front(const std::vector<std::uint64_t>& needs, const std::vector<bool>& is_gate) {
-      if (is_gate[start]) {
+    void drop_front(const std::vector<std::uint64_t>& needs) {
+      if (needs[start] != 0) {
         --gates;
         for (std::uint64_t mask = needs[start]; mask != 0; mask &= mask - 1) {
           const unsigned q = static_cast<unsigned>(std::countr_zero(mask));
@@ -454,22 +454,22 @@ std::vector<Pass> plan_passes(std::span<const Operation> ops, unsigned num_qubit
   std::vector<PassKind> kind(n + 1, PassKind::GateByGate);
   for (std::size_t j = 1; j <= n; ++j) {
     const std::size_t k = j - 1;
-    if (is_gate[k]) {
+    if (is_gate(k)) {
       if (needs[k] == ALONE) {
         in_place.reset(j);
         gathered.reset(j);
       } else {
         in_place.add(needs[k]);
         while ((in_place.needed & ~in_place_set) != 0) {
-          in_place.drop_front(needs, is_gate);
+          in_place.drop_front(needs);
         }
         gathered.add(needs[k]);
         while (static_cast<unsigned>(std::popcount(gathered.needed | low)) > b) {
-          gathered.drop_front(needs, is_gate);
+          gathered.drop_front(needs);
         }
       }
       if (++single_gates > 1) {
-        while (!is_gate[single_start]) {
+        while (!is_gate(single_start)) {
           ++single_start;
         }
         ++single_start;

@@ -106,13 +106,9 @@ TEST(PlanPasses, CutsAtTheLeastCostAndFillsGatheredSetsWithLowQubits) {
 // Sweeps of single-qubit gates over every qubit: the cheapest plan keeps the half of each sweep
 // on the low qubits in place, where cutting each pass as long as possible drifts away from it.
 TEST(PlanPasses, SweepsKeepTheirLowHalvesInPlace) {
-  std::vector<std::vector<std::uint64_t>> sweeps;
-  for (std::uint64_t i = 0; i < 48; ++i) {
-    sweeps.push_back({i % 16});
-  }
   std::vector<Operation> ops;
-  for (const auto& q : sweeps) {
-    ops.emplace_back(GateOp{core::Gate{GateKind::H}, {q[0]}});
+  for (std::uint64_t i = 0; i < 48; ++i) {
+    ops.emplace_back(GateOp{core::Gate{GateKind::H}, {i % 16}});
   }
   const auto passes = plan_passes(ops, 16, {8, 3, 8});
   std::size_t in_place = 0;
