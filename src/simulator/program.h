@@ -1,0 +1,86 @@
+// A dynamic program: the circuit record's gates plus what a run decides while it goes:
+// measurements whose outcome later operations see, resets, and jumps on conditions over the
+// classical bits. Control flow is a flat instruction list with jumps (an `if` is a JumpUnless
+// over its body, an `else` a Jump over the other branch), so that an engine walks it with a
+// program counter and a branch of a run is (state, counter, classical bits).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "simulator/circuit.h"
+
+namespace vorn::sim {
+
+// Returns qubit to |0>: its outcome is drawn as a measurement's would be (and recorded
+// nowhere), the state is projected onto it and the qubit flipped when the outcome was 1.
+struct Reset {
+  std::uint64_t qubit;
+};
+
+// The nodes of a condition, kept in the program's condition pool; a node's operands come
+// before it in the pool.
+enum class ConditionKind : std::uint8_t {
+  Bit,      // bit `bit` is 1
+  Compare,  // bits [offset, offset + size) as an unsigned integer (bit offset least
+            // significant, any width) `compare` `value`
+  Not,      // !left
+  And,      // left && right
+  Or,       // left || right
+  Const,    // `value` != 0
+};
+
+enum class CompareOp : std::uint8_t { Eq, Ne, Lt, Le, Gt, Ge };
+
+struct ConditionNode {
+  ConditionKind kind = ConditionKind::Const;
+  CompareOp compare = CompareOp::Eq;
+  std::uint64_t bit = 0;  // Bit
+  std::uint64_t offset = 0;
+  std::uint64_t size = 0;
+  std::int64_t value = 0;  // Compare (may be negative: every register value is then greater), Const
+  std::uint32_t left = 0;
+  std::uint32_t right = 0;
+};
+
+// Continues at `target` when the condition rooted at pool index `condition` is false.
+struct JumpUnless {
+  std::uint32_t condition;
+  std::size_t target;
+};
+
+struct Jump {
+  std::size_t target;
+};
+
+// Gates (GateOp), measurements of one qubit into one bit (Measure), resets and jumps.
+using Instruction = std::variant<GateOp, Measure, Reset, JumpUnless, Jump>;
+
+// A named classical register: bits [offset, offset + size) of the program's bits.
+struct BitRegister {
+  std::string name;
+  std::uint64_t offset = 0;
+  std::uint64_t size = 0;
+};
+
+struct Program {
+  std::uint64_t n_qubits = 0;
+  std::uint64_t n_bits = 0;
+  std::vector<Instruction> instructions;
+  std::vector<ConditionNode> conditions;
+  // In declaration order; together they cover the bits [0, n_bits) once. Outcome keys write
+  // them right to left, one space apart, bit 0 of each register rightmost.
+  std::vector<BitRegister> registers;
+  // The bits' values before the first instruction (empty: all 0; otherwise n_bits entries).
+  std::vector<std::uint8_t> initial_bits;
+  // Multiplies the final state, as the circuit record's global phase does.
+  double global_phase = 0.0;
+  // The files the program was read from besides its own text, in the order they were first
+  // included (for reports; the instructions already hold their contents).
+  std::vector<std::string> included_files;
+};
+
+}  // namespace vorn::sim
