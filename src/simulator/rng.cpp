@@ -75,10 +75,20 @@ std::array<std::uint32_t, 16> chacha12_block(const std::array<std::uint32_t, 8>&
   return x;
 }
 
-SampleRng SampleRng::from_key(const std::array<std::uint32_t, 8>& key) {
+SampleRng SampleRng::from_key(const std::array<std::uint32_t, 8>& key, std::uint64_t stream) {
   SampleRng rng;
   rng.key_ = key;
+  rng.stream_ = stream;
   return rng;
+}
+
+std::uint64_t draw_at(const std::array<std::uint32_t, 8>& key, std::uint64_t stream,
+                      std::uint64_t d) {
+  // Eight draws per block: draw d is words 2(d mod 8) and 2(d mod 8) + 1 of block d / 8.
+  const std::array<std::uint32_t, 16> block = chacha12_block(key, d / 8, stream);
+  const std::size_t word = static_cast<std::size_t>(d % 8) * 2;
+  return static_cast<std::uint64_t>(block[word]) |
+         (static_cast<std::uint64_t>(block[word + 1]) << 32);
 }
 
 SampleRng SampleRng::seed_from_u64(std::uint64_t seed) {

@@ -17,11 +17,12 @@ class SampleRng {
   // Keys the generator from 32 bytes of the operating system's random source; throws
   // core::Abort "from_entropy failed: {}" when the source fails.
   static SampleRng from_entropy();
-  // Keys the generator directly from eight key words.
-  static SampleRng from_key(const std::array<std::uint32_t, 8>& key);
+  // Keys the generator directly from eight key words, with the given nonce (stream). The run's
+  // own generator is stream 0; the shots of a dynamic program draw from streams 1 and up.
+  static SampleRng from_key(const std::array<std::uint32_t, 8>& key, std::uint64_t stream = 0);
 
-  // Draw d (from 0) is bytes 8d to 8d+7 of the keystream (nonce 0, from block 0), read as a
-  // little-endian 64-bit word.
+  // Draw d (from 0) is bytes 8d to 8d+7 of the keystream (the generator's nonce, from block 0),
+  // read as a little-endian 64-bit word.
   std::uint64_t next_u64();
 
   const std::array<std::uint32_t, 8>& key() const { return key_; }
@@ -40,6 +41,11 @@ class SampleRng {
 // One ChaCha12 block (16 output words) for the given key, block number and nonce.
 std::array<std::uint32_t, 16> chacha12_block(const std::array<std::uint32_t, 8>& key,
                                              std::uint64_t block, std::uint64_t stream);
+
+// Draw d (from 0) of the keystream of key and stream, computed alone: the value the (d+1)-th
+// next_u64 of from_key(key, stream) returns. One ChaCha12 block per call.
+std::uint64_t draw_at(const std::array<std::uint32_t, 8>& key, std::uint64_t stream,
+                      std::uint64_t d);
 
 namespace detail {
 // A source with the contract of getrandom(2): fills up to `length` bytes and returns how many,

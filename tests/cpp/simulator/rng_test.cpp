@@ -72,9 +72,11 @@ Block reference_chacha12(const Key& key, std::uint64_t block) {
                          static_cast<std::uint32_t>(block >> 32), 0, 0, 6);
 }
 
-// Draw d from the keystream: bytes 8d .. 8d+7, little-endian.
-std::uint64_t reference_draw(const Key& key, std::uint64_t d) {
-  const Block b = reference_chacha12(key, d / 8);
+// Draw d from the keystream of a nonce: bytes 8d .. 8d+7, little-endian.
+std::uint64_t reference_draw(const Key& key, std::uint64_t d, std::uint64_t stream = 0) {
+  const Block b = reference_block(
+      key, static_cast<std::uint32_t>(d / 8), static_cast<std::uint32_t>((d / 8) >> 32),
+      static_cast<std::uint32_t>(stream), static_cast<std::uint32_t>(stream >> 32), 6);
   const std::uint64_t w = (d % 8) * 2;
   return static_cast<std::uint64_t>(b[w]) | static_cast<std::uint64_t>(b[w + 1]) << 32;
 }
@@ -151,6 +153,29 @@ TEST(SampleRngTest, ArbitraryKeysFollowTheSameStream) {
   for (std::uint64_t d = 0; d < 70; ++d) {
     ASSERT_EQ(rng.next_u64(), reference_draw(key, d)) << "draw " << d;
   }
+}
+
+// The shots of a dynamic program draw from streams 1 and up of the run's key, one draw at a
+// time from anywhere in the stream.
+TEST(SampleRngTest, KeyedStreamsAndSingleDrawsFollowTheNonce) {
+  const Key key = seed_zero_key();
+  for (const std::uint64_t stream : {std::uint64_t{0}, std::uint64_t{1}, std::uint64_t{2},
+                                     std::uint64_t{10001}, std::uint64_t{0x1122334455667788}}) {
+    SCOPED_TRACE(stream);
+    SampleRng rng = SampleRng::from_key(key, stream);
+    for (std::uint64_t d = 0; d < 70; ++d) {
+      const std::uint64_t expected = reference_draw(key, d, stream);
+      ASSERT_EQ(rng.next_u64(), expected) << "draw " << d;
+      ASSERT_EQ(draw_at(key, stream, d), expected) << "draw " << d;
+    }
+  }
+  // Far into a stream: the block number's high half is used as well.
+  const std::uint64_t far = (std::uint64_t{1} << 35) + 13;
+  EXPECT_EQ(draw_at(key, 3, far), reference_draw(key, far, 3));
+  // Stream 0 is the run's own generator; neighbouring streams differ.
+  EXPECT_EQ(draw_at(key, 0, 0), SampleRng::seed_from_u64(0).next_u64());
+  EXPECT_NE(draw_at(key, 1, 0), draw_at(key, 0, 0));
+  EXPECT_NE(draw_at(key, 2, 0), draw_at(key, 1, 0));
 }
 
 TEST(ChaCha12BlockTest, CounterHighHalfAndNonceGoToWordsThirteenToFifteen) {
