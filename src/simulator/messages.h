@@ -33,6 +33,46 @@ inline std::string entropy_failed(const std::string& description) {
   return "from_entropy failed: " + description;
 }
 
+// A program that breaks the rules of program.h; `where` names the instruction, condition node,
+// register or initial bit.
+inline std::string program_qubit(const std::string& where, std::uint64_t qubit,
+                                 std::uint64_t n_qubits) {
+  return "invalid program: " + where + ": qubit " + std::to_string(qubit) +
+         " out of range (n_qubits=" + std::to_string(n_qubits) + ")";
+}
+inline std::string program_bits(const std::string& where, std::uint64_t offset, std::uint64_t size,
+                                std::uint64_t n_bits) {
+  return "invalid program: " + where + ": bits at " + std::to_string(offset) + " (" +
+         std::to_string(size) + " of them) out of range (n_bits=" + std::to_string(n_bits) + ")";
+}
+inline std::string program_target(std::size_t instruction, std::size_t target,
+                                  std::size_t instructions) {
+  return "invalid program: instruction " + std::to_string(instruction) + ": jump target " +
+         std::to_string(target) + " beyond the end (" + std::to_string(instructions) +
+         " instructions)";
+}
+inline std::string program_condition(std::size_t instruction, std::uint32_t condition,
+                                     std::size_t nodes) {
+  return "invalid program: instruction " + std::to_string(instruction) + ": condition " +
+         std::to_string(condition) + " outside the pool (" + std::to_string(nodes) + " nodes)";
+}
+inline std::string program_operand(std::size_t node, std::uint32_t operand) {
+  return "invalid program: condition " + std::to_string(node) + ": operand " +
+         std::to_string(operand) + " does not come before it";
+}
+inline std::string program_condition_tag(std::size_t node, unsigned kind, unsigned compare) {
+  return "invalid program: condition " + std::to_string(node) + ": unknown kind " +
+         std::to_string(kind) + " or comparison " + std::to_string(compare);
+}
+inline std::string program_initial_bits(std::size_t given, std::uint64_t n_bits) {
+  return "invalid program: " + std::to_string(given) + " initial bits for " +
+         std::to_string(n_bits) + " bits";
+}
+inline std::string program_initial_bit(std::size_t bit, unsigned value) {
+  return "invalid program: initial bit " + std::to_string(bit) + " is " + std::to_string(value) +
+         ", not 0 or 1";
+}
+
 // An outcome key wider than MAX_KEY_WIDTH characters.
 inline constexpr const char KEY_TOO_WIDE[] = "Formatting argument out of range";
 

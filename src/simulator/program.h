@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <variant>
 #include <vector>
@@ -82,5 +83,39 @@ struct Program {
   // included (for reports; the instructions already hold their contents).
   std::vector<std::string> included_files;
 };
+
+// The program of a circuit record: its gates as GateOp and its measurements as Measure in list
+// order (MeasureAll as Measure q -> bit q for every qubit), n_cbits bits in one register "c"
+// (none when there are no bits) and the global phase. A measurement into a bit at or above
+// n_cbits (possible when a later measure_all lowered the count) keeps its bit: n_bits grows to
+// hold it, outside the register, so that keys stay n_cbits wide.
+Program program_from_circuit(const Circuit& circuit);
+
+// Per instruction, whether it is a terminal measurement: a Measure after the last jump (every
+// one when there is no jump) whose qubit no later gate or reset touches. A terminal
+// measurement does not act on the state: its bit is written from the whole-register outcome a
+// shot draws at the end. The other measurements (and resets) act where they stand.
+std::vector<bool> terminal_measurements(const Program& program);
+
+// A program runs as a circuit does (one simulation, then whole-register samples) when every
+// measurement is terminal and it has no reset and no jump.
+bool is_static(const Program& program);
+
+// Checks every operand against the program's sizes: qubits below n_qubits, bits below n_bits,
+// gate kinds known, jump targets at most the instruction count, condition indices inside the
+// pool and a node's operands before it, registers inside the bits, initial_bits empty or
+// n_bits values of 0 or 1. The first violation throws core::Abort: the reader and the Python
+// layer build only valid programs, so a violation is a broken invariant.
+void validate_program(const Program& program);
+
+// The value of the condition rooted at pool index `root` over the bits (n_bits values of 0 or
+// 1). Precondition: the program is valid.
+bool condition_holds(const Program& program, std::uint32_t root,
+                     std::span<const std::uint8_t> bits);
+
+// The outcome key of a bit array (n_bits values): the registers in declaration order written
+// right to left, one space apart, each with its bit 0 rightmost; bits in no register are not
+// shown. A program without registers shows the whole array as one register.
+std::string outcome_key(const Program& program, std::span<const std::uint8_t> bits);
 
 }  // namespace vorn::sim
