@@ -73,6 +73,22 @@ inline std::string program_initial_bit(std::size_t bit, unsigned value) {
          ", not 0 or 1";
 }
 
+// Why a dynamic run reports no final state.
+inline std::string final_state_branches(std::uint64_t branches) {
+  return "the final state depends on measurement outcomes: the shots ended in " +
+         std::to_string(branches) + " different branches";
+}
+inline std::string final_state_random_outcome(bool reset, std::uint64_t qubit,
+                                              std::size_t instruction) {
+  return std::string("the final state depends on measurement outcomes: the ") +
+         (reset ? "reset" : "measurement") + " of qubit " + std::to_string(qubit) +
+         " (instruction " + std::to_string(instruction) + ") has a random outcome";
+}
+
+// More distinct final bit arrays than a shot's index into them can name.
+inline constexpr const char TOO_MANY_BIT_ARRAYS[] =
+    "dynamic run: more than 4294967294 distinct final bit arrays";
+
 // An outcome key wider than MAX_KEY_WIDTH characters.
 inline constexpr const char KEY_TOO_WIDE[] = "Formatting argument out of range";
 
