@@ -10,6 +10,7 @@
 #include <utility>
 #include <variant>
 
+#include "arrays.h"
 #include "core/precision.h"
 #include "guard.h"
 #include "messages.h"
@@ -30,40 +31,6 @@ struct ResultObject {
 
 ResultObject* as_result(PyObject* object) { return reinterpret_cast<ResultObject*>(object); }
 
-// ---- arrays over fresh buffers ----------------------------------------------------------------
-
-constexpr const char* kBufferName = "vorn_python.buffer";
-
-void free_buffer(PyObject* capsule) { PyDataMem_FREE(PyCapsule_GetPointer(capsule, kBufferName)); }
-
-// A new one-dimensional, C-contiguous, writeable array of `length` elements of `typenum`, whose
-// buffer is filled by `fill` and owned by a private base object.
-template <typename Element, typename Fill>
-PyObject* new_owned_array(std::uint64_t length, int typenum, Fill&& fill) {
-  void* buffer = PyDataMem_NEW(length * sizeof(Element));
-  if (buffer == nullptr) {
-    return PyErr_NoMemory();
-  }
-  fill(static_cast<Element*>(buffer));
-  PyObject* base = PyCapsule_New(buffer, kBufferName, free_buffer);
-  if (base == nullptr) {
-    PyDataMem_FREE(buffer);
-    return nullptr;
-  }
-  npy_intp dims[1] = {static_cast<npy_intp>(length)};
-  PyObject* array = PyArray_SimpleNewFromData(1, dims, typenum, buffer);
-  if (array == nullptr) {
-    Py_DECREF(base);
-    return nullptr;
-  }
-  // Steals the reference to base, also on failure.
-  if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array), base) < 0) {
-    Py_DECREF(array);
-    return nullptr;
-  }
-  return array;
-}
-
 // The float type of one alternative of the engine's result.
 template <typename Run>
 struct FloatOf;
@@ -73,16 +40,6 @@ struct FloatOf<sim::RunResult<T>> {
 };
 template <typename Run>
 using float_of = typename FloatOf<std::remove_cvref_t<Run>>::type;
-
-template <typename T>
-constexpr int complex_typenum() {
-  return std::is_same_v<T, double> ? NPY_COMPLEX128 : NPY_COMPLEX64;
-}
-
-template <typename T>
-constexpr int real_typenum() {
-  return std::is_same_v<T, double> ? NPY_FLOAT64 : NPY_FLOAT32;
-}
 
 // ---- SimulationResult ---------------------------------------------------------------------------
 
@@ -118,11 +75,7 @@ PyObject* result_statevector(PyObject* self, PyObject* /*unused*/) {
     return std::visit(
         [](const auto& run) -> PyObject* {
           using T = float_of<decltype(run)>;
-          using Element = core::Complex<T>;
-          const auto amplitudes = run.statevector.amplitudes();
-          return new_owned_array<Element>(
-              amplitudes.size(), complex_typenum<T>(),
-              [&](Element* out) { std::memcpy(out, amplitudes.data(), amplitudes.size_bytes()); });
+          return new_state_array<T>(run.statevector.amplitudes());
         },
         as_result(self)->result);
   });
@@ -133,14 +86,7 @@ PyObject* result_probabilities(PyObject* self, PyObject* /*unused*/) {
     return std::visit(
         [](const auto& run) -> PyObject* {
           using T = float_of<decltype(run)>;
-          const auto amplitudes = run.statevector.amplitudes();
-          return new_owned_array<T>(amplitudes.size(), real_typenum<T>(), [&](T* out) {
-            for (std::size_t i = 0; i < amplitudes.size(); ++i) {
-              const T re = amplitudes[i].re;
-              const T im = amplitudes[i].im;
-              out[i] = re * re + im * im;
-            }
-          });
+          return new_probability_array<T>(run.statevector.amplitudes());
         },
         as_result(self)->result);
   });

@@ -15,23 +15,11 @@
 #include "messages.h"
 #include "result_type.h"
 #include "simulator/engine.h"
+#include "unlocked.h"
 
 namespace vorn::py {
 
 namespace {
-
-// Releases the interpreter lock for its lifetime and takes it back on every path out,
-// exceptions included. Nothing that touches a Python object may run while it is alive.
-class Unlocked {
- public:
-  Unlocked() noexcept : thread_(PyEval_SaveThread()) {}
-  ~Unlocked() { PyEval_RestoreThread(thread_); }
-  Unlocked(const Unlocked&) = delete;
-  Unlocked& operator=(const Unlocked&) = delete;
-
- private:
-  PyThreadState* thread_;
-};
 
 constexpr Signature<4> kRun{"run()", {"circuit", "shots", "seed", "precision"}, 1};
 constexpr std::uint64_t kDefaultShots = 1024;

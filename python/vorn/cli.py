@@ -4,7 +4,7 @@ import argparse
 import os
 import sys
 
-from vorn import convert, info, plot, run
+from vorn.commands import convert, info, plot, run
 from vorn.errors import EXIT_INTERRUPTED, CliError
 
 U64_MAX = (1 << 64) - 1

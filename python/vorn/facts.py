@@ -1,39 +1,41 @@
-"""What a circuit holds: registers, operations per gate kind, measurements, global phase.
-
-`vorn_python.Circuit` does not list its operations, but `to_qasm` writes exactly one line per gate
-operation and one per measured qubit, so the facts are read from the exported text."""
+"""What a program holds: registers, operations per gate kind, measurements (and which of them
+happen mid-circuit), resets, conditions, included files, global phase."""
 from collections import Counter
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 
 
 @dataclass
-class CircuitFacts:
+class ProgramFacts:
     n_qubits: int
     n_cbits: int
-    gates: Counter  # gate name as written by to_qasm ("h", "cx", "u3", ...) -> operations
-    measurements: int  # measured qubits (a measure_all counts once per qubit)
+    gates: Counter  # gate name as OpenQASM writes it ("h", "cx", "u3", ...) -> operations
+    measurements: int  # measured qubits (a whole-register measurement counts once per qubit)
     global_phase: float
+    mid_circuit_measurements: int = 0
+    resets: int = 0
+    conditions: int = 0
+    included_files: list = field(default_factory=list)
 
     @property
     def gate_count(self):
         return sum(self.gates.values())
 
+    @property
+    def is_dynamic(self):
+        return bool(self.mid_circuit_measurements or self.resets or self.conditions)
 
-def describe(circuit):
-    n_cbits = 0
-    gates = Counter()
-    measurements = 0
-    # The first three lines are the version, the include and the quantum register.
-    for line in circuit.to_qasm("2.0").splitlines()[3:]:
-        if line.startswith("creg c["):
-            n_cbits = int(line[len("creg c[") : -2])
-        elif line.startswith("measure "):
-            measurements += 1
-        elif not line.startswith("//"):
-            end = len(line)
-            for stop in ("(", " "):
-                found = line.find(stop)
-                if found != -1:
-                    end = min(end, found)
-            gates[line[:end]] += 1
-    return CircuitFacts(circuit.num_qubits(), n_cbits, gates, measurements, circuit.global_phase)
+
+def describe(program):
+    """The facts of a vorn.Program."""
+    s = program.summary()
+    return ProgramFacts(
+        n_qubits=program.num_qubits,
+        n_cbits=program.num_bits,
+        gates=Counter(s["gates"]),
+        measurements=s["measurements"],
+        global_phase=program.global_phase,
+        mid_circuit_measurements=s["mid_circuit_measurements"],
+        resets=s["resets"],
+        conditions=s["conditions"],
+        included_files=list(s["included_files"]),
+    )

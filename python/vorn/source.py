@@ -5,8 +5,6 @@ import sys
 import unicodedata
 from dataclasses import dataclass
 
-from vorn_python import Circuit
-
 from vorn.errors import EXIT_USAGE, CliError
 
 STDIN_NAME = "<stdin>"
@@ -50,11 +48,42 @@ def load(path):
 
 
 def parse(source):
-    """The circuit of the source; a reader error becomes a CliError in the compiler's form."""
+    """The program of the source, read in the vorn package's mode (mid-circuit measurement,
+    reset, conditions, includes relative to the file's folder); a reader error becomes a
+    CliError in the compiler's form."""
+    from vorn import _native
+    from vorn.program import Program
+
     try:
-        return Circuit.from_qasm(source.text)
+        name = "" if source.name == STDIN_NAME else source.name
+        return Program._wrap(_native.read(source.text, name), source=source.name)
     except ValueError as e:
         raise CliError(reader_error(source, str(e)), EXIT_USAGE, prefixed=False) from None
+
+
+def transpiled(source, program):
+    """(program, note): the source read as `vorn_python` reads it, through its peephole pass.
+    Only static programs have that form; others are refused."""
+    from vorn_python import Circuit
+
+    from vorn.facts import describe
+    from vorn.program import Program
+    from vorn.report import transpile_note
+
+    if describe(program).is_dynamic:
+        raise CliError(
+            f"{source.name}: --transpile needs a static program (no mid-circuit measurement, "
+            "reset or condition)",
+            EXIT_USAGE,
+        )
+    try:
+        circuit = Circuit.from_qasm(source.text)
+    except ValueError as e:
+        raise CliError(reader_error(source, str(e)), EXIT_USAGE, prefixed=False) from None
+    before = describe(Program.from_circuit(circuit)).gate_count
+    passes = circuit.transpile()
+    result = Program.from_circuit(circuit)
+    return result, transpile_note(before, describe(result).gate_count, passes)
 
 
 def error_position(message):

@@ -9,6 +9,15 @@
 #include "core/messages.h"
 
 namespace vorn::core {
+
+std::string_view gate_name(GateKind kind) {
+  static constexpr std::string_view kNames[GATE_KIND_COUNT] = {
+      "h",  "x",  "y",  "z",  "s",  "sdg", "t",    "tdg", "rx",
+      "ry", "rz", "u3", "id", "cx", "cz",  "swap", "ccx", "cswap",
+  };
+  return kNames[static_cast<std::uint8_t>(kind)];
+}
+
 namespace {
 
 // FRAC_1_SQRT_2 (1/√2) rounds to the float 0x3F3504F3.

@@ -3,6 +3,7 @@
 
 #include <array>
 #include <cstdint>
+#include <string_view>
 
 #include "core/complex.h"
 
@@ -36,6 +37,9 @@ constexpr unsigned arity(GateKind kind) {
   const auto tag = static_cast<std::uint8_t>(kind);
   return tag <= 12 ? 1 : (tag <= 15 ? 2 : 3);
 }
+
+// The kind's name in lower case, as OpenQASM and the Python methods spell it ("h", "cx", "u3").
+std::string_view gate_name(GateKind kind);
 
 // A kind with the angles it carries, in radians, always double precision. Rx, Ry and Rz use
 // theta; U3 uses theta, phi and lambda; the slots a kind does not use carry no meaning.

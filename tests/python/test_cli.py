@@ -123,7 +123,7 @@ def test_npy_files_are_the_results_arrays_bit_for_bit(precision, tmp_path):
 
 
 def test_histogram_bars_are_the_counts(tmp_path):
-    from vorn.plot import Meta, histogram_figure
+    from vorn.commands.plot import Meta, histogram_figure
 
     got = vorn("run", "-", "--json", "--seed", 3, "--shots", 3000, stdin=uniform_program(5))
     saved = json.loads(got.stdout)

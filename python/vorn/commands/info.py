@@ -8,9 +8,9 @@ from vorn.source import load, parse
 def add_parser(subparsers, types):
     p = subparsers.add_parser(
         "info",
-        help="show what an OpenQASM file's circuit holds",
-        description="Show an OpenQASM file's registers, operations, global phase and the memory "
-        "a run needs.",
+        help="show what an OpenQASM file's program holds",
+        description="Show an OpenQASM file's registers, operations, mid-circuit measurements, "
+        "resets, conditions, included files, global phase and the memory a run needs.",
     )
     p.add_argument("file", metavar="FILE", help="OpenQASM file, or - for standard input")
     p.set_defaults(command=main)
@@ -26,8 +26,15 @@ def main(args):
         ("gates", str(facts.gate_count)),
     ]
     rows += [(f"  {name}", str(count)) for name, count in sorted_counts(facts.gates)]
+    rows.append(("measurements", str(facts.measurements)))
+    if facts.is_dynamic:
+        rows += [
+            ("  mid-circuit", str(facts.mid_circuit_measurements)),
+            ("resets", str(facts.resets)),
+            ("conditions", str(facts.conditions)),
+        ]
+    rows += [(f"included {i + 1}", name) for i, name in enumerate(facts.included_files)]
     rows += [
-        ("measurements", str(facts.measurements)),
         ("global phase", repr(facts.global_phase)),
         ("state at f32", format_bytes(state_bytes(facts.n_qubits, "f32"))),
         ("state at f64", format_bytes(state_bytes(facts.n_qubits, "f64"))),

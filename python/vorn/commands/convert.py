@@ -1,18 +1,17 @@
 """`vorn convert FILE --to 2.0|3.0`: the circuit written back as OpenQASM (to_qasm)."""
 import sys
 
-from vorn.errors import EXIT_FAILURE, CliError
-from vorn.facts import describe
-from vorn.report import transpile_note
-from vorn.source import load, parse
+from vorn.errors import EXIT_FAILURE, EXIT_USAGE, CliError
+from vorn.source import load, parse, transpiled
 
 
 def add_parser(subparsers, types):
     p = subparsers.add_parser(
         "convert",
         help="write an OpenQASM file's circuit as OpenQASM 2.0 or 3.0",
-        description="Read an OpenQASM file and write its circuit as OpenQASM 2.0 or 3.0: user "
-        "gates expanded, registers flattened into q and c.",
+        description="Read an OpenQASM file and write its program as OpenQASM 2.0 or 3.0: user "
+        "gates expanded, includes read in, qubit registers flattened into q. Programs with "
+        "conditions are written as 2.0 only where 2.0 can say it.",
     )
     p.add_argument("file", metavar="FILE", help="OpenQASM file, or - for standard input")
     p.add_argument("--to", choices=("2.0", "3.0"), required=True, help="the version to write")
@@ -23,14 +22,15 @@ def add_parser(subparsers, types):
 
 def main(args):
     source = load(args.file)
-    circuit = parse(source)
+    program = parse(source)
     if args.transpile:
-        before = describe(circuit).gate_count
-        passes = circuit.transpile()
-        after = describe(circuit).gate_count
+        program, note = transpiled(source, program)
         # Standard output may be the program itself, so the note goes to standard error.
-        print(transpile_note(before, after, passes), file=sys.stderr)
-    text = circuit.to_qasm(args.to)
+        print(note, file=sys.stderr)
+    try:
+        text = program.to_qasm(args.to)
+    except ValueError as e:
+        raise CliError(f"{source.name}: {e}", EXIT_USAGE) from None
     if args.output is None:
         sys.stdout.write(text)
         return 0

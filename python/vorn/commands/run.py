@@ -4,13 +4,12 @@ import os
 import sys
 import time
 
-import vorn_python
-
+import vorn
 from vorn import report
 from vorn.errors import EXIT_FAILURE, CliError
 from vorn.facts import describe
 from vorn.machine import PRECISIONS, format_gib, memory_available, pool_size, state_bytes
-from vorn.source import load, parse
+from vorn.source import load, parse, transpiled
 from vorn.worker import ElapsedIndicator, call_in_worker
 
 
@@ -51,15 +50,13 @@ def main(args):
 
     start = time.perf_counter()
     source = load(args.file)
-    circuit = parse(source)
+    program = parse(source)
     read_seconds = time.perf_counter() - start
 
-    facts = describe(circuit)
+    facts = describe(program)
     if args.transpile:
-        before = facts.gate_count
-        passes = circuit.transpile()
-        facts = describe(circuit)
-        note = report.transpile_note(before, facts.gate_count, passes)
+        program, note = transpiled(source, program)
+        facts = describe(program)
         # Standard output holds nothing but the JSON object when one is asked for.
         print(note, file=sys.stderr if args.json else out)
 
@@ -80,7 +77,7 @@ def main(args):
     indicator = None
     if not args.json and sys.stderr.isatty():
         indicator = ElapsedIndicator(sys.stderr, source.name)
-    result, run_seconds = _simulate(source.name, circuit, args, seed, indicator, memory_message)
+    result, run_seconds = _simulate(source.name, program, args, seed, indicator, memory_message)
     counts = result.counts()
 
     threads = pool_size()
@@ -102,13 +99,13 @@ def main(args):
     return _write_outputs(args, source.name, result, counts, seed)
 
 
-def _simulate(name, circuit, args, seed, indicator, memory_message):
-    """(result, seconds) of the module's run() on a worker thread; its failures as CliError."""
+def _simulate(name, program, args, seed, indicator, memory_message):
+    """(result, seconds) of vorn.run on a worker thread; its failures as CliError."""
 
     def simulate():
         # Timed on the worker itself: the thread's start and wake-up are not the run's time.
         start = time.perf_counter()
-        result = vorn_python.run(circuit, args.shots, seed, args.precision)
+        result = vorn.run(program, args.shots, seed, args.precision)
         return result, time.perf_counter() - start
 
     try:
@@ -136,7 +133,7 @@ def _write_outputs(args, name, result, counts, seed):
             print(e.text(), file=sys.stderr)
             status = max(status, e.status)
     if args.plot is not None:
-        from vorn import plot
+        from vorn.commands import plot
 
         meta = plot.Meta(name, args.shots, seed, args.precision)
         try:
@@ -153,6 +150,10 @@ def save_npy(path, make_array):
 
     try:
         array = make_array()
+    except ValueError as e:
+        # A dynamic program whose shots ended in different states has no single one to save.
+        raise CliError(f"cannot write {path}: {e}", EXIT_FAILURE) from None
+    try:
         with open(path, "wb") as f:
             numpy.save(f, array)
     except OSError as e:

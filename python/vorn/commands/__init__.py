@@ -1,0 +1,1 @@
+"""The subcommands of the `vorn` command, one module each."""

@@ -1,0 +1,99 @@
+"""Running programs: `vorn.run` and its result."""
+import operator
+
+from vorn import _native
+from vorn.program import Program
+
+PRECISIONS = ("f64", "f32")
+
+
+def as_native_program(program):
+    """The native program of a vorn.Program or of a vorn_python.Circuit."""
+    if isinstance(program, Program):
+        return program._native
+    if type(program).__name__ == "Circuit" and type(program).__module__ == "builtins":
+        return _native.from_circuit(program)
+    raise TypeError(
+        f"expected a vorn.Program or a vorn_python.Circuit, not {type(program).__name__!r}"
+    )
+
+
+def check_precision(precision):
+    if not isinstance(precision, str) or precision not in PRECISIONS:
+        raise ValueError(f"precision must be 'f32' or 'f64', not {precision!r}")
+    return precision
+
+
+def _check_shots(shots):
+    shots = operator.index(shots)
+    if shots < 0:
+        raise ValueError(f"shots must not be negative, not {shots}")
+    return shots
+
+
+def _check_seed(seed):
+    if seed is None:
+        return None
+    seed = operator.index(seed)
+    if not 0 <= seed < 1 << 64:
+        raise ValueError(f"seed must be from 0 to 2**64 - 1, not {seed}")
+    return seed
+
+
+class Result:
+    """What a run gives: counts and per-shot memory over the classical bits, and the final
+    state when every shot ended in the same one."""
+
+    def __init__(self, native, shots, seed):
+        self._native = native
+        self.shots = shots
+        self.seed = seed
+
+    @property
+    def precision(self):
+        return self._native.precision
+
+    def counts(self):
+        """dict: key over the classical bits (registers right to left, one space apart, bit 0
+        of each rightmost) -> number of shots."""
+        return self._native.counts()
+
+    def memory(self):
+        """The key of every shot, in shot order."""
+        return self._native.memory()
+
+    def statevector(self):
+        """The final state as a NumPy array (complex128 at f64, complex64 at f32); ValueError
+        when the shots ended in different states."""
+        return self._native.statevector()
+
+    def probabilities(self):
+        """|amplitude|^2 of the final state; ValueError when there is no single final state."""
+        return self._native.probabilities()
+
+    @property
+    def has_statevector(self):
+        return self._native.has_state
+
+    @property
+    def stats(self):
+        """Figures of the run: static, evolutions (branches simulated), replays, peak_states,
+        mid_circuit_events."""
+        return self._native.stats
+
+    def __repr__(self):
+        return f"<vorn.Result: {self.shots} shots, {self.precision}>"
+
+
+def run(program, shots=1024, seed=None, precision="f64"):
+    """Runs a vorn.Program (or a vorn_python.Circuit) for `shots` shots.
+
+    A static program (every measurement at the end, no reset, no condition) is simulated once
+    and its shots drawn from the final state with the draws `vorn_python.run` makes for the same
+    seed. Otherwise shots travel in branches: the state is simulated once up to each
+    mid-circuit measurement, and each outcome that occurs continues with its shots."""
+    native = as_native_program(program)
+    shots = _check_shots(shots)
+    seed = _check_seed(seed)
+    check_precision(precision)
+    return Result(_native.run(native, shots, seed, precision), shots, seed)
