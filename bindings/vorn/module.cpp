@@ -4,6 +4,7 @@
 #include "numpy_api.h"
 
 #include "guard.h"
+#include "observables.h"
 #include "program_type.h"
 #include "ref.h"
 #include "run_result.h"
@@ -50,7 +51,8 @@ PyObject* initialise() {
   }
   add_type(module.get(), "Program", &ProgramType);
   add_type(module.get(), "Result", &RunResultType);
-  for (PyMethodDef* definition : {&read_definition, &from_circuit_definition, &run_definition}) {
+  for (PyMethodDef* definition : {&read_definition, &from_circuit_definition, &run_definition,
+                                  &check_observable_definition, &expectation_definition}) {
     add_function(module.get(), definition);
   }
   return module.release();

@@ -37,6 +37,11 @@ inline constexpr const char ELSE_WITHOUT_IF[] = "an else block must follow its i
 inline std::string bad_precision(std::string_view text) {
   return "precision must be 'f32' or 'f64', not '" + std::string(text) + "'";
 }
+inline constexpr const char BAD_OBSERVABLE_PART[] =
+    "an observable part is a text or a (label, coefficient) pair";
+inline constexpr const char NO_SINGLE_FINAL_STATE[] =
+    "expectation values need a single final state: this program has mid-circuit measurements, "
+    "resets or conditions, so its state depends on measurement outcomes";
 inline constexpr const char ZERO_QUBITS[] = "a program needs at least one qubit to run";
 
 }  // namespace vorn::py::native_messages

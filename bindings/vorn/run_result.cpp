@@ -17,6 +17,7 @@
 #include "convert.h"
 #include "guard.h"
 #include "native_messages.h"
+#include "observables.h"
 #include "program_type.h"
 #include "ref.h"
 #include "simulator/dynamic.h"
@@ -190,7 +191,25 @@ PyObject* result_stats(PyObject* self, void* /*closure*/) {
   });
 }
 
+// expectation(observables) -> [float]: each observable's value on the final state.
+PyObject* result_expectation(PyObject* self, PyObject* observables) {
+  return guard([&]() -> PyObject* {
+    return visit_run(self, [&](const auto& run) -> PyObject* {
+      require_state(run);
+      const std::vector<sim::PauliSum> sums =
+          to_pauli_sums(observables, run.final_state->num_qubits());
+      std::vector<double> values;
+      {
+        const Unlocked unlocked;
+        values = expectations_on_final_state(run, sums);
+      }
+      return new_float_list(values);
+    });
+  });
+}
+
 PyMethodDef result_methods[] = {
+    {"expectation", result_expectation, METH_O, nullptr},
     {"counts", result_counts, METH_NOARGS, nullptr},
     {"memory", result_memory, METH_NOARGS, nullptr},
     {"statevector", result_statevector, METH_NOARGS, nullptr},
@@ -228,13 +247,7 @@ PyObject* run_function(PyObject* /*module*/, PyObject* const* args, Py_ssize_t n
     if (bound[2] != Py_None) {
       seed = to_index(bound[2], "seed");
     }
-    const std::string_view precision_text = to_text(bound[3], "precision");
-    core::Precision precision = core::Precision::F64;
-    if (precision_text == "f32") {
-      precision = core::Precision::F32;
-    } else if (precision_text != "f64") {
-      throw_text(PyExc_ValueError, native_messages::bad_precision(precision_text));
-    }
+    const core::Precision precision = to_precision(bound[3]);
     sim::DynamicOptions options;
     options.force_replay = bound[4] != nullptr && to_flag(bound[4], "force_replay");
     const sim::Program& program = as_program(bound[0])->program;
@@ -272,6 +285,26 @@ PyObject* run_function(PyObject* /*module*/, PyObject* const* args, Py_ssize_t n
 }
 
 }  // namespace
+
+core::Precision to_precision(PyObject* value) {
+  const std::string_view text = to_text(value, "precision");
+  if (text == "f32") {
+    return core::Precision::F32;
+  }
+  if (text != "f64") {
+    throw_text(PyExc_ValueError, native_messages::bad_precision(text));
+  }
+  return core::Precision::F64;
+}
+
+PyObject* new_float_list(std::span<const double> values) {
+  Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(values.size())));
+  for (std::size_t k = 0; k < values.size(); ++k) {
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(k),
+                    Ref::steal(PyFloat_FromDouble(values[k])).release());
+  }
+  return list.release();
+}
 
 bool ready_run_result_type() noexcept {
   return ready_static_type(RunResultType,

@@ -2,7 +2,13 @@
 // classical bits and the final state when every shot ends in the same one.
 #pragma once
 
+#include <span>
+#include <vector>
+
+#include "core/precision.h"
 #include "cpython.h"
+#include "simulator/dynamic.h"
+#include "simulator/expectation.h"
 
 namespace vorn::py {
 
@@ -11,5 +17,18 @@ extern PyTypeObject RunResultType;
 bool ready_run_result_type() noexcept;
 
 extern PyMethodDef run_definition;
+
+// "f32" or "f64" as a precision; anything else raises ValueError.
+core::Precision to_precision(PyObject* value);
+
+// The sums' values on a run's final state. Precondition: the run has one.
+template <typename T>
+std::vector<double> expectations_on_final_state(const sim::DynamicRun<T>& run,
+                                                std::span<const sim::PauliSum> sums) {
+  return sim::expectations<T>(run.final_state->amplitudes(), sums);
+}
+
+// A new list of floats.
+PyObject* new_float_list(std::span<const double> values);
 
 }  // namespace vorn::py

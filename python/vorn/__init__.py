@@ -11,7 +11,8 @@ included files) read from OpenQASM or built in Python:
 `vorn_python` is the specified module for static circuits; `vorn.run` also accepts its
 `Circuit`. The `vorn` shell command (`vorn --help`) runs, inspects and converts files.
 """
+from vorn.observable import Observable, expectation
 from vorn.program import Bits, Condition, Program, load
 from vorn.results import Result, run
 
-__all__ = ["Bits", "Condition", "Program", "Result", "load", "run"]
+__all__ = ["Bits", "Condition", "Observable", "Program", "Result", "expectation", "load", "run"]

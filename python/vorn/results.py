@@ -71,6 +71,14 @@ class Result:
         """|amplitude|^2 of the final state; ValueError when there is no single final state."""
         return self._native.probabilities()
 
+    def expectation(self, observables):
+        """<psi|H|psi> on the final state, for one observable (-> float) or a list (-> list)."""
+        from vorn.observable import as_parts
+
+        if isinstance(observables, list):
+            return self._native.expectation([as_parts(o) for o in observables])
+        return self._native.expectation([as_parts(observables)])[0]
+
     @property
     def has_statevector(self):
         return self._native.has_state
