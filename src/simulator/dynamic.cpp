@@ -2,6 +2,7 @@
 // runs on here.
 #include "simulator/dynamic.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -43,7 +44,7 @@ inline std::uint64_t insert_bit(std::uint64_t j, std::uint64_t qubit, std::uint6
 template <typename T>
 class LocalState final : public BranchState {
  public:
-  explicit LocalState(std::uint64_t n_qubits) : state_(n_qubits) {}
+  explicit LocalState(std::uint64_t n_qubits) : n_(n_qubits), state_(n_qubits) {}
 
   void apply_operations(std::span<const Operation> ops, std::optional<double> phase) override {
     execute_operations(state_.amplitudes(), ops, phase);
@@ -51,7 +52,7 @@ class LocalState final : public BranchState {
 
   std::array<double, 2> probabilities(std::uint64_t qubit) override {
     const std::span<const Complex<T>> v = state_.amplitudes();
-    const auto half_qubits = static_cast<unsigned>(state_.num_qubits() - 1);
+    const auto half_qubits = static_cast<unsigned>(n_ - 1);
     // The tree over all indices with zeros where bit qubit differs from o adds each zero to a
     // sum of the other half (x + 0.0 is x for every square, NaN included): it is the tree over
     // the indices of one half alone, which this reads.
@@ -68,31 +69,28 @@ class LocalState final : public BranchState {
   }
 
   void project(std::uint64_t qubit, unsigned outcome, double probability) override {
-    const std::span<Complex<T>> v = state_.amplitudes();
     const T scale = static_cast<T>(1.0 / std::sqrt(probability));
-    const std::uint64_t kept = outcome;
-    for_each_index(v.size() / 2, [v, qubit, kept, scale](std::uint64_t b, std::uint64_t e) {
-      for (std::uint64_t j = b; j < e; ++j) {
-        Complex<T>& a = v[insert_bit(j, qubit, kept)];
-        a.re = a.re * scale;
-        a.im = a.im * scale;
-        v[insert_bit(j, qubit, 1 - kept)] = Complex<T>{0, 0};
-      }
-    });
+    for_each_pair_run(qubit,
+                      [outcome, scale](Complex<T>* zero, Complex<T>* one, std::uint64_t len) {
+                        Complex<T>* const keep = outcome == 0 ? zero : one;
+                        Complex<T>* const drop = outcome == 0 ? one : zero;
+                        for (std::uint64_t k = 0; k < len; ++k) {
+                          keep[k].re = keep[k].re * scale;
+                          keep[k].im = keep[k].im * scale;
+                        }
+                        std::fill(drop, drop + len, Complex<T>{0, 0});
+                      });
   }
 
   void flip(std::uint64_t qubit) override {
-    const std::span<Complex<T>> v = state_.amplitudes();
-    for_each_index(v.size() / 2, [v, qubit](std::uint64_t b, std::uint64_t e) {
-      for (std::uint64_t j = b; j < e; ++j) {
-        std::swap(v[insert_bit(j, qubit, 0)], v[insert_bit(j, qubit, 1)]);
-      }
+    for_each_pair_run(qubit, [](Complex<T>* zero, Complex<T>* one, std::uint64_t len) {
+      std::swap_ranges(zero, zero + len, one);
     });
   }
 
   bool save() override {
     try {
-      core::StateVector<T> copy(state_.num_qubits());
+      core::StateVector<T> copy = take_spare();
       const Complex<T>* from = state_.amplitudes().data();
       Complex<T>* to = copy.amplitudes().data();
       for_each_index(state_.len(), [from, to](std::uint64_t b, std::uint64_t e) {
@@ -107,7 +105,9 @@ class LocalState final : public BranchState {
     return true;
   }
 
+  // The replaced state is kept as a spare for the next copy.
   void restore() override {
+    spares_.push_back(std::move(state_));
     state_ = std::move(saved_.back());
     saved_.pop_back();
   }
@@ -132,8 +132,39 @@ class LocalState final : public BranchState {
   core::StateVector<T> take() { return std::move(state_); }
 
  private:
+  // A state for a copy: a spare when there is one, which spares the allocation and the zero
+  // fill of a new state. Spares are states the walk held before, so the memory held never
+  // exceeds the most states held at once.
+  core::StateVector<T> take_spare() {
+    if (spares_.empty()) {
+      return core::StateVector<T>(n_);
+    }
+    core::StateVector<T> spare = std::move(spares_.back());
+    spares_.pop_back();
+    return spare;
+  }
+
+  // Runs fn(zero, one, len) over the state's pairs of runs: the amplitudes [zero, zero + len)
+  // have bit qubit 0, and [one, one + len) are the same indices with it 1. Together the runs
+  // cover the state once.
+  template <typename Fn>
+  void for_each_pair_run(std::uint64_t qubit, const Fn& fn) {
+    Complex<T>* const v = state_.amplitudes().data();
+    const std::uint64_t run = std::uint64_t{1} << qubit;
+    for_each_index(state_.len() / 2, [v, qubit, run, &fn](std::uint64_t b, std::uint64_t e) {
+      for (std::uint64_t j = b; j < e;) {
+        const std::uint64_t end = std::min(e, (j | (run - 1)) + 1);
+        Complex<T>* const zero = v + insert_bit(j, qubit, 0);
+        fn(zero, zero + run, end - j);
+        j = end;
+      }
+    });
+  }
+
+  std::uint64_t n_;
   core::StateVector<T> state_;
   std::vector<core::StateVector<T>> saved_;
+  std::vector<core::StateVector<T>> spares_;
 };
 
 // Outcome 1 iff u * (p0 + p1) >= p0; an outcome of probability 0 (reached by rounding) gives way
