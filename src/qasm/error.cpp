@@ -167,33 +167,73 @@ std::string line_text(SourcePos pos) {
   return "line " + std::to_string(pos.line) + ":" + std::to_string(pos.col);
 }
 
-std::string QasmError::render() const {
+namespace {
+
+std::string render_kind(const QasmError& e) {
   using std::to_string;
-  switch (kind) {
+  switch (e.kind) {
     case QasmErrorKind::Lex:
-      return "qasm lex error at " + line_text({line, col}) + ": " + message;
+      return "qasm lex error at " + line_text({e.line, e.col}) + ": " + e.message;
     case QasmErrorKind::Parse:
-      return "qasm parse error at " + line_text({line, col}) + ": " + message;
+      return "qasm parse error at " + line_text({e.line, e.col}) + ": " + e.message;
     case QasmErrorKind::Lower:
-      return "qasm lower error: " + message;
+      return "qasm lower error: " + e.message;
     case QasmErrorKind::Unsupported:
-      return "qasm unsupported feature: " + message + " (planned for " + planned + ")";
+      if (e.planned.empty()) {
+        return "qasm unsupported feature: " + e.message;
+      }
+      return "qasm unsupported feature: " + e.message + " (planned for " + e.planned + ")";
     case QasmErrorKind::UnknownGate:
-      return "qasm unknown gate '" + name + "' at " + line_text({line, col});
+      return "qasm unknown gate '" + e.name + "' at " + line_text({e.line, e.col});
     case QasmErrorKind::GateArity:
-      return "qasm gate '" + name + "' at " + line_text({line, col}) + " expected " +
-             to_string(expected) + " qubits, got " + to_string(got);
+      return "qasm gate '" + e.name + "' at " + line_text({e.line, e.col}) + " expected " +
+             to_string(e.expected) + " qubits, got " + to_string(e.got);
     case QasmErrorKind::QubitOutOfRange:
-      return "qasm qubit index " + to_string(index) +
-             " out of range (n_qubits=" + to_string(count) + ")";
+      return "qasm qubit index " + to_string(e.index) +
+             " out of range (n_qubits=" + to_string(e.count) + ")";
     case QasmErrorKind::CbitOutOfRange:
-      return "qasm cbit index " + to_string(index) + " out of range (n_cbits=" + to_string(count) +
-             ")";
+      return "qasm cbit index " + to_string(e.index) +
+             " out of range (n_cbits=" + to_string(e.count) + ")";
     case QasmErrorKind::RecursionLimit:
-      return "qasm gate '" + name + "' inline expansion exceeded recursion limit " +
-             to_string(expected);
+      return "qasm gate '" + e.name + "' inline expansion exceeded recursion limit " +
+             to_string(e.expected);
   }
-  return message;
+  return e.message;
+}
+
+}  // namespace
+
+std::string QasmError::render() const {
+  std::string text = render_kind(*this);
+  const bool named = file.has_value() && !file->empty();
+  if (statement.line != 0) {
+    text += " (at " + line_text(statement);
+    if (named) {
+      text += " of " + quoted(*file);
+    }
+    text += ")";
+  } else if (named) {
+    text += " (in " + quoted(*file) + ")";
+  }
+  return text;
+}
+
+bool has_position(const QasmError& error) {
+  switch (error.kind) {
+    case QasmErrorKind::Lex:
+    case QasmErrorKind::Parse:
+    case QasmErrorKind::UnknownGate:
+    case QasmErrorKind::GateArity:
+      return true;
+    case QasmErrorKind::Lower:
+    case QasmErrorKind::Unsupported:
+      return error.line != 0;
+    case QasmErrorKind::QubitOutOfRange:
+    case QasmErrorKind::CbitOutOfRange:
+    case QasmErrorKind::RecursionLimit:
+      return false;
+  }
+  return false;
 }
 
 QasmError lex_error(std::string message, std::uint64_t line, std::uint64_t col) {
@@ -218,10 +258,24 @@ QasmError lower_error(std::string message) {
   return error;
 }
 
+QasmError lower_error(std::string message, SourcePos pos) {
+  QasmError error = lower_error(std::move(message));
+  error.line = pos.line;
+  error.col = pos.col;
+  return error;
+}
+
 QasmError unsupported_error(std::string feature, std::string planned) {
   QasmError error = with_kind(QasmErrorKind::Unsupported);
   error.message = std::move(feature);
   error.planned = std::move(planned);
+  return error;
+}
+
+QasmError unsupported_error(std::string feature, SourcePos pos) {
+  QasmError error = unsupported_error(std::move(feature), std::string());
+  error.line = pos.line;
+  error.col = pos.col;
   return error;
 }
 

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -40,16 +41,31 @@ struct QasmError {
   std::uint64_t got = 0;
   std::uint64_t index = 0;
   std::uint64_t count = 0;
+  // Set by the dynamic reading, which reads several files: the file whose lines the error's
+  // positions count (empty: a text read from a string), and, for an error whose text shows no
+  // position, the statement it stopped at. Both stay unset in the specified reading, so that its
+  // texts are exactly the fixed ones.
+  std::optional<std::string> file;
+  SourcePos statement;
 
   // The text that Circuit.from_qasm raises as ValueError.
   std::string render() const;
 };
 
+// Whether the error's own text shows where it happened: the kinds with a line and column, and
+// Lower and Unsupported errors made with a position.
+bool has_position(const QasmError& error);
+
 // Constructors, one per kind, filling exactly the fields that kind renders.
 QasmError lex_error(std::string message, std::uint64_t line, std::uint64_t col);
 QasmError parse_error(std::string message, std::uint64_t line, std::uint64_t col);
 QasmError lower_error(std::string message);
+// A Lower error whose message shows the position `pos` (recorded in line and col, which
+// the rendering does not show again).
+QasmError lower_error(std::string message, SourcePos pos);
 QasmError unsupported_error(std::string feature, std::string planned);
+// A refusal of the dynamic reading: no planned release, the feature text shows `pos`.
+QasmError unsupported_error(std::string feature, SourcePos pos);
 QasmError unknown_gate_error(std::string name, std::uint64_t line, std::uint64_t col);
 QasmError gate_arity_error(std::string name, std::uint64_t line, std::uint64_t col,
                            std::uint64_t expected, std::uint64_t got);

@@ -269,14 +269,23 @@ double apply_op(BinOp op, double left, double right) {
   return left;
 }
 
+// Names the file that a positioned error points into, when the reading has several.
+QasmError in_file(const GateContext& context, QasmError error, FileIndex file) {
+  if (!context.files.empty() && !error.file.has_value() && has_position(error)) {
+    error.file = context.files[file];
+  }
+  return error;
+}
+
 QasmError budget_error(const GateCall& call, std::uint64_t limit) {
-  return lower_error(messages::expansion_budget_exceeded(call.name, {call.line, call.col}, limit));
+  const SourcePos pos{call.line, call.col};
+  return lower_error(messages::expansion_budget_exceeded(call.name, pos, limit), pos);
 }
 
 Status spend(GateContext& context, const GateCall& call, std::uint64_t steps) {
   context.steps += steps;
   if (context.steps > context.limits.max_expansion_steps) {
-    return budget_error(call, context.limits.max_expansion_steps);
+    return in_file(context, budget_error(call, context.limits.max_expansion_steps), call.file);
   }
   return Ok{};
 }
@@ -287,7 +296,7 @@ Status expand_user_gate(GateContext& context, const GateCall& call, std::span<co
                         std::span<const std::uint64_t> qubits, std::size_t depth) {
   const auto found = context.gate_defs.find(call.name);
   if (found == context.gate_defs.end()) {
-    return unknown_gate_error(call.name, call.line, call.col);
+    return in_file(context, unknown_gate_error(call.name, call.line, call.col), call.file);
   }
   const GateDef& def = *found->second;
   if (def.params.size() != values.size()) {
@@ -295,7 +304,9 @@ Status expand_user_gate(GateContext& context, const GateCall& call, std::span<co
         messages::user_gate_parameter_count(def.name, def.params.size(), values.size()));
   }
   if (def.qubits.size() != qubits.size()) {
-    return gate_arity_error(def.name, def.line, def.col, def.qubits.size(), qubits.size());
+    return in_file(context,
+                   gate_arity_error(def.name, def.line, def.col, def.qubits.size(), qubits.size()),
+                   def.file);
   }
   // Binding the formals costs one step each.
   if (Status s = spend(context, call, 1 + values.size() + qubits.size()); !s.ok()) {
@@ -428,13 +439,15 @@ Result<bool> apply_builtin_gate(sim::Circuit& circuit, std::string_view name,
   const std::string shown(row.shown.empty() ? name : row.shown);
   if (row.params >= 0 && values.size() != static_cast<std::size_t>(row.params)) {
     return lower_error(
-        messages::builtin_parameter_count(shown, {line, col}, row.params, values.size()));
+        messages::builtin_parameter_count(shown, {line, col}, row.params, values.size()),
+        {line, col});
   }
   if (qubits.size() != row.qubits) {
     return gate_arity_error(shown, line, col, row.qubits, qubits.size());
   }
   if (row.ops > max_operations || circuit.ops().size() > max_operations - row.ops) {
-    return lower_error(messages::gate_too_many_operations(name, {line, col}, max_operations));
+    return lower_error(messages::gate_too_many_operations(name, {line, col}, max_operations),
+                       {line, col});
   }
   append_builtin(circuit, row.gate, values, qubits);
   return true;
@@ -482,8 +495,12 @@ Status expand_gate_call(GateContext& context, const GateCall& call, const GateEn
   for (const QubitRange& operand : operands) {
     if (operand.count > 1) {
       if (width > 1 && width != operand.count) {
-        return lower_error(messages::broadcast_size_mismatch(call.name, {call.line, call.col},
-                                                             width, operand.count));
+        const SourcePos pos{call.line, call.col};
+        return in_file(
+            context,
+            lower_error(messages::broadcast_size_mismatch(call.name, pos, width, operand.count),
+                        pos),
+            call.file);
       }
       width = operand.count;
     }
@@ -503,7 +520,7 @@ Status expand_gate_call(GateContext& context, const GateCall& call, const GateEn
     Result<bool> handled = apply_builtin_gate(context.circuit, call.name, values, qubits, call.line,
                                               call.col, context.limits.max_operations);
     if (!handled.ok()) {
-      return std::move(handled).take_error();
+      return in_file(context, std::move(handled).take_error(), call.file);
     }
     if (handled.value()) {
       continue;

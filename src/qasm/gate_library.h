@@ -30,11 +30,18 @@ inline constexpr std::uint64_t MAX_OPERATIONS = std::uint64_t{1} << 24;
 // One step per call examined inside a gate body, per operand and expression node of such a
 // call, and per expanded instance of a user gate.
 inline constexpr std::uint64_t MAX_EXPANSION_STEPS = std::uint64_t{1} << 26;
+// The dynamic mode's includes: the bytes of all included texts together, each inclusion
+// counted (a file included twice counts twice, so that a few files including each other's
+// neighbours twice over cannot multiply into more text than memory holds).
+inline constexpr std::uint64_t MAX_INCLUDE_BYTES = std::uint64_t{1} << 26;
 
 // The bounds in force for one reading; smaller ones let a fuzzer or a test reach them cheaply.
+// In the dynamic mode max_operations bounds the program's instructions (jumps included) and
+// its condition nodes.
 struct ReadLimits {
   std::uint64_t max_operations = MAX_OPERATIONS;
   std::uint64_t max_expansion_steps = MAX_EXPANSION_STEPS;
+  std::uint64_t max_include_bytes = MAX_INCLUDE_BYTES;
 };
 
 struct StringHash {
@@ -97,6 +104,9 @@ struct GateContext {
   ReadLimits limits;
   std::uint64_t steps = 0;
   std::array<CallScratch, MAX_INLINE_DEPTH + 1> scratch{};
+  // The names of the reading's files by FileIndex, when it reads several (the dynamic mode):
+  // an error that shows a position then names the file of the call or definition it points at.
+  std::span<const std::string> files{};
 };
 
 // Appends the operations of one call (broadcast over whole-register operands, user gates

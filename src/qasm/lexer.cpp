@@ -19,12 +19,13 @@ namespace vorn::qasm {
 namespace {
 
 constexpr std::array<std::string_view, TOKEN_KIND_COUNT> KIND_NAMES = {
-    "Openqasm", "Include", "Qreg",  "Creg",      "Gate",   "Opaque", "Barrier",  "Measure",
-    "Reset",    "If",      "Qubit", "Bit",       "Else",   "For",    "While",    "Box_",
-    "Def",      "Sin",     "Cos",   "Tan",       "Exp",    "Ln",     "Sqrt",     "Pi",
-    "Ident",    "Int",     "Real",  "Str",       "LParen", "RParen", "LBracket", "RBracket",
-    "LBrace",   "RBrace",  "Comma", "Semicolon", "Colon",  "Plus",   "Minus",    "Star",
-    "Slash",    "Caret",   "Arrow", "EqEq",      "Eq",     "Eof",
+    "Openqasm", "Include", "Qreg",    "Creg",      "Gate",   "Opaque", "Barrier",  "Measure",
+    "Reset",    "If",      "Qubit",   "Bit",       "Else",   "For",    "While",    "Box_",
+    "Def",      "Sin",     "Cos",     "Tan",       "Exp",    "Ln",     "Sqrt",     "Pi",
+    "Ident",    "Int",     "Real",    "Str",       "LParen", "RParen", "LBracket", "RBracket",
+    "LBrace",   "RBrace",  "Comma",   "Semicolon", "Colon",  "Plus",   "Minus",    "Star",
+    "Slash",    "Caret",   "Arrow",   "EqEq",      "Eq",     "Eof",    "Bang",     "NotEq",
+    "Less",     "LessEq",  "Greater", "GreaterEq", "AndAnd", "OrOr",   "True",     "False",
 };
 
 struct Keyword {
@@ -53,10 +54,20 @@ bool is_ident_start(unsigned char b) {
 }
 bool is_ident_byte(unsigned char b) { return is_ident_start(b) || is_digit(b); }
 
-std::optional<TokenKind> keyword(std::string_view text) {
+// The keywords that only the dynamic mode has; in the specified mode they are identifiers.
+constexpr Keyword DYNAMIC_KEYWORDS[] = {{"true", TokenKind::True}, {"false", TokenKind::False}};
+
+std::optional<TokenKind> keyword(std::string_view text, ReaderMode mode) {
   for (const Keyword& k : KEYWORDS) {
     if (k.text == text) {
       return k.kind;
+    }
+  }
+  if (mode == ReaderMode::Dynamic) {
+    for (const Keyword& k : DYNAMIC_KEYWORDS) {
+      if (k.text == text) {
+        return k.kind;
+      }
     }
   }
   return std::nullopt;
@@ -214,13 +225,15 @@ double out_of_range_real(std::string_view text) {
 
 class Lexer {
  public:
-  explicit Lexer(std::string_view source) : source_(source) {}
+  Lexer(std::string_view source, ReaderMode mode) : source_(source), mode_(mode) {}
 
   Result<std::vector<Token>> run() {
     // A rough guess that saves most of the regrowth on long programs.
     tokens_.reserve(source_.size() / 4 + 1);
     for (;;) {
-      skip_blanks();
+      if (Status s = skip_blanks(); !s.ok()) {
+        return std::move(s).take_error();
+      }
       const std::uint64_t line = line_;
       const std::uint64_t col = col_;
       if (pos_ >= source_.size()) {
@@ -239,7 +252,7 @@ class Lexer {
   }
   bool has(std::size_t ahead = 0) const { return pos_ + ahead < source_.size(); }
 
-  void skip_blanks() {
+  Status skip_blanks() {
     while (has()) {
       const unsigned char b = peek();
       if (b == '\n') {
@@ -254,10 +267,34 @@ class Lexer {
           ++col_;
           ++pos_;
         }
+      } else if (b == '/' && has(1) && peek(1) == '*' && mode_ == ReaderMode::Dynamic) {
+        QASM_TRY(block_comment());
       } else {
-        return;
+        return Ok{};
       }
     }
+    return Ok{};
+  }
+
+  // `/* ... */`, which may span lines; the comment ends at the first `*/`.
+  Status block_comment() {
+    const std::uint64_t line = line_;
+    const std::uint64_t col = col_;
+    advance(2);
+    while (has()) {
+      if (peek() == '*' && has(1) && peek(1) == '/') {
+        advance(2);
+        return Ok{};
+      }
+      if (peek() == '\n') {
+        ++line_;
+        col_ = 1;
+        ++pos_;
+      } else {
+        advance(1);
+      }
+    }
+    return lex_error(messages::UNTERMINATED_BLOCK_COMMENT, line, col);
   }
 
   // Reads one token and appends it.
@@ -286,7 +323,38 @@ class Lexer {
       advance(double_eq ? 2 : 1);
       return emit(double_eq ? TokenKind::EqEq : TokenKind::Eq, line, col);
     }
+    if (mode_ == ReaderMode::Dynamic) {
+      if (const std::optional<TokenKind> kind = logical_operator(b)) {
+        return emit(*kind, line, col);
+      }
+    }
     return lex_error(messages::unexpected_character(b), line, col);
+  }
+
+  // The operators of conditions: `!` `!=` `<` `<=` `>` `>=` `&&` `||`. Advances over the
+  // operator it returns; a lone `&` or `|` is no token.
+  std::optional<TokenKind> logical_operator(unsigned char b) {
+    const bool eq_follows = has(1) && peek(1) == '=';
+    switch (b) {
+      case '!':
+        advance(eq_follows ? 2 : 1);
+        return eq_follows ? TokenKind::NotEq : TokenKind::Bang;
+      case '<':
+        advance(eq_follows ? 2 : 1);
+        return eq_follows ? TokenKind::LessEq : TokenKind::Less;
+      case '>':
+        advance(eq_follows ? 2 : 1);
+        return eq_follows ? TokenKind::GreaterEq : TokenKind::Greater;
+      case '&':
+      case '|':
+        if (has(1) && peek(1) == b) {
+          advance(2);
+          return b == '&' ? TokenKind::AndAnd : TokenKind::OrOr;
+        }
+        return std::nullopt;
+      default:
+        return std::nullopt;
+    }
   }
 
   void advance(std::size_t n) {
@@ -307,7 +375,7 @@ class Lexer {
     }
     const std::string_view text = source_.substr(start, end - start);
     advance(end - start);
-    if (const std::optional<TokenKind> kind = keyword(text)) {
+    if (const std::optional<TokenKind> kind = keyword(text, mode_)) {
       return emit(*kind, line, col);
     }
     tokens_.emplace_back(TokenKind::Ident, line, col).text = std::string(text);
@@ -408,6 +476,7 @@ class Lexer {
   }
 
   std::string_view source_;
+  ReaderMode mode_;
   std::vector<Token> tokens_;
   std::size_t pos_ = 0;
   std::uint64_t line_ = 1;
@@ -416,7 +485,25 @@ class Lexer {
 
 }  // namespace
 
-Result<std::vector<Token>> tokenize(std::string_view text) { return Lexer(text).run(); }
+Result<std::vector<Token>> tokenize(std::string_view text) {
+  return tokenize(text, ReaderMode::Specified);
+}
+
+Result<std::vector<Token>> tokenize(std::string_view text, ReaderMode mode) {
+  return Lexer(text, mode).run();
+}
+
+bool is_identifier(std::string_view text, ReaderMode mode) {
+  if (text.empty() || !is_ident_start(static_cast<unsigned char>(text[0]))) {
+    return false;
+  }
+  for (const char c : text) {
+    if (!is_ident_byte(static_cast<unsigned char>(c))) {
+      return false;
+    }
+  }
+  return !keyword(text, mode).has_value();
+}
 
 std::string_view token_kind_name(TokenKind kind) {
   return KIND_NAMES[static_cast<std::size_t>(kind)];

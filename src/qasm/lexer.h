@@ -11,7 +11,15 @@
 
 namespace vorn::qasm {
 
-// Kinds in their fixed order; token_kind_name gives the name that messages print.
+// What the reader accepts. Specified: the fixed OpenQASM subset of from_qasm, every text as
+// written down for it. Dynamic: that subset plus what dynamic programs need (mid-circuit
+// measurement, reset, classical conditions, bit initialisers, included files); each stage
+// takes the mode and decides with it, so that the two readings share one lexer, parser and
+// lowering.
+enum class ReaderMode : std::uint8_t { Specified, Dynamic };
+
+// Kinds in their fixed order; token_kind_name gives the name that messages print. The kinds
+// after Eof occur only in the dynamic mode.
 enum class TokenKind : std::uint8_t {
   Openqasm,
   Include,
@@ -59,9 +67,19 @@ enum class TokenKind : std::uint8_t {
   EqEq,
   Eq,
   Eof,
+  Bang,
+  NotEq,
+  Less,
+  LessEq,
+  Greater,
+  GreaterEq,
+  AndAnd,
+  OrOr,
+  True,
+  False,
 };
 
-inline constexpr int TOKEN_KIND_COUNT = 46;
+inline constexpr int TOKEN_KIND_COUNT = 56;
 
 // The payload lives in the field of the kind: `text` for Ident and Str, `int_value` for Int,
 // `real_value` for Real.
@@ -76,8 +94,15 @@ struct Token {
   std::string text;
 };
 
-// The complete token list, the last one Eof, or the first lexical error.
+// The complete token list, the last one Eof, or the first lexical error. The dynamic mode
+// also reads `! != < <= > >= && ||`, the keywords `true` and `false`, and block comments
+// `/* ... */`; everything else lexes as in the specified mode.
 Result<std::vector<Token>> tokenize(std::string_view text);
+Result<std::vector<Token>> tokenize(std::string_view text, ReaderMode mode);
+
+// Whether `text` lexes as one identifier in the mode (not a keyword, nor a number or anything
+// else).
+bool is_identifier(std::string_view text, ReaderMode mode);
 
 // "Semicolon", "Box_", ...: the name of a kind.
 std::string_view token_kind_name(TokenKind kind);
