@@ -89,4 +89,28 @@ inline std::string coefficient_not_finite(std::string_view coefficient, std::str
          std::string(label) + "' is not finite";
 }
 
+// The evaluation's preconditions, checked before it reads the state.
+inline std::string observable_wider_than_state(std::uint64_t width, std::uint64_t n_qubits) {
+  return "expectation: the observable acts on " + std::to_string(width) +
+         " qubits, the state has " + std::to_string(n_qubits);
+}
+inline std::string state_length_not_power_of_two(std::uint64_t length) {
+  return "expectation: the state's length " + std::to_string(length) + " is not a power of two";
+}
+inline std::string slice_qubits_out_of_range(std::uint64_t slice_qubits, std::uint64_t n_qubits) {
+  return "expectation: slices of " + std::to_string(slice_qubits) + " qubits in a state of " +
+         std::to_string(n_qubits);
+}
+inline std::string chunk_qubits_out_of_range(std::uint64_t chunk_qubits, std::uint64_t low,
+                                             std::uint64_t high) {
+  return "expectation: chunks of " + std::to_string(chunk_qubits) + " qubits, not from " +
+         std::to_string(low) + " to " + std::to_string(high);
+}
+inline std::string wrong_length(std::string_view what, std::uint64_t given, std::uint64_t planned) {
+  return "expectation: " + std::string(what) + " of " + std::to_string(given) + " where " +
+         std::to_string(planned) + " were planned";
+}
+inline constexpr const char CONTRIBUTION_INCOMPLETE[] =
+    "expectation: a slice's contribution taken before all of its chunks were read";
+
 }  // namespace vorn::sim::messages
