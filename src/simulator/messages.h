@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace vorn::sim::messages {
 
@@ -91,5 +92,81 @@ inline constexpr const char TOO_MANY_BIT_ARRAYS[] =
 
 // An outcome key wider than MAX_KEY_WIDTH characters.
 inline constexpr const char KEY_TOO_WIDE[] = "Formatting argument out of range";
+
+// Faults in an observable's text or label. Each names the piece it is in ("term" or "label",
+// its text) and the 0-based character position of the fault in the text given.
+inline std::string observable_fault(std::string_view fault, std::string_view kind,
+                                    std::string_view piece, std::uint64_t position) {
+  return "observable: " + std::string(fault) + " in " + std::string(kind) + " '" +
+         std::string(piece) + "' at position " + std::to_string(position);
+}
+inline std::string unknown_pauli_letter(std::string_view letter) {
+  return "unknown Pauli letter '" + std::string(letter) + "' (the letters are I, X, Y and Z)";
+}
+inline std::string unexpected_character(std::string_view character) {
+  return "unexpected character '" + std::string(character) + "'";
+}
+inline std::string malformed_number(std::string_view word) {
+  return "malformed number '" + std::string(word) + "'";
+}
+inline std::string number_out_of_range(std::string_view word) {
+  return "number '" + std::string(word) + "' is out of the range of a double";
+}
+inline std::string complex_coefficient(std::string_view word) {
+  return "complex coefficient '" + std::string(word) + "' (coefficients are real)";
+}
+inline std::string number_in_label(std::string_view word) {
+  return "number '" + std::string(word) + "' in a label (the coefficient goes beside it)";
+}
+inline std::string malformed_factor(std::string_view word) {
+  return "malformed factor '" + std::string(word) +
+         "' (a letter with its qubit index, or a dense label of letters)";
+}
+inline std::string observable_qubit_out_of_range(std::string_view index, std::uint64_t n_qubits) {
+  return "qubit index " + std::string(index) + " is not below the qubit count " +
+         std::to_string(n_qubits);
+}
+inline std::string observable_qubit_beyond_masks(std::string_view index) {
+  return "qubit index " + std::string(index) + " is above 63, the highest an observable addresses";
+}
+inline std::string repeated_qubit(std::uint64_t qubit) {
+  return "qubit " + std::to_string(qubit) + " appears twice";
+}
+inline constexpr const char FACTOR_AFTER_STAR[] = "expected a factor after '*'";
+inline constexpr const char SIGN_BETWEEN_TERMS[] = "expected '+' or '-' before the next term";
+// Faults with no piece to name.
+inline std::string missing_term(std::uint64_t position) {
+  return "observable: expected a term at position " + std::to_string(position);
+}
+inline constexpr const char EMPTY_OBSERVABLE[] = "observable: the text holds no term";
+inline constexpr const char EMPTY_LABEL[] = "observable: the label holds no factor";
+inline std::string coefficient_not_finite(std::string_view coefficient, std::string_view label) {
+  return "observable: coefficient " + std::string(coefficient) + " of label '" +
+         std::string(label) + "' is not finite";
+}
+
+// The evaluation's preconditions, checked before it reads the state.
+inline std::string observable_wider_than_state(std::uint64_t width, std::uint64_t n_qubits) {
+  return "expectation: the observable acts on " + std::to_string(width) +
+         " qubits, the state has " + std::to_string(n_qubits);
+}
+inline std::string state_length_not_power_of_two(std::uint64_t length) {
+  return "expectation: the state's length " + std::to_string(length) + " is not a power of two";
+}
+inline std::string slice_qubits_out_of_range(std::uint64_t slice_qubits, std::uint64_t n_qubits) {
+  return "expectation: slices of " + std::to_string(slice_qubits) + " qubits in a state of " +
+         std::to_string(n_qubits);
+}
+inline std::string chunk_qubits_out_of_range(std::uint64_t chunk_qubits, std::uint64_t low,
+                                             std::uint64_t high) {
+  return "expectation: chunks of " + std::to_string(chunk_qubits) + " qubits, not from " +
+         std::to_string(low) + " to " + std::to_string(high);
+}
+inline std::string wrong_length(std::string_view what, std::uint64_t given, std::uint64_t planned) {
+  return "expectation: " + std::string(what) + " of " + std::to_string(given) + " where " +
+         std::to_string(planned) + " were planned";
+}
+inline constexpr const char CONTRIBUTION_INCOMPLETE[] =
+    "expectation: a slice's contribution taken before all of its chunks were read";
 
 }  // namespace vorn::sim::messages
