@@ -35,8 +35,8 @@ sim::PauliSum to_pauli_sum(PyObject* parts, std::uint64_t n_qubits) {
   for (Py_ssize_t k = 0; k < PySequence_Fast_GET_SIZE(items.get()); ++k) {
     PyObject* part = PySequence_Fast_GET_ITEM(items.get(), k);
     if (PyUnicode_Check(part)) {
-      sim::PauliSum read = parsed_or_raise(sim::parse_observable(to_text(part, "observable"),
-                                                                 n_qubits));
+      sim::PauliSum read =
+          parsed_or_raise(sim::parse_observable(to_text(part, "observable"), n_qubits));
       sum.terms.insert(sum.terms.end(), read.terms.begin(), read.terms.end());
     } else if (PyTuple_Check(part) && PyTuple_GET_SIZE(part) == 2) {
       const std::string_view label = to_text(PyTuple_GET_ITEM(part, 0), "label");
@@ -59,9 +59,8 @@ PyObject* check_observable_function(PyObject* /*module*/, PyObject* const* args,
     Ref list = Ref::steal(PyList_New(0));
     for (const sim::PauliTerm& term : sum.terms) {
       const std::string label = sim::pauli_label(term);
-      const Ref item = Ref::steal(Py_BuildValue("(s#d)", label.data(),
-                                                static_cast<Py_ssize_t>(label.size()),
-                                                term.coefficient));
+      const Ref item = Ref::steal(Py_BuildValue(
+          "(s#d)", label.data(), static_cast<Py_ssize_t>(label.size()), term.coefficient));
       if (PyList_Append(list.get(), item.get()) < 0) {
         throw ErrorAlreadySet{};
       }

@@ -15,11 +15,13 @@
 #include "convert.h"
 #include "guard.h"
 #include "native_messages.h"
+#include "qasm/exporter.h"
 #include "qasm/format.h"
-#include "qasm/lowering.h"
+#include "qasm/program_reader.h"
 #include "ref.h"
 #include "simulator/unitary.h"
 #include "static_type.h"
+#include "unlocked.h"
 
 namespace vorn::py {
 
@@ -324,6 +326,26 @@ PyObject* program_global_phase(PyObject* self, void* /*closure*/) {
   return guard([&]() -> PyObject* { return PyFloat_FromDouble(program_of(self).global_phase); });
 }
 
+// to_qasm(version) -> str: "2.0"/"2" or "3.0"/"3"; a program 2.0 cannot express raises
+// ValueError saying what.
+constexpr Signature<1> kToQasm{"Program.to_qasm()", {"version"}};
+
+PyObject* program_to_qasm(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames) {
+  return guard([&]() -> PyObject* {
+    const auto bound = bind(kToQasm, args, nargs, kwnames);
+    const std::string_view version = to_text(bound[0], "version");
+    const qasm::QasmVersion v =
+        version == "2.0" || version == "2" ? qasm::QasmVersion::V2 : qasm::QasmVersion::V3;
+    qasm::Result<std::string> text = qasm::export_program(program_of(self), v);
+    if (!text.ok()) {
+      throw_text(PyExc_ValueError, text.error().render());
+    }
+    const std::string& out = text.value();
+    return PyUnicode_DecodeUTF8(out.data(), static_cast<Py_ssize_t>(out.size()), "replace");
+  });
+}
+
 // registers -> [(name, offset, size)] in declaration order.
 PyObject* program_registers(PyObject* self, void* /*closure*/) {
   return guard([&]() -> PyObject* {
@@ -397,6 +419,7 @@ PyObject* program_summary(PyObject* self, PyObject* /*unused*/) {
 
 PyMethodDef program_methods[] = {
     {"summary", program_summary, METH_NOARGS, nullptr},
+    {"to_qasm", as_cfunction(program_to_qasm), METH_FASTCALL | METH_KEYWORDS, nullptr},
     {"gate", as_cfunction(program_gate), METH_FASTCALL | METH_KEYWORDS, nullptr},
     {"measure", as_cfunction(program_measure), METH_FASTCALL | METH_KEYWORDS, nullptr},
     {"reset", as_cfunction(program_reset), METH_FASTCALL | METH_KEYWORDS, nullptr},
@@ -448,12 +471,18 @@ PyObject* read_function(PyObject* /*module*/, PyObject* const* args, Py_ssize_t 
   return guard([&]() -> PyObject* {
     const auto bound = bind(kRead, args, nargs, kwnames);
     const std::string_view text = to_text(bound[0], "text");
-    (void)to_text(bound[1], "name");
-    qasm::Result<sim::Circuit> circuit = qasm::parse_qasm(text);
-    if (!circuit.ok()) {
-      throw_text(PyExc_ValueError, circuit.error().render());
+    qasm::ProgramSource source;
+    source.file_name = std::string(to_text(bound[1], "name"));
+    std::optional<qasm::Result<sim::Program>> read;
+    {
+      // Reading (and the files it includes) touches no Python object.
+      const Unlocked unlocked;
+      read.emplace(qasm::read_program(text, source));
     }
-    return new_program_object(sim::program_from_circuit(circuit.value()));
+    if (!read->ok()) {
+      throw_text(PyExc_ValueError, read->error().render());
+    }
+    return new_program_object(std::move(*read).value());
   });
 }
 

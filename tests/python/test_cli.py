@@ -210,8 +210,22 @@ CORPUS = EXAMPLES.parent / "tests" / "data" / "qasm"
     ["oq2_rb.qasm", "pyzx_011_3_qubit_grover_50_.qasm", "pyzx_W3test.qasm", "oq2_qpt.qasm"],
 )
 def test_corpus_programs_give_runs_counts(name):
+    """The shell tool's counts are run()'s, each whole-register outcome read into the classical
+    bits through the program's measurements."""
     path = CORPUS / "accepted" / name
     got = vorn("run", path, "--json", "--seed", 5, "--shots", 500)
     assert got.returncode == 0, got.stderr
-    expected = run(Circuit.from_qasm(path.read_text()), 500, 5).counts()
+    circuit = Circuit.from_qasm(path.read_text())
+    measured = {}
+    for line in circuit.to_qasm("2.0").splitlines():
+        found = re.fullmatch(r"measure q\[(\d+)\] -> c\[(\d+)\];", line)
+        if found:
+            measured[int(found.group(2))] = int(found.group(1))
+    n_cbits = json.loads(got.stdout)["n_cbits"]
+    expected = {}
+    for key, count in run(circuit, 500, 5).counts().items():
+        bits = ["0"] * n_cbits
+        for cbit, qubit in measured.items():
+            bits[n_cbits - 1 - cbit] = key[len(key) - 1 - qubit]
+        expected["".join(bits)] = expected.get("".join(bits), 0) + count
     assert json.loads(got.stdout)["counts"] == expected
