@@ -4,14 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <random>
-#include <sstream>
 #include <string>
 #include <vector>
 
+#include "corpus_files.h"
 #include "dynamic_text.h"
 #include "qasm/exporter.h"
 #include "qasm/parser.h"
@@ -537,16 +534,6 @@ TEST(ExportProgram, RandomOpenQasm2ProgramsReadBackAsThemselves) {
   }
 }
 
-std::string corpus_text(const char* name) {
-  const char* from_env = std::getenv("VORN_CORPUS_DIR");
-  const std::filesystem::path dir =
-      std::filesystem::path(from_env != nullptr ? from_env : VORN_CORPUS_DIR) / "qasm";
-  std::ifstream in(dir / "refused" / name, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
 TEST(ExportProgram, CorpusProgramsWithConditionsReadBackAsThemselves) {
   const char* names[] = {
       "oq2_inverseqft1.qasm", "oq2_teleport.qasm", "qb_cc_n12.qasm",
@@ -555,7 +542,7 @@ TEST(ExportProgram, CorpusProgramsWithConditionsReadBackAsThemselves) {
   };
   for (const char* name : names) {
     SCOPED_TRACE(name);
-    const sim::Program p = read_ok(corpus_text(name));
+    const sim::Program p = read_ok(test::read_text(test::qasm_corpus() / "refused" / name));
     for (QasmVersion version : {QasmVersion::V3, QasmVersion::V2}) {
       Result<std::string> text = export_program(p, version);
       if (!text.ok()) {

@@ -10,11 +10,11 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "core/gates.h"
+#include "corpus_files.h"
 #include "dynamic_text.h"
 #include "qasm/lexer.h"
 #include "qasm/lowering.h"
@@ -29,8 +29,10 @@ using test::cat;
 using test::conditions_of;
 using test::Files;
 using test::instructions_of;
+using test::qasm_corpus;
 using test::read_error;
 using test::read_ok;
+using test::read_text;
 using test::table_source;
 using S = std::vector<std::string>;
 
@@ -685,18 +687,6 @@ TEST(DynamicReader, TheSpecifiedModeRefusesAsBefore) {
     EXPECT_EQ(specified.error().render(), c.specified);
     EXPECT_EQ(read_program(text, table_source(files)).ok(), c.dynamic_reads);
   }
-}
-
-std::filesystem::path qasm_corpus() {
-  const char* from_env = std::getenv("VORN_CORPUS_DIR");
-  return std::filesystem::path(from_env != nullptr ? from_env : VORN_CORPUS_DIR) / "qasm";
-}
-
-std::string read_text(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
 }
 
 // A program without jumps, resets or measurements followed by anything on their qubit reads
