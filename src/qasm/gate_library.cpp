@@ -429,7 +429,8 @@ Result<QubitRange> resolve_qubits(const GateContext& context, const RegRef& ref,
 Result<bool> apply_builtin_gate(sim::Circuit& circuit, std::string_view name,
                                 std::span<const double> values,
                                 std::span<const std::uint64_t> qubits, std::uint64_t line,
-                                std::uint64_t col, std::uint64_t max_operations) {
+                                std::uint64_t col, std::uint64_t max_operations,
+                                std::uint64_t elsewhere) {
   const auto& table = builtin_table();
   const auto found = table.find(name);
   if (found == table.end()) {
@@ -445,7 +446,8 @@ Result<bool> apply_builtin_gate(sim::Circuit& circuit, std::string_view name,
   if (qubits.size() != row.qubits) {
     return gate_arity_error(shown, line, col, row.qubits, qubits.size());
   }
-  if (row.ops > max_operations || circuit.ops().size() > max_operations - row.ops) {
+  const std::uint64_t used = circuit.ops().size() + std::min(elsewhere, max_operations);
+  if (row.ops > max_operations || used > max_operations - row.ops) {
     return lower_error(messages::gate_too_many_operations(name, {line, col}, max_operations),
                        {line, col});
   }
@@ -517,8 +519,9 @@ Status expand_gate_call(GateContext& context, const GateCall& call, const GateEn
     for (std::size_t j = 0; j < operands.size(); ++j) {
       qubits[j] = operands[j].count == 1 ? operands[j].first : operands[j][k];
     }
-    Result<bool> handled = apply_builtin_gate(context.circuit, call.name, values, qubits, call.line,
-                                              call.col, context.limits.max_operations);
+    Result<bool> handled =
+        apply_builtin_gate(context.circuit, call.name, values, qubits, call.line, call.col,
+                           context.limits.max_operations, context.operations_elsewhere);
     if (!handled.ok()) {
       return in_file(context, std::move(handled).take_error(), call.file);
     }

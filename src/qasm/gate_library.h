@@ -102,6 +102,9 @@ struct GateContext {
   const GateDefTable& gate_defs;
   sim::Circuit& circuit;
   ReadLimits limits;
+  // Operations that the reading holds outside `circuit` and that count towards
+  // limits.max_operations (the dynamic mode moves each statement's operations out).
+  std::uint64_t operations_elsewhere = 0;
   std::uint64_t steps = 0;
   std::array<CallScratch, MAX_INLINE_DEPTH + 1> scratch{};
   // The names of the reading's files by FileIndex, when it reads several (the dynamic mode):
@@ -124,10 +127,11 @@ Result<double> eval_expr(const ExprPool& exprs, ExprRef expr, const GateEnv& env
 
 // Applies a built-in gate and returns true, or returns false for a name that is not built in
 // (nothing appended), or the error of a wrong parameter or qubit count, or of a circuit that
-// would grow past max_operations.
+// would grow past max_operations (counting `elsewhere` operations held outside the circuit).
 Result<bool> apply_builtin_gate(sim::Circuit& circuit, std::string_view name,
                                 std::span<const double> values,
                                 std::span<const std::uint64_t> qubits, std::uint64_t line,
-                                std::uint64_t col, std::uint64_t max_operations = MAX_OPERATIONS);
+                                std::uint64_t col, std::uint64_t max_operations = MAX_OPERATIONS,
+                                std::uint64_t elsewhere = 0);
 
 }  // namespace vorn::qasm

@@ -288,7 +288,7 @@ class Lowering {
       sim::Circuit& circuit = conditional ? branch : main;
       GateContext& context = conditional ? branch_context : main_context;
       context.steps = steps;
-      context.limits.max_operations = instruction_room();
+      context.operations_elsewhere = out.instructions.size();
       Status status = expand_gate_call(context, call, self.top_level_, 0);
       steps = context.steps;
       QASM_TRY(std::move(status));

@@ -45,9 +45,20 @@ class Includes final : public IncludeReader {
         candidates.push_back(std::move(here));
       }
     }
+    // The first candidate that exists is the file; a file being read exists, and including it
+    // again is a cycle.
     std::optional<std::string> text;
     std::string found;
     for (const std::string& candidate : candidates) {
+      if (const std::optional<std::size_t> open = open_position(candidate)) {
+        std::string chain;
+        for (std::size_t j = *open; j < open_.size(); ++j) {
+          chain += names_[open_[j]];
+          chain += " -> ";
+        }
+        chain += candidate;
+        return parse_error(messages::include_cycle(chain), pos.line, pos.col);
+      }
       text = read(candidate);
       if (text.has_value()) {
         found = candidate;
@@ -61,17 +72,6 @@ class Includes final : public IncludeReader {
         tried += quoted(candidate);
       }
       return parse_error(messages::include_not_found(path, tried), pos.line, pos.col);
-    }
-    for (std::size_t k = 0; k < open_.size(); ++k) {
-      if (keys_[open_[k]] == found) {
-        std::string chain;
-        for (std::size_t j = k; j < open_.size(); ++j) {
-          chain += names_[open_[j]];
-          chain += " -> ";
-        }
-        chain += found;
-        return parse_error(messages::include_cycle(chain), pos.line, pos.col);
-      }
     }
     if (text->size() > source_.limits.max_include_bytes - included_bytes_) {
       return parse_error(messages::include_too_large(path, source_.limits.max_include_bytes),
@@ -100,6 +100,16 @@ class Includes final : public IncludeReader {
   std::vector<std::string> take_included() { return std::move(included_); }
 
  private:
+  // Where in the chain of files being read the file `key` is, if it is.
+  std::optional<std::size_t> open_position(const std::string& key) const {
+    for (std::size_t k = 0; k < open_.size(); ++k) {
+      if (keys_[open_[k]] == key) {
+        return k;
+      }
+    }
+    return std::nullopt;
+  }
+
   std::optional<std::string> read(const std::string& path) const {
     return source_.read_file ? source_.read_file(path) : read_file_from_disk(path);
   }
