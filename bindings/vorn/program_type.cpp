@@ -368,23 +368,11 @@ PyObject* program_registers(PyObject* self, void* /*closure*/) {
 PyObject* program_summary(PyObject* self, PyObject* /*unused*/) {
   return guard([&]() -> PyObject* {
     const sim::Program& program = program_of(self);
+    const qasm::ProgramSummary summary = qasm::summarize_program(program);
     std::uint64_t gate_counts[core::GATE_KIND_COUNT] = {};
-    std::uint64_t measurements = 0;
-    std::uint64_t mid_circuit = 0;
-    std::uint64_t resets = 0;
-    std::uint64_t conditions = 0;
-    const std::vector<bool> terminal = sim::terminal_measurements(program);
-    for (std::size_t i = 0; i < program.instructions.size(); ++i) {
-      const sim::Instruction& instruction = program.instructions[i];
+    for (const sim::Instruction& instruction : program.instructions) {
       if (const auto* gate = std::get_if<sim::GateOp>(&instruction)) {
         ++gate_counts[static_cast<std::uint8_t>(gate->kind())];
-      } else if (std::holds_alternative<sim::Measure>(instruction)) {
-        ++measurements;
-        mid_circuit += terminal[i] ? 0 : 1;
-      } else if (std::holds_alternative<sim::Reset>(instruction)) {
-        ++resets;
-      } else if (std::holds_alternative<sim::JumpUnless>(instruction)) {
-        ++conditions;
       }
     }
     Ref gates = Ref::steal(PyDict_New());
@@ -408,12 +396,12 @@ PyObject* program_summary(PyObject* self, PyObject* /*unused*/) {
         throw ErrorAlreadySet{};
       }
     }
-    return Py_BuildValue("{s:O,s:K,s:K,s:K,s:K,s:O}", "gates", gates.get(), "measurements",
-                         static_cast<unsigned long long>(measurements), "mid_circuit_measurements",
-                         static_cast<unsigned long long>(mid_circuit), "resets",
-                         static_cast<unsigned long long>(resets), "conditions",
-                         static_cast<unsigned long long>(conditions), "included_files",
-                         files.get());
+    return Py_BuildValue(
+        "{s:O,s:K,s:K,s:K,s:K,s:O}", "gates", gates.get(), "measurements",
+        static_cast<unsigned long long>(summary.measurements), "mid_circuit_measurements",
+        static_cast<unsigned long long>(summary.mid_circuit_measurements), "resets",
+        static_cast<unsigned long long>(summary.resets), "conditions",
+        static_cast<unsigned long long>(summary.conditions), "included_files", files.get());
   });
 }
 

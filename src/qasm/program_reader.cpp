@@ -7,7 +7,6 @@
 #include <iterator>
 #include <set>
 #include <system_error>
-#include <unordered_set>
 #include <utility>
 #include <variant>
 #include <vector>
@@ -171,24 +170,18 @@ Result<sim::Program> read_program(std::string_view text, const ProgramSource& so
 ProgramSummary summarize_program(const sim::Program& program) {
   ProgramSummary summary;
   summary.included_files = program.included_files.size();
-  // Backwards: what comes after each measurement is known when it is reached.
-  bool jump_after = false;
-  std::unordered_set<std::uint64_t> used_after;
-  for (auto it = program.instructions.rbegin(); it != program.instructions.rend(); ++it) {
-    if (const auto* gate = std::get_if<sim::GateOp>(&*it)) {
+  const std::vector<bool> terminal = sim::terminal_measurements(program);
+  for (std::size_t i = 0; i < program.instructions.size(); ++i) {
+    const sim::Instruction& instruction = program.instructions[i];
+    if (std::holds_alternative<sim::GateOp>(instruction)) {
       ++summary.gates;
-      used_after.insert(gate->qubits.begin(), gate->qubits.begin() + gate->arity());
-    } else if (const auto* measure = std::get_if<sim::Measure>(&*it)) {
+    } else if (std::holds_alternative<sim::Measure>(instruction)) {
       ++summary.measurements;
-      if (jump_after || used_after.count(measure->qubit) != 0) {
-        ++summary.mid_circuit_measurements;
-      }
-    } else if (const auto* reset = std::get_if<sim::Reset>(&*it)) {
+      summary.mid_circuit_measurements += terminal[i] ? 0 : 1;
+    } else if (std::holds_alternative<sim::Reset>(instruction)) {
       ++summary.resets;
-      used_after.insert(reset->qubit);
     } else {
-      summary.conditions += std::holds_alternative<sim::JumpUnless>(*it) ? 1 : 0;
-      jump_after = true;
+      summary.conditions += std::holds_alternative<sim::JumpUnless>(instruction) ? 1 : 0;
     }
   }
   return summary;
