@@ -1,4 +1,6 @@
-"""A short tour of vorn_python: build circuits gate by gate, run them, read out the results.
+"""A short tour of vorn_python and the vorn package: build circuits gate by gate, run them,
+read out the results; then a dynamic program (mid-circuit measurement, conditions, reset) and an
+expectation value.
 
     python examples/tour.py
 """
@@ -6,6 +8,7 @@ import math
 
 import numpy as np
 
+import vorn
 from vorn_python import Circuit, run
 
 
@@ -105,6 +108,32 @@ def main():
         Circuit.from_qasm("OPENQASM 2.0;\nqreg q[1];\nreset q[0];\n")
     except ValueError as error:
         print("Refused program:", error)
+
+    print()
+    print("A dynamic program with the vorn package: teleport ry(1.1)|0> from qubit 0 to 2")
+    p = vorn.Program(3, 3)
+    p.ry(1.1, 0)
+    p.h(1)
+    p.cx(1, 2)
+    p.cx(0, 1)
+    p.h(0)
+    p.measure(0, 0)
+    p.measure(1, 1)
+    with p.if_test(p.bit(1)):
+        p.x(2)
+    with p.if_test(p.bit(0)):
+        p.z(2)
+    p.measure(2, 2)
+    result = vorn.run(p, shots=4000, seed=3)
+    ones = sum(count for key, count in result.counts().items() if key[0] == "1")
+    print(f"  bit 2 was 1 in {ones / 4000:.3f} of the shots; sin(0.55)^2 = {math.sin(0.55) ** 2:.3f}")
+    print(f"  {result.stats['evolutions']} branches simulated for 4000 shots")
+    print("  the same program as OpenQASM 3.0:")
+    print(indent(p.to_qasm("3.0")))
+
+    print("Expectation values on a static program's final state, without copying it")
+    print(f"  GHZ(5): <Z0 Z4> = {vorn.expectation(ghz(5), 'Z0 Z4'):+.6f}, "
+          f"<XXXXX> = {vorn.expectation(ghz(5), 'XXXXX'):+.6f}")
 
 
 BELL_QASM = """OPENQASM 2.0;
