@@ -16,6 +16,7 @@
 #include "abort_message.h"
 #include "core/parallel.h"
 #include "core/reduce.h"
+#include "simulator/expectation_kernels.h"
 #include "simulator/observable.h"
 
 namespace vorn::sim {
@@ -264,6 +265,43 @@ TYPED_TEST(ExpectationTest, SeveralSumsGiveTheBitsOfEachAlone) {
     EXPECT_EQ(bits(values[s]), bits(expectation<TypeParam>(state, sums[s]))) << s;
   }
   EXPECT_EQ(bits(values[2]), bits(0.0));
+}
+
+// Each source set (re and im, re only, im only) under many masks, against flips inside a run,
+// across runs and over the whole block.
+TYPED_TEST(ExpectationTest, EveryBlockImplementationGivesThePortableBits) {
+  std::mt19937_64 rng(21);
+  const auto own = random_state<TypeParam>(10, 22);
+  const auto partner = random_state<TypeParam>(10, 23);
+  for (const std::vector<unsigned>& sources :
+       std::vector<std::vector<unsigned>>{{0, 1}, {0}, {1}}) {
+    std::vector<core::SignedSum> sums = {{sources[0], 0}, {sources.back(), 0x3ff}};
+    for (int k = 0; k < 30; ++k) {
+      sums.push_back({sources[rng() % sources.size()], rng() & 0x3ff});
+    }
+    const core::SignedTrees trees(sums, 10);
+    BlockShape shape{10, -1, -1, trees.level_data()};
+    for (std::size_t c = 0; c < trees.sources().size(); ++c) {
+      (trees.sources()[c] == 0 ? shape.re_row : shape.im_row) = static_cast<int>(c);
+    }
+    const std::size_t size = trees.buffer_size(0, 10, 1024);
+    for (const std::uint64_t flip : {0x0ull, 0x1ull, 0x3ull, 0x4ull, 0x2a0ull, 0x3ffull}) {
+      std::vector<double> a(size);
+      std::vector<double> b(size);
+      const double* expected = portable_block_kernels().get<TypeParam>()(
+          shape, own.data(), partner.data(), flip, a.data(), b.data());
+      const std::vector<double> portable(expected, expected + trees.classes(10));
+      for (const BlockKernels* kernels : available_block_kernels()) {
+        std::vector<double> c(size);
+        std::vector<double> d(size);
+        const double* got =
+            kernels->get<TypeParam>()(shape, own.data(), partner.data(), flip, c.data(), d.data());
+        EXPECT_EQ(std::memcmp(got, portable.data(), portable.size() * sizeof(double)), 0)
+            << kernels->name << ", flip " << flip << ", " << sources.size() << " sources";
+      }
+    }
+  }
+  EXPECT_STREQ(available_block_kernels().back()->name, "portable");
 }
 
 // What a distributed run does: every slice adds its local groups and, chunk by chunk, the
