@@ -201,7 +201,9 @@ void SliceSums::add_local(std::span<const core::Complex<T>> slice) {
     families[groups[g].x_mask >> u].push_back(g);
   }
   const core::Complex<T>* data = slice.data();
-  for (const auto& [family, members] : families) {
+  for (const auto& entry : families) {
+    const std::uint64_t family = entry.first;
+    const std::vector<std::size_t>& members = entry.second;
     // A pair's first unit has 0 at the family's highest bit; family 0 pairs a unit with itself.
     const unsigned top = family == 0 ? 0 : static_cast<unsigned>(std::bit_width(family) - 1);
     const std::uint64_t firsts = family == 0 ? units : units / 2;
