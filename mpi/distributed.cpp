@@ -70,6 +70,18 @@ void Exchanger::exchange(std::span<core::Complex<T>> slice, std::uint64_t global
 }
 
 template <typename T>
+std::span<const core::Complex<T>> Exchanger::trade(std::uint64_t partner,
+                                                   std::span<const core::Complex<T>> own) {
+  const int bytes = static_cast<int>(own.size_bytes());
+  const double start = MPI_Wtime();
+  MPI_Sendrecv(own.data(), bytes, MPI_BYTE, static_cast<int>(partner), 2, receive_.data(), bytes,
+               MPI_BYTE, static_cast<int>(partner), 2, ranks_.comm, MPI_STATUS_IGNORE);
+  bytes_sent_ += static_cast<std::uint64_t>(bytes);
+  seconds_ += MPI_Wtime() - start;
+  return {reinterpret_cast<const core::Complex<T>*>(receive_.data()), own.size()};
+}
+
+template <typename T>
 void swap_local_positions(std::span<core::Complex<T>> slice, std::uint64_t a, std::uint64_t b) {
   if (a == b) {
     return;
@@ -123,6 +135,10 @@ template void Exchanger::exchange<float>(std::span<core::Complex<float>>, std::u
                                          std::uint64_t);
 template void Exchanger::exchange<double>(std::span<core::Complex<double>>, std::uint64_t,
                                           std::uint64_t);
+template std::span<const core::Complex<float>> Exchanger::trade<float>(
+    std::uint64_t, std::span<const core::Complex<float>>);
+template std::span<const core::Complex<double>> Exchanger::trade<double>(
+    std::uint64_t, std::span<const core::Complex<double>>);
 template void swap_local_positions<float>(std::span<core::Complex<float>>, std::uint64_t,
                                           std::uint64_t);
 template void swap_local_positions<double>(std::span<core::Complex<double>>, std::uint64_t,

@@ -68,6 +68,12 @@ class Exchanger {
   template <typename T>
   void exchange(std::span<core::Complex<T>> slice, std::uint64_t global, std::uint64_t local);
 
+  // Sends own (at most EXCHANGE_CHUNK_BYTES) to rank `partner` and receives as many bytes from
+  // it; returns them, valid until the next call. Both ranks call it with the same length.
+  template <typename T>
+  std::span<const core::Complex<T>> trade(std::uint64_t partner,
+                                          std::span<const core::Complex<T>> own);
+
  private:
   Ranks ranks_;
   std::vector<std::byte> send_;

@@ -26,6 +26,7 @@
 #include "core/parallel.h"
 #include "core/state_vector.h"
 #include "mpi/distributed.h"
+#include "mpi/expectation.h"
 #include "mpi/layout.h"
 #include "mpi/npy.h"
 #include "mpi/report.h"
@@ -33,6 +34,7 @@
 #include "qasm/error.h"
 #include "qasm/lowering.h"
 #include "simulator/engine.h"
+#include "simulator/observable.h"
 #include "simulator/sampling.h"
 
 namespace vorn::mpi {
@@ -43,7 +45,7 @@ constexpr int kExitBadInput = 2;
 
 constexpr std::string_view kUsage =
     "usage: mpirun -n P vorn-mpi FILE.qasm [--shots N] [--seed S] [--precision f32|f64] [--json] "
-    "[--all] [--statevector OUT.npy] [--probabilities OUT.npy]";
+    "[--all] [--statevector OUT.npy] [--probabilities OUT.npy] [--expect OBSERVABLE]...";
 
 struct Options {
   std::string file;
@@ -54,6 +56,8 @@ struct Options {
   bool all = false;
   std::string statevector;
   std::string probabilities;
+  // Observables' texts (simulator/observable.h), each evaluated on the final state.
+  std::vector<std::string> expect;
 };
 
 // Messages go to standard error from rank 0 only, so each appears once.
@@ -127,6 +131,12 @@ std::variant<Options, std::string> parse_arguments(int argc, char** argv) {
         return std::string(arg) + " needs a file name";
       }
       (arg == "--statevector" ? options.statevector : options.probabilities) = std::string(*text);
+    } else if (arg == "--expect") {
+      const auto text = value();
+      if (!text) {
+        return "--expect needs an observable, such as \"0.5*Z0 Z1 - X2\"";
+      }
+      options.expect.emplace_back(*text);
     } else if (arg.starts_with("-") && arg != "-") {
       return "unknown option " + std::string(arg);
     } else if (have_file) {
@@ -201,8 +211,8 @@ double elapsed_since(double start, const Ranks& ranks) {
 }
 
 template <typename T>
-int simulate(const Options& options, const sim::Circuit& circuit, Report report,
-             const Ranks& ranks) {
+int simulate(const Options& options, const sim::Circuit& circuit,
+             std::span<const sim::PauliSum> observables, Report report, const Ranks& ranks) {
   const std::span<const sim::Operation> ops(circuit.ops());
   const Plan plan = plan_distributed(ops, circuit.n_qubits(), ranks.global_qubits);
   const bool sampling = plan.measured && options.shots > 0;
@@ -270,6 +280,14 @@ int simulate(const Options& options, const sim::Circuit& circuit, Report report,
     table.reset();
   }
   report.sample_seconds = elapsed_since(start, ranks);
+
+  if (!observables.empty()) {
+    const std::vector<double> values =
+        distributed_expectations<T>(slice, observables, ranks, *exchanger);
+    for (std::size_t i = 0; i < values.size(); ++i) {
+      report.expectations.emplace_back(options.expect[i], values[i]);
+    }
+  }
 
   if (statevector_file) {
     if (auto error = statevector_file->write_amplitudes<T>(slice)) {
@@ -367,6 +385,17 @@ int run(int argc, char** argv, Ranks ranks) {
     return kExitBadInput;
   }
 
+  // Observables are read before anything is allocated; the first fault ends the job.
+  std::vector<sim::PauliSum> observables;
+  for (const std::string& text : options.expect) {
+    auto observable = sim::parse_observable(text, n);
+    if (!observable.ok()) {
+      say(ranks, "vorn-mpi: " + observable.error());
+      return kExitBadInput;
+    }
+    observables.push_back(std::move(observable).value());
+  }
+
   Report report;
   report.file = options.file == "-" ? "<stdin>" : options.file;
   report.n_qubits = n;
@@ -381,8 +410,8 @@ int run(int argc, char** argv, Ranks ranks) {
   report.ranks = ranks.size;
   report.read_seconds = read_seconds;
   return options.precision == core::Precision::F32
-             ? simulate<float>(options, circuit, std::move(report), ranks)
-             : simulate<double>(options, circuit, std::move(report), ranks);
+             ? simulate<float>(options, circuit, observables, std::move(report), ranks)
+             : simulate<double>(options, circuit, observables, std::move(report), ranks);
 }
 
 }  // namespace

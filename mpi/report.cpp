@@ -74,6 +74,9 @@ std::string python_float(double value) {
   if (value != value) {
     return "NaN";
   }
+  if (std::isinf(value)) {
+    return value < 0 ? "-Infinity" : "Infinity";
+  }
   if (value == 0.0) {
     return std::signbit(value) ? "-0.0" : "0.0";
   }
@@ -228,6 +231,9 @@ std::string format_table(const Report& report, bool all) {
              plural(rest, "shot") + " (--all shows every one)\n";
     }
   }
+  for (const auto& [observable, value] : report.expectations) {
+    out += "<" + observable + "> = " + python_float(value) + "\n";
+  }
   out += "read " + format_seconds(report.read_seconds) + ", simulate " +
          format_seconds(report.simulate_seconds) + ", sample " +
          format_seconds(report.sample_seconds) + "\n";
@@ -241,6 +247,16 @@ std::string format_json(const Report& report) {
               std::to_string(report.counts[i].second);
   }
   counts += "}";
+  std::string expectations;
+  if (!report.expectations.empty()) {
+    expectations = ", \"expectations\": [";
+    for (std::size_t i = 0; i < report.expectations.size(); ++i) {
+      expectations += (i == 0 ? "{\"observable\": " : ", {\"observable\": ") +
+                      json_string(report.expectations[i].first) +
+                      ", \"value\": " + python_float(report.expectations[i].second) + "}";
+    }
+    expectations += "]";
+  }
   return "{\"file\": " + json_string(report.file) +
          ", \"n_qubits\": " + std::to_string(report.n_qubits) +
          ", \"n_cbits\": " + std::to_string(report.n_cbits) +
@@ -249,7 +265,7 @@ std::string format_json(const Report& report) {
          ", \"seed\": " + std::to_string(report.seed) +
          ", \"precision\": " + json_string(report.precision) +
          ", \"threads\": " + std::to_string(report.threads) +
-         ", \"ranks\": " + std::to_string(report.ranks) + ", \"counts\": " + counts +
+         ", \"ranks\": " + std::to_string(report.ranks) + ", \"counts\": " + counts + expectations +
          ", \"times\": {\"read\": " + python_float(report.read_seconds) +
          ", \"simulate\": " + python_float(report.simulate_seconds) +
          ", \"sample\": " + python_float(report.sample_seconds) +

@@ -85,14 +85,72 @@ struct SignedSum {
   std::uint64_t mask;
 };
 
+// One class of level l and the classes of level l + 1 made from it, by addition and by
+// subtraction (NONE: not made).
+struct SignedPair {
+  static constexpr std::uint32_t NONE = ~std::uint32_t{0};
+  std::uint32_t parent;
+  std::uint32_t plus;
+  std::uint32_t minus;
+};
+
+// The pairs of every level as plain data: those from level l to l + 1 are
+// pairs[offsets[l] ... offsets[l + 1]).
+struct SignedLevels {
+  const SignedPair* pairs;
+  const std::size_t* offsets;
+};
+
+// Takes rows of `width` nodes of level `from` in a (row c from a + c * width; width a multiple of
+// 2^(to - from)) to rows of width / 2^(to - from) nodes of level `to`, writing a and b in turn,
+// and returns the one that holds them. A row whose class has both children is read once for the
+// two. Tag names the caller's copy: a variant compiled for another instruction set instantiates
+// it with a tag of its own namespace, so that the linker never hands one instruction set's code
+// to another (core/kernels/simd.h); for the same reason only plain loops are inside.
+template <typename Tag>
+double* reduce_levels(SignedLevels levels, unsigned from, unsigned to, std::size_t width, double* a,
+                      double* b) {
+  for (unsigned level = from; level < to; ++level) {
+    const std::size_t half = width / 2;
+    for (std::size_t p = levels.offsets[level]; p < levels.offsets[level + 1]; ++p) {
+      const SignedPair pair = levels.pairs[p];
+      const double* in = a + pair.parent * width;
+      double* plus = b + pair.plus * half;
+      double* minus = b + pair.minus * half;
+      if (pair.plus != SignedPair::NONE && pair.minus != SignedPair::NONE) {
+        for (std::size_t k = 0; k < half; ++k) {
+          plus[k] = in[2 * k] + in[2 * k + 1];
+          minus[k] = in[2 * k] - in[2 * k + 1];
+        }
+      } else if (pair.plus != SignedPair::NONE) {
+        for (std::size_t k = 0; k < half; ++k) {
+          plus[k] = in[2 * k] + in[2 * k + 1];
+        }
+      } else {
+        for (std::size_t k = 0; k < half; ++k) {
+          minus[k] = in[2 * k] - in[2 * k + 1];
+        }
+      }
+    }
+    double* const written = b;
+    b = a;
+    a = written;
+    width = half;
+  }
+  return a;
+}
+
 class SignedTrees {
  public:
   // The classes of levels 0 ... levels of the given sums.
   SignedTrees(std::span<const SignedSum> sums, unsigned levels)
-      : steps_(levels), class_of_(levels + 1, std::vector<std::uint32_t>(sums.size())) {
+      : classes_(levels + 1, 0),
+        offsets_(levels + 1, 0),
+        class_of_(levels + 1, std::vector<std::uint32_t>(sums.size())) {
     for (unsigned level = 0; level <= levels; ++level) {
       const std::uint64_t low = level >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << level) - 1;
       std::map<std::pair<unsigned, std::uint64_t>, std::uint32_t> ids;
+      std::map<std::uint32_t, std::size_t> pair_of;  // parent class -> its entry in pairs_
       for (std::size_t s = 0; s < sums.size(); ++s) {
         const auto [it, fresh] = ids.emplace(std::pair{sums[s].source, sums[s].mask & low},
                                              static_cast<std::uint32_t>(ids.size()));
@@ -100,20 +158,27 @@ class SignedTrees {
         if (fresh && level == 0) {
           sources_.push_back(sums[s].source);
         } else if (fresh) {
-          const bool subtract = ((sums[s].mask >> (level - 1)) & 1) != 0;
-          steps_[level - 1].push_back({class_of_[level - 1][s], subtract});
+          const std::uint32_t parent = class_of_[level - 1][s];
+          const auto [entry, new_parent] = pair_of.emplace(parent, pairs_.size());
+          if (new_parent) {
+            pairs_.push_back({parent, SignedPair::NONE, SignedPair::NONE});
+          }
+          SignedPair& pair = pairs_[entry->second];
+          (((sums[s].mask >> (level - 1)) & 1) != 0 ? pair.minus : pair.plus) = it->second;
         }
       }
+      classes_[level] = ids.size();
+      offsets_[level] = pairs_.size();
     }
   }
 
-  unsigned levels() const { return static_cast<unsigned>(steps_.size()); }
+  unsigned levels() const { return static_cast<unsigned>(classes_.size() - 1); }
   // The source of each class of level 0, in class order.
   std::span<const unsigned> sources() const { return sources_; }
-  std::size_t classes(unsigned level) const {
-    return level == 0 ? sources_.size() : steps_[level - 1].size();
-  }
+  std::size_t classes(unsigned level) const { return classes_[level]; }
   std::size_t class_of(std::size_t sum, unsigned level) const { return class_of_[level][sum]; }
+  // Valid while the trees are neither changed nor destroyed.
+  SignedLevels level_data() const { return {pairs_.data(), offsets_.data()}; }
 
   // The doubles that each of reduce's two buffers must hold for rows of `width` nodes of level
   // `from` taken to level `to`.
@@ -125,39 +190,16 @@ class SignedTrees {
     return size;
   }
 
-  // Takes classes(from) rows of `width` nodes of level `from` in a (row c from a + c * width;
-  // width a multiple of 2^(to - from)) to classes(to) rows of width / 2^(to - from) nodes of
-  // level `to`, writing a and b in turn; returns the one that holds them.
+  // reduce_levels over these classes: classes(from) rows in a become classes(to) rows.
   double* reduce(unsigned from, unsigned to, std::size_t width, double* a, double* b) const {
-    for (unsigned level = from; level < to; ++level) {
-      const std::size_t half = width / 2;
-      const std::vector<Step>& steps = steps_[level];
-      for (std::size_t c = 0; c < steps.size(); ++c) {
-        const double* in = a + steps[c].parent * width;
-        double* out = b + c * half;
-        if (steps[c].subtract) {
-          for (std::size_t k = 0; k < half; ++k) {
-            out[k] = in[2 * k] - in[2 * k + 1];
-          }
-        } else {
-          for (std::size_t k = 0; k < half; ++k) {
-            out[k] = in[2 * k] + in[2 * k + 1];
-          }
-        }
-      }
-      std::swap(a, b);
-      width = half;
-    }
-    return a;
+    return reduce_levels<SignedTrees>(level_data(), from, to, width, a, b);
   }
 
  private:
-  struct Step {
-    std::uint32_t parent;  // the class of the level below
-    bool subtract;
-  };
   std::vector<unsigned> sources_;
-  std::vector<std::vector<Step>> steps_;              // steps_[l]: the classes of level l + 1
+  std::vector<std::size_t> classes_;                  // classes_[l]: the classes of level l
+  std::vector<SignedPair> pairs_;                     // in level order
+  std::vector<std::size_t> offsets_;                  // see SignedLevels
   std::vector<std::vector<std::uint32_t>> class_of_;  // class_of_[l][s]
 };
 

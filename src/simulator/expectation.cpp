@@ -9,6 +9,7 @@
 
 #include "core/abort.h"
 #include "core/parallel.h"
+#include "simulator/expectation_kernels.h"
 #include "simulator/messages.h"
 
 namespace vorn::sim {
@@ -22,25 +23,6 @@ constexpr std::uint64_t low_bits(std::uint64_t n) {
   return n >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << n) - 1;
 }
 
-// Leaves of one block: re and im of conj(a_t) * a_{t ^ flip} (partner[t ^ flip] holds
-// a_{t ^ flip}) in double, into the rows that are not null.
-template <typename T, bool kRe, bool kIm>
-void fill_leaves(const core::Complex<T>* own, const core::Complex<T>* partner, std::uint64_t flip,
-                 std::uint64_t count, double* re, double* im) {
-  for (std::uint64_t t = 0; t < count; ++t) {
-    const double ar = static_cast<double>(own[t].re);
-    const double ai = static_cast<double>(own[t].im);
-    const double br = static_cast<double>(partner[t ^ flip].re);
-    const double bi = static_cast<double>(partner[t ^ flip].im);
-    if constexpr (kRe) {
-      re[t] = ar * br + ai * bi;
-    }
-    if constexpr (kIm) {
-      im[t] = ar * bi - ai * br;
-    }
-  }
-}
-
 // One worker's buffers, grown to the largest group it meets.
 struct Scratch {
   std::vector<double> leaves[2];
@@ -51,11 +33,11 @@ struct Scratch {
 // amplitudes of the unit that the flips reach, the index within it flipped by unit_flip), one per
 // class of the unit level, written to out[class * stride].
 template <typename T>
-void unit_nodes(const ExpectationPlan::Group& group, unsigned unit_qubits,
+void unit_nodes(const ExpectationPlan::Group& group, const BlockShape& shape, unsigned unit_qubits,
                 const core::Complex<T>* own, const core::Complex<T>* partner,
                 std::uint64_t unit_flip, Scratch& scratch, double* out, std::size_t stride) {
   const core::SignedTrees& trees = group.trees;
-  const unsigned block_qubits = std::min(core::REDUCE_BLOCK_QUBITS, unit_qubits);
+  const unsigned block_qubits = shape.block_qubits;
   const std::uint64_t block = std::uint64_t{1} << block_qubits;
   const std::uint64_t blocks = std::uint64_t{1} << (unit_qubits - block_qubits);
   for (int k = 0; k < 2; ++k) {
@@ -64,25 +46,13 @@ void unit_nodes(const ExpectationPlan::Group& group, unsigned unit_qubits,
     scratch.blocks[k].resize(
         std::max(scratch.blocks[k].size(), trees.buffer_size(block_qubits, unit_qubits, blocks)));
   }
-  double* re = nullptr;
-  double* im = nullptr;
-  for (std::size_t c = 0; c < trees.sources().size(); ++c) {
-    (trees.sources()[c] == 0 ? re : im) = scratch.leaves[0].data() + c * block;
-  }
+  const BlockFunction<T> block_nodes = active_block_kernels().get<T>();
   const std::size_t block_classes = trees.classes(block_qubits);
   for (std::uint64_t j = 0; j < blocks; ++j) {
-    const core::Complex<T>* a = own + (j << block_qubits);
-    const core::Complex<T>* b = partner + ((j ^ (unit_flip >> block_qubits)) << block_qubits);
-    const std::uint64_t flip = unit_flip & (block - 1);
-    if (re != nullptr && im != nullptr) {
-      fill_leaves<T, true, true>(a, b, flip, block, re, im);
-    } else if (re != nullptr) {
-      fill_leaves<T, true, false>(a, b, flip, block, re, im);
-    } else {
-      fill_leaves<T, false, true>(a, b, flip, block, re, im);
-    }
     const double* nodes =
-        trees.reduce(0, block_qubits, block, scratch.leaves[0].data(), scratch.leaves[1].data());
+        block_nodes(shape, own + (j << block_qubits),
+                    partner + ((j ^ (unit_flip >> block_qubits)) << block_qubits),
+                    unit_flip & (block - 1), scratch.leaves[0].data(), scratch.leaves[1].data());
     for (std::size_t c = 0; c < block_classes; ++c) {
       scratch.blocks[0][c * blocks + j] = nodes[c];
     }
@@ -193,6 +163,12 @@ SliceSums::SliceSums(const ExpectationPlan& plan, std::uint64_t chunk_qubits)
   for (std::size_t g = 0; g < plan.groups().size(); ++g) {
     const ExpectationPlan::Group& group = plan.groups()[g];
     unit_nodes_[g].assign(group.trees.classes(unit_qubits_) * units, 0.0);
+    BlockShape shape{std::min(core::REDUCE_BLOCK_QUBITS, unit_qubits_), -1, -1,
+                     group.trees.level_data()};
+    for (std::size_t c = 0; c < group.trees.sources().size(); ++c) {
+      (group.trees.sources()[c] == 0 ? shape.re_row : shape.im_row) = static_cast<int>(c);
+    }
+    shapes_.push_back(shape);
     const std::uint64_t slice_flip = group.x_mask >> slice_qubits;
     if (slice_flip == 0) {
       local_groups_.push_back(g);
@@ -225,7 +201,9 @@ void SliceSums::add_local(std::span<const core::Complex<T>> slice) {
     families[groups[g].x_mask >> u].push_back(g);
   }
   const core::Complex<T>* data = slice.data();
-  for (const auto& [family, members] : families) {
+  for (const auto& entry : families) {
+    const std::uint64_t family = entry.first;
+    const std::vector<std::size_t>& members = entry.second;
     // A pair's first unit has 0 at the family's highest bit; family 0 pairs a unit with itself.
     const unsigned top = family == 0 ? 0 : static_cast<unsigned>(std::bit_width(family) - 1);
     const std::uint64_t firsts = family == 0 ? units : units / 2;
@@ -237,11 +215,11 @@ void SliceSums::add_local(std::span<const core::Complex<T>> slice) {
         const std::uint64_t second = first ^ family;
         for (const std::size_t g : members) {
           const std::uint64_t unit_flip = groups[g].x_mask & low_bits(u);
-          unit_nodes(groups[g], u, data + (first << u), data + (second << u), unit_flip, scratch,
-                     unit_nodes_[g].data() + first, units);
+          unit_nodes(groups[g], shapes_[g], u, data + (first << u), data + (second << u), unit_flip,
+                     scratch, unit_nodes_[g].data() + first, units);
           if (second != first) {
-            unit_nodes(groups[g], u, data + (second << u), data + (first << u), unit_flip, scratch,
-                       unit_nodes_[g].data() + second, units);
+            unit_nodes(groups[g], shapes_[g], u, data + (second << u), data + (first << u),
+                       unit_flip, scratch, unit_nodes_[g].data() + second, units);
           }
         }
       }
@@ -273,8 +251,9 @@ void SliceSums::add_remote(std::size_t pass, std::uint64_t chunk,
       for (const std::size_t g : members) {
         const std::uint64_t chunk_flip = groups[g].x_mask & low_bits(chunk_qubits_);
         const std::uint64_t partner_unit = k ^ (chunk_flip >> u);
-        unit_nodes(groups[g], u, own.data() + (k << u), partner.data() + (partner_unit << u),
-                   chunk_flip & low_bits(u), scratch, unit_nodes_[g].data() + unit, units);
+        unit_nodes(groups[g], shapes_[g], u, own.data() + (k << u),
+                   partner.data() + (partner_unit << u), chunk_flip & low_bits(u), scratch,
+                   unit_nodes_[g].data() + unit, units);
       }
     }
   });

@@ -31,6 +31,7 @@
 
 #include "core/complex.h"
 #include "core/reduce.h"
+#include "simulator/expectation_kernels.h"
 #include "simulator/observable.h"
 
 namespace vorn::sim {
@@ -120,6 +121,7 @@ class SliceSums {
   std::vector<RemotePass> passes_;
   std::vector<std::vector<std::size_t>> pass_groups_;  // the groups of each pass
   std::vector<std::size_t> local_groups_;
+  std::vector<BlockShape> shapes_;  // per group
   // Per group: classes(unit level) rows of one node per unit, and the units written so far.
   std::vector<std::vector<double>> unit_nodes_;
   std::vector<std::uint64_t> units_done_;

@@ -3,6 +3,7 @@ formats, and every failure's message and exit status. Each mpirun call runs unde
 import json
 import os
 import random
+import struct
 import subprocess
 
 import numpy as np
@@ -178,6 +179,121 @@ def test_global_phase_and_no_measurement(tmp_path):
     assert done.returncode == 0, done.stderr
     assert "no measurements: no counts\n" in done.stdout
     assert np.load(tmp_path / "s.npy").tobytes() == expected.statevector().tobytes()
+
+
+# ---- expectation values ------------------------------------------------------------------------
+
+
+def pauli_value(state, factors):
+    """<state|P|state> by index arithmetic: P = i^y X^x Z^z, (P a)_i = i^y (-1)^|(i^x) & z| a_(i^x)."""
+    state = state.astype(np.complex128)
+    idx = np.arange(state.size)
+    x = sum(1 << q for q, letter in factors.items() if letter in "XY")
+    z = sum(1 << q for q, letter in factors.items() if letter in "ZY")
+    y = sum(1 for letter in factors.values() if letter == "Y")
+    source = idx ^ x
+    parity = np.zeros(state.size, dtype=np.int64)
+    for q in range(state.size.bit_length()):
+        if (z >> q) & 1:
+            parity ^= (source >> q) & 1
+    return np.vdot(state, (1j ** y) * (1 - 2 * parity) * state[source]).real
+
+
+def observable(terms):
+    """The sparse text of [(coefficient, {qubit: letter})] and its value on a state."""
+    text = " + ".join(
+        f"{c!r}*" + " ".join(f"{letter}{q}" for q, letter in sorted(f.items())) if f else repr(c)
+        for c, f in terms)
+    return text, lambda state: sum(c * pauli_value(state, f) for c, f in terms)
+
+
+def bits(value):
+    return struct.pack("<d", value)
+
+
+def expectations(tmp_path, text, ranks, precision, observables):
+    path = tmp_path / "circuit.qasm"
+    path.write_text(text)
+    args = [path, "--shots", 100, "--seed", SEED, "--precision", precision, "--json"]
+    for obs in observables:
+        args += ["--expect", obs]
+    done = mpirun(ranks, *args)
+    assert done.returncode == 0, done.stderr
+    got = json.loads(done.stdout)
+    assert [e["observable"] for e in got["expectations"]] == list(observables)
+    return [e["value"] for e in got["expectations"]]
+
+
+@pytest.mark.parametrize("precision", ["f64", "f32"])
+def test_expectations_are_the_same_bits_for_every_rank_count(tmp_path, precision):
+    # Strings flipping the global qubits (7 and 8 under 4 ranks), local ones, Z-only ones with
+    # global bits, Y phases, a constant and a dense label; values against NumPy on run()'s state.
+    rng = random.Random(31 + len(precision))
+    text = random_program(9, 150, rng)
+    terms = [
+        [(0.5, {0: "Z", 1: "Z"}), (-1.25, {2: "X"}), (1.0, {3: "Y"})],
+        [(1.0, {8: "X", 7: "X"}), (1.0, {8: "Y", 7: "Y"}), (1.0, {8: "Z", 7: "Z"})],
+        [(0.75, {8: "Y", 0: "X", 4: "Z"}), (-0.3, {7: "X", 5: "Y", 6: "Y"}), (2.0, {})],
+        [(1.0, {8: "Z", 1: "Z"}), (0.1, {6: "X"})],
+    ]
+    observables = [observable(t) for t in terms]
+    texts = [t for t, _ in observables]
+    texts.append("0.25*XIIIIIIIY")
+    state = run(Circuit.from_qasm(text), shots=0, seed=SEED, precision=precision).statevector()
+    expected = [value(state) for _, value in observables]
+    expected.append(0.25 * pauli_value(state, {8: "X", 0: "Y"}))
+    seen = [expectations(tmp_path, text, ranks, precision, texts) for ranks in (1, 2, 4)]
+    for values in seen[1:]:
+        assert [bits(v) for v in values] == [bits(v) for v in seen[0]]
+    np.testing.assert_allclose(seen[0], expected, rtol=0, atol=1e-12)
+
+
+def test_expectations_over_slices_of_several_units_and_chunks(tmp_path):
+    # 2^20 amplitudes: 2 ranks hold slices of 2^19 in two exchange chunks of 2^18 (f64), 4 ranks
+    # one chunk each; units of 2^14 inside.
+    text = layers_program(20, 3, random.Random(5))
+    _, value = observable([(1.0, {19: "X", 18: "X"}), (1.0, {19: "Y", 18: "Y"})])
+    texts = ["X19 X18 + Y19 Y18", "X19 Y17 - 0.5*Z18 X0", "Y18 Z19 + X15 Z3", "Z19 Z0 + Z17"]
+    seen = [expectations(tmp_path, text, ranks, "f64", texts) for ranks in (1, 2, 4)]
+    for values in seen[1:]:
+        assert [bits(v) for v in values] == [bits(v) for v in seen[0]]
+    state = run(Circuit.from_qasm(text), shots=0, seed=SEED).statevector()
+    assert seen[0][0] == pytest.approx(value(state), abs=1e-12)
+
+
+def test_expectation_lines_in_the_table_and_the_json_entry():
+    args = ["--seed", 7, "--expect", "Z0 Z1", "--expect", "-0.5*XX + 2"]
+    done = mpirun(2, "-", *args, "--json", stdin=BELL)
+    obj = json.loads(done.stdout)
+    assert list(obj) == ["file", "n_qubits", "n_cbits", "gates", "shots", "seed", "precision",
+                         "threads", "ranks", "counts", "expectations", "times"]
+    assert [e["observable"] for e in obj["expectations"]] == ["Z0 Z1", "-0.5*XX + 2"]
+    values = [e["value"] for e in obj["expectations"]]
+    # |amplitude|^2 of the Bell state is 0.5000000000000001 at f64.
+    assert values == [pytest.approx(1.0, abs=1e-15), pytest.approx(1.5, abs=1e-15)]
+    done = mpirun(2, "-", *args, stdin=BELL)
+    assert done.returncode == 0, done.stderr
+    lines = done.stdout.splitlines()
+    assert lines[-3:-1] == [f"<Z0 Z1> = {values[0]!r}", f"<-0.5*XX + 2> = {values[1]!r}"]
+    assert lines[-1].startswith("read ")
+
+
+@pytest.mark.parametrize(
+    "args, message",
+    [
+        (["--expect", "Z0 + Z2"],
+         "vorn-mpi: observable: qubit index 2 is not below the qubit count 2 in term 'Z2' at "
+         "position 5"),
+        (["--expect", "Z0", "--expect", "1j*X1"],
+         "vorn-mpi: observable: complex coefficient '1j' (coefficients are real) in term "
+         "'1j*X1' at position 0"),
+        (["--expect"], "vorn-mpi: --expect needs an observable"),
+    ],
+)
+def test_bad_observables_are_refused_before_the_run(args, message):
+    done = mpirun(2, "-", *args, stdin=BELL)
+    assert done.returncode == 2
+    assert done.stderr.count(message) == 1 and done.stdout == ""
 
 
 # ---- output --------------------------------------------------------------------------------------

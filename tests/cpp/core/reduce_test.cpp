@@ -9,25 +9,13 @@
 #include <random>
 #include <vector>
 
+#include "signed_tree.h"
+
 namespace vorn::core {
 namespace {
 
-// The definition: level l + 1 is left + right, or left - right where mask has bit l.
-double tree(const std::vector<double>& leaves, std::uint64_t mask, unsigned level,
-            std::uint64_t first) {
-  if (level == 0) {
-    return leaves[first];
-  }
-  const double left = tree(leaves, mask, level - 1, first);
-  const double right = tree(leaves, mask, level - 1, first + (std::uint64_t{1} << (level - 1)));
-  return ((mask >> (level - 1)) & 1) != 0 ? left - right : left + right;
-}
-
-std::uint64_t bits(double v) {
-  std::uint64_t b = 0;
-  std::memcpy(&b, &v, sizeof b);
-  return b;
-}
+using test::double_bits;
+using test::signed_tree;
 
 std::vector<double> random_leaves(std::uint64_t count, std::mt19937_64& rng) {
   std::uniform_real_distribution<double> dist(-1, 1);
@@ -61,8 +49,8 @@ TEST(SignedTreesTest, SharedClassesGiveEachSumsOwnTree) {
     double* high = trees.reduce(split, kLevels, std::size_t{1} << (kLevels - split), low,
                                 low == a.data() ? b.data() : a.data());
     for (std::size_t s = 0; s < sums.size(); ++s) {
-      EXPECT_EQ(bits(high[trees.class_of(s, kLevels)]),
-                bits(tree(leaves[sums[s].source], sums[s].mask, kLevels, 0)))
+      EXPECT_EQ(double_bits(high[trees.class_of(s, kLevels)]),
+                double_bits(signed_tree(leaves[sums[s].source], sums[s].mask, kLevels, 0)))
           << "sum " << s << " split at " << split;
     }
   }
@@ -76,9 +64,10 @@ TEST(SignedTreesTest, StretchesCombineWithTheShiftedMask) {
     const std::uint64_t mask = rng() & 0x3ff;
     std::vector<double> stretches(8);  // 8 stretches of 2^7 leaves
     for (std::uint64_t r = 0; r < 8; ++r) {
-      stretches[r] = tree(leaves, mask, 7, r << 7);
+      stretches[r] = signed_tree(leaves, mask, 7, r << 7);
     }
-    EXPECT_EQ(bits(signed_sum_in_place(stretches, mask >> 7)), bits(tree(leaves, mask, 10, 0)));
+    EXPECT_EQ(double_bits(signed_sum_in_place(stretches, mask >> 7)),
+              double_bits(signed_tree(leaves, mask, 10, 0)));
   }
 }
 
@@ -86,9 +75,9 @@ TEST(SignedTreesTest, MaskZeroIsPairwiseSum) {
   std::mt19937_64 rng(13);
   const std::vector<double> leaves = random_leaves(1 << 15, rng);
   const double pairwise = pairwise_sum(0, 15, [&](std::uint64_t i) { return leaves[i]; });
-  EXPECT_EQ(bits(pairwise), bits(tree(leaves, 0, 15, 0)));
+  EXPECT_EQ(double_bits(pairwise), double_bits(signed_tree(leaves, 0, 15, 0)));
   std::vector<double> copy = leaves;
-  EXPECT_EQ(bits(signed_sum_in_place(copy, 0)), bits(pairwise));
+  EXPECT_EQ(double_bits(signed_sum_in_place(copy, 0)), double_bits(pairwise));
 }
 
 }  // namespace

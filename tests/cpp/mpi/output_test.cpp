@@ -81,6 +81,10 @@ TEST(Report, FloatsAsPythonReprWritesThem) {
   for (const auto& [value, text] : cases) {
     EXPECT_EQ(python_float(value), text);
   }
+  // As json.dumps writes them (an expectation of a NaN state can be either).
+  EXPECT_EQ(python_float(std::numeric_limits<double>::quiet_NaN()), "NaN");
+  EXPECT_EQ(python_float(std::numeric_limits<double>::infinity()), "Infinity");
+  EXPECT_EQ(python_float(-std::numeric_limits<double>::infinity()), "-Infinity");
 }
 
 TEST(Report, BytesSecondsAndJsonStrings) {
@@ -161,6 +165,25 @@ TEST(Report, JsonKeysInTheSharedOrder) {
             "\"shots\": 1024, \"seed\": 7, \"precision\": \"f64\", \"threads\": 1, \"ranks\": 2, "
             "\"counts\": {\"00\": 520, \"11\": 504}, \"times\": {\"read\": 0.00021, "
             "\"simulate\": 0.00035, \"sample\": 1.25, \"run\": 1.25035}}\n");
+}
+
+TEST(Report, ExpectationsAfterTheCountsInTheirOrder) {
+  Report report = bell_report();
+  report.expectations = {{"Z0 Z1", 1.0000000000000002}, {"-0.5*X0 \"q\"", -0.5}};
+  const std::string table = format_table(report, false);
+  EXPECT_NE(table.find("49.22%  ██████████████████████████████████████▊\n"
+                       "<Z0 Z1> = 1.0000000000000002\n"
+                       "<-0.5*X0 \"q\"> = -0.5\n"
+                       "read 0.21 ms"),
+            std::string::npos)
+      << table;
+  EXPECT_EQ(format_json(report),
+            "{\"file\": \"examples/bell.qasm\", \"n_qubits\": 2, \"n_cbits\": 2, \"gates\": 2, "
+            "\"shots\": 1024, \"seed\": 7, \"precision\": \"f64\", \"threads\": 1, \"ranks\": 2, "
+            "\"counts\": {\"00\": 520, \"11\": 504}, \"expectations\": [{\"observable\": "
+            "\"Z0 Z1\", \"value\": 1.0000000000000002}, {\"observable\": \"-0.5*X0 \\\"q\\\"\", "
+            "\"value\": -0.5}], \"times\": {\"read\": 0.00021, \"simulate\": 0.00035, "
+            "\"sample\": 1.25, \"run\": 1.25035}}\n");
 }
 
 }  // namespace

@@ -16,10 +16,15 @@
 #include "abort_message.h"
 #include "core/parallel.h"
 #include "core/reduce.h"
+#include "signed_tree.h"
+#include "simulator/expectation_kernels.h"
 #include "simulator/observable.h"
 
 namespace vorn::sim {
 namespace {
+
+using test::double_bits;
+using test::signed_tree;
 
 using Dense = std::vector<std::complex<double>>;  // a row-major square matrix
 
@@ -112,12 +117,6 @@ double value_of(const std::vector<core::Complex<T>>& state, const std::string& t
   return expectation<T>(state, parsed.value());
 }
 
-std::uint64_t bits(double v) {
-  std::uint64_t b = 0;
-  std::memcpy(&b, &v, sizeof b);
-  return b;
-}
-
 template <typename T>
 class ExpectationTest : public ::testing::Test {};
 using Precisions = ::testing::Types<float, double>;
@@ -183,16 +182,6 @@ TYPED_TEST(ExpectationTest, QubitZeroIsTheRightmostLetter) {
 
 // The documented sums written out plainly: leaves per string, a recursive signed tree, the sign
 // of y mod 4, and the coefficients added in order.
-double signed_tree(const std::vector<double>& leaves, std::uint64_t z, unsigned level,
-                   std::uint64_t first) {
-  if (level == 0) {
-    return leaves[first];
-  }
-  const double left = signed_tree(leaves, z, level - 1, first);
-  const double right = signed_tree(leaves, z, level - 1, first + (std::uint64_t{1} << (level - 1)));
-  return ((z >> (level - 1)) & 1) != 0 ? left - right : left + right;
-}
-
 template <typename T>
 double documented_value(const std::vector<core::Complex<T>>& state, const PauliSum& sum) {
   const auto n = static_cast<unsigned>(std::countr_zero(state.size()));
@@ -223,10 +212,12 @@ const char* const kWideSum =
 TYPED_TEST(ExpectationTest, BitsAreThoseOfTheDocumentedSums) {
   const auto state = random_state<TypeParam>(17, 3);
   const PauliSum sum = parse_observable(kWideSum, 17).value();
-  EXPECT_EQ(bits(expectation<TypeParam>(state, sum)), bits(documented_value(state, sum)));
+  EXPECT_EQ(double_bits(expectation<TypeParam>(state, sum)),
+            double_bits(documented_value(state, sum)));
   for (const PauliTerm& term : sum.terms) {
     const PauliSum one{{term}};
-    EXPECT_EQ(bits(expectation<TypeParam>(state, one)), bits(documented_value(state, one)))
+    EXPECT_EQ(double_bits(expectation<TypeParam>(state, one)),
+              double_bits(documented_value(state, one)))
         << pauli_label(term);
   }
 }
@@ -238,7 +229,7 @@ TYPED_TEST(ExpectationTest, TheIdentityIsTheTreeSumOfTheSquaredNorm) {
     const double im = state[i].im;
     return re * re + im * im;
   });
-  EXPECT_EQ(bits(value_of(state, "I")), bits(norm));
+  EXPECT_EQ(double_bits(value_of(state, "I")), double_bits(norm));
 }
 
 TYPED_TEST(ExpectationTest, SameBitsForEveryPoolSize) {
@@ -247,7 +238,7 @@ TYPED_TEST(ExpectationTest, SameBitsForEveryPoolSize) {
   std::vector<std::uint64_t> seen;
   for (const std::size_t threads : {1, 2, 3}) {
     core::testing::run_with_pool_size(
-        threads, [&] { seen.push_back(bits(expectation<TypeParam>(state, sum))); });
+        threads, [&] { seen.push_back(double_bits(expectation<TypeParam>(state, sum))); });
   }
   EXPECT_EQ(seen[0], seen[1]);
   EXPECT_EQ(seen[0], seen[2]);
@@ -261,9 +252,46 @@ TYPED_TEST(ExpectationTest, SeveralSumsGiveTheBitsOfEachAlone) {
   const std::vector<double> values = expectations<TypeParam>(state, sums);
   ASSERT_EQ(values.size(), sums.size());
   for (std::size_t s = 0; s < sums.size(); ++s) {
-    EXPECT_EQ(bits(values[s]), bits(expectation<TypeParam>(state, sums[s]))) << s;
+    EXPECT_EQ(double_bits(values[s]), double_bits(expectation<TypeParam>(state, sums[s]))) << s;
   }
-  EXPECT_EQ(bits(values[2]), bits(0.0));
+  EXPECT_EQ(double_bits(values[2]), double_bits(0.0));
+}
+
+// Each source set (re and im, re only, im only) under many masks, against flips inside a run,
+// across runs and over the whole block.
+TYPED_TEST(ExpectationTest, EveryBlockImplementationGivesThePortableBits) {
+  std::mt19937_64 rng(21);
+  const auto own = random_state<TypeParam>(10, 22);
+  const auto partner = random_state<TypeParam>(10, 23);
+  for (const std::vector<unsigned>& sources :
+       std::vector<std::vector<unsigned>>{{0, 1}, {0}, {1}}) {
+    std::vector<core::SignedSum> sums = {{sources[0], 0}, {sources.back(), 0x3ff}};
+    for (int k = 0; k < 30; ++k) {
+      sums.push_back({sources[rng() % sources.size()], rng() & 0x3ff});
+    }
+    const core::SignedTrees trees(sums, 10);
+    BlockShape shape{10, -1, -1, trees.level_data()};
+    for (std::size_t c = 0; c < trees.sources().size(); ++c) {
+      (trees.sources()[c] == 0 ? shape.re_row : shape.im_row) = static_cast<int>(c);
+    }
+    const std::size_t size = trees.buffer_size(0, 10, 1024);
+    for (const std::uint64_t flip : {0x0ull, 0x1ull, 0x3ull, 0x4ull, 0x2a0ull, 0x3ffull}) {
+      std::vector<double> a(size);
+      std::vector<double> b(size);
+      const double* expected = portable_block_kernels().get<TypeParam>()(
+          shape, own.data(), partner.data(), flip, a.data(), b.data());
+      const std::vector<double> portable(expected, expected + trees.classes(10));
+      for (const BlockKernels* kernels : available_block_kernels()) {
+        std::vector<double> c(size);
+        std::vector<double> d(size);
+        const double* got =
+            kernels->get<TypeParam>()(shape, own.data(), partner.data(), flip, c.data(), d.data());
+        EXPECT_EQ(std::memcmp(got, portable.data(), portable.size() * sizeof(double)), 0)
+            << kernels->name << ", flip " << flip << ", " << sources.size() << " sources";
+      }
+    }
+  }
+  EXPECT_STREQ(available_block_kernels().back()->name, "portable");
 }
 
 // What a distributed run does: every slice adds its local groups and, chunk by chunk, the
@@ -306,7 +334,7 @@ TYPED_TEST(ExpectationTest, SlicesCombineToTheBitsOfTheWhole) {
     for (unsigned chunk_qubits = unit; chunk_qubits <= slice_qubits; ++chunk_qubits) {
       const std::vector<double> parts = sliced(state, sums, slice_qubits, chunk_qubits);
       for (std::size_t s = 0; s < sums.size(); ++s) {
-        EXPECT_EQ(bits(parts[s]), bits(whole[s]))
+        EXPECT_EQ(double_bits(parts[s]), double_bits(whole[s]))
             << "slices of " << slice_qubits << " qubits, chunks of " << chunk_qubits;
       }
     }
@@ -317,7 +345,8 @@ TYPED_TEST(ExpectationTest, SlicesCombineToTheBitsOfTheWhole) {
       parse_observable("X4 Y0 - 0.5*Z4 Z3 + Y3 X1 + 0.25*Z0 + I", 5).value()};
   const double small_whole = expectations<TypeParam>(small, small_sums)[0];
   for (unsigned slice_qubits = 0; slice_qubits <= 5; ++slice_qubits) {
-    EXPECT_EQ(bits(sliced(small, small_sums, slice_qubits, slice_qubits)[0]), bits(small_whole))
+    EXPECT_EQ(double_bits(sliced(small, small_sums, slice_qubits, slice_qubits)[0]),
+              double_bits(small_whole))
         << slice_qubits;
   }
 }
