@@ -33,6 +33,9 @@ inline std::string entropy_failed(const std::string& description) {
   return "from_entropy failed: " + description;
 }
 
+// A search over a cumulative table without entries.
+inline constexpr const char EMPTY_CUMULATIVE_TABLE[] = "search over an empty cumulative table";
+
 // An outcome key wider than MAX_KEY_WIDTH characters.
 inline constexpr const char KEY_TOO_WIDE[] = "Formatting argument out of range";
 
