@@ -2,6 +2,8 @@
 // (by buckets of the uniforms), tallies and keys.
 #include "simulator/sampling.h"
 
+#include <sys/mman.h>
+
 #include <algorithm>
 #include <array>
 #include <atomic>
@@ -37,11 +39,33 @@ void split_over_pool(std::uint64_t count, std::uint64_t work, std::uint64_t grai
   }
 }
 
+// From this many bytes on, the blocks of resize_large are advised to be backed by huge pages.
+constexpr std::size_t HUGE_PAGE_MIN_BYTES = std::size_t{4} << 20;
+
+// v.resize(count), first asking the kernel, when a large block has to be taken, to back it with
+// huge pages: the tables and scratch of a large state are filled once, right away, and faulting
+// them in 4 KiB at a time costs more than filling them. Only advice; without it nothing changes
+// but the time.
+template <typename T>
+void resize_large(std::vector<T>& v, std::size_t count) {
+  if (count > v.capacity() && count * sizeof(T) >= HUGE_PAGE_MIN_BYTES) {
+    v.reserve(count);
+    const auto first = reinterpret_cast<std::uintptr_t>(v.data());
+    const std::uintptr_t page = (first + 4095) & ~std::uintptr_t{4095};
+    const std::uintptr_t end = first + v.capacity() * sizeof(T);
+#ifdef MADV_HUGEPAGE
+    (void)madvise(reinterpret_cast<void*>(page), end - page, MADV_HUGEPAGE);
+#endif
+  }
+  v.resize(count);
+}
+
 }  // namespace
 
 template <typename T>
 std::vector<double> cumulative_probabilities(std::span<const core::Complex<T>> amplitudes) {
-  std::vector<double> cumulative(amplitudes.size());
+  std::vector<double> cumulative;
+  resize_large(cumulative, amplitudes.size());
   if (cumulative.empty()) {
     return cumulative;
   }
@@ -137,32 +161,41 @@ constexpr unsigned MAX_BUCKET_BITS = 12;
 constexpr unsigned GUIDE_BITS = 12;
 constexpr std::uint64_t GUIDE_SIZE = std::uint64_t{1} << GUIDE_BITS;
 
-// search_cumulative for every u, LOCKSTEP at a time: the search has the same shape for every u,
-// so a batch walks it in lockstep and each level's loads, independent of each other, overlap
-// their cache misses. Every u still makes exactly the comparisons of search_cumulative.
+// The fixed-shape search of sampling.h, before its clamp, for up to LOCKSTEP uniforms side by
+// side: the search has the same shape for every u, so the batch walks it in lockstep and each
+// level's loads, independent of each other, overlap their cache misses. Every u makes exactly
+// the comparisons of its own search. Over a non-decreasing table k[b] is the number of entries
+// <= u[b]. Precondition: `table` is not empty.
+void search_lockstep(std::span<const double> table, const double* u, std::size_t count,
+                     std::uint64_t* k) {
+  std::array<std::uint64_t, LOCKSTEP> base{};
+  for (std::uint64_t size = table.size(); size > 1;) {
+    const std::uint64_t half = size / 2;
+    for (std::size_t b = 0; b < count; ++b) {
+      const std::uint64_t mid = base[b] + half;
+      base[b] = u[b] >= table[mid] ? mid : base[b];
+    }
+    size -= half;
+  }
+  for (std::size_t b = 0; b < count; ++b) {
+    k[b] = u[b] >= table[base[b]] ? base[b] + 1 : base[b];
+  }
+}
+
+// search_cumulative for every u, on the pool when there are many.
 void search_each(std::span<const double> cumulative, std::span<const double> uniforms,
                  std::span<std::uint64_t> found) {
   const std::uint64_t last = cumulative.size() - 1;
   const std::uint64_t batches = (uniforms.size() + LOCKSTEP - 1) / LOCKSTEP;
   const std::uint64_t work = uniforms.size() * static_cast<std::uint64_t>(std::bit_width(last));
   split_over_pool(batches, work, 1, [&](std::uint64_t first_batch, std::uint64_t end_batch) {
-    std::array<std::uint64_t, LOCKSTEP> base{};
     for (std::uint64_t batch = first_batch; batch < end_batch; ++batch) {
       const std::uint64_t first = batch * LOCKSTEP;
-      const std::uint64_t count = std::min(LOCKSTEP, uniforms.size() - first);
-      const double* u = uniforms.data() + first;
-      base.fill(0);
-      for (std::uint64_t size = cumulative.size(); size > 1;) {
-        const std::uint64_t half = size / 2;
-        for (std::uint64_t b = 0; b < count; ++b) {
-          const std::uint64_t mid = base[b] + half;
-          base[b] = u[b] >= cumulative[mid] ? mid : base[b];
-        }
-        size -= half;
-      }
-      for (std::uint64_t b = 0; b < count; ++b) {
-        const std::uint64_t k = u[b] >= cumulative[base[b]] ? base[b] + 1 : base[b];
-        found[first + b] = std::min(k, last);
+      std::uint64_t* k = found.data() + first;
+      search_lockstep(cumulative, uniforms.data() + first,
+                      std::min(LOCKSTEP, uniforms.size() - first), k);
+      for (std::uint64_t b = 0; b < std::min(LOCKSTEP, uniforms.size() - first); ++b) {
+        k[b] = std::min(k[b], last);
       }
     }
   });
@@ -247,9 +280,9 @@ class BucketSearch {
       starts_[b + 1] += starts_[b];
     }
     const std::uint64_t total = starts_.back();
-    grouped_.resize(total);
-    positions_.resize(total);
-    found_.resize(total);
+    resize_large(grouped_, total);
+    resize_large(positions_, total);
+    resize_large(found_, total);
     next_.assign(starts_.begin(), starts_.end() - 1);
     for (std::uint64_t i = 0; i < uniforms.size(); ++i) {
       const double u = uniforms[i];
@@ -298,10 +331,16 @@ class BucketSearch {
       std::fill(found, found + count, lo);
       return;
     }
-    // Walking the stretch costs about its length; searching it for each u, log2 of it per u.
-    if (count * 8 < stretch) {
-      for (std::uint64_t k = 0; k < count; ++k) {
-        found[k] = count_not_above(lo, hi, u[k]);
+    // Walking the stretch reads it in order, a few cycles an entry; searching it costs each u
+    // about log2 of it in loads, the last of them cache misses.
+    if (count * 64 < stretch) {
+      const std::span<const double> part = table_.subspan(lo, stretch);
+      for (std::uint64_t first_item = 0; first_item < count; first_item += LOCKSTEP) {
+        const std::uint64_t batch = std::min(LOCKSTEP, count - first_item);
+        search_lockstep(part, u + first_item, batch, found + first_item);
+        for (std::uint64_t b = 0; b < batch; ++b) {
+          found[first_item + b] += lo;
+        }
       }
       return;
     }
@@ -339,13 +378,39 @@ class BucketSearch {
   std::vector<std::uint64_t> found_;
 };
 
-// search_cumulative over one table for chunks of uniforms: by buckets when the search is a
-// count of leading entries (search_counts_leading_entries), one uniform at a time otherwise.
+// What is known of a table's order before it is searched.
+enum class TableOrder {
+  // Any table: its order is checked in one pass when that pays.
+  Unknown,
+  // A table of cumulative_probabilities: every probability is +0 or more, or NaN, so its sums
+  // never decrease until a NaN, after which all are NaN.
+  OfAmplitudes,
+};
+
+// Whether to search by buckets: when the search is a count of the leading entries (see
+// search_counts_leading_entries), unless the check would cost more than searching the few
+// uniforms one by one.
+bool search_by_buckets(std::span<const double> cumulative, std::uint64_t items, TableOrder order) {
+  if (cumulative.size() < 3) {
+    return false;
+  }
+  if (order == TableOrder::OfAmplitudes) {
+    return !std::isnan(cumulative[cumulative.size() - 2]);
+  }
+  if (items * 1024 < cumulative.size()) {
+    return false;
+  }
+  return search_counts_leading_entries(cumulative);
+}
+
+// search_cumulative over one table for chunks of uniforms: by buckets (search_by_buckets), or
+// one uniform at a time.
 class ChunkSearch {
  public:
   // About `items` uniforms are searched per call.
-  ChunkSearch(std::span<const double> cumulative, std::uint64_t items) : cumulative_(cumulative) {
-    if (search_counts_leading_entries(cumulative)) {
+  ChunkSearch(std::span<const double> cumulative, std::uint64_t items, TableOrder order)
+      : cumulative_(cumulative) {
+    if (search_by_buckets(cumulative, items, order)) {
       buckets_.emplace(cumulative.first(cumulative.size() - 1), items);
     }
   }
@@ -390,7 +455,7 @@ class ChunkSearch {
   template <typename Done>
   std::span<std::uint64_t> find_then(std::span<const double> uniforms, const Done& done) {
     if (!buckets_) {
-      unordered_.resize(uniforms.size());
+      resize_large(unordered_, uniforms.size());
       search_each(cumulative_, uniforms, unordered_);
       return unordered_;
     }
@@ -445,7 +510,8 @@ constexpr unsigned BUCKET_GROUP_BITS = 9;
 // help less. Fewer than 2^32 entries, keys at most MAX_ORDERED_WIDTH wide.
 std::vector<IndexCount> in_bucket_order(std::span<const IndexCount> tally, std::uint64_t width,
                                         std::size_t bucket_count) {
-  std::vector<std::uint32_t> group(tally.size());
+  std::vector<std::uint32_t> group;
+  resize_large(group, tally.size());
   split_over_pool(
       tally.size(), tally.size(), PARALLEL_GRAIN, [&](std::uint64_t begin, std::uint64_t end) {
         std::array<char, MAX_ORDERED_WIDTH> key;
@@ -466,7 +532,8 @@ std::vector<IndexCount> in_bucket_order(std::span<const IndexCount> tally, std::
   for (std::uint32_t& n : next) {
     start += std::exchange(n, start);
   }
-  std::vector<IndexCount> ordered(tally.size());
+  std::vector<IndexCount> ordered;
+  resize_large(ordered, tally.size());
   for (std::size_t i = 0; i < tally.size(); ++i) {
     ordered[next[group[i]]++] = tally[i];
   }
@@ -475,18 +542,21 @@ std::vector<IndexCount> in_bucket_order(std::span<const IndexCount> tally, std::
 
 }  // namespace
 
-std::vector<std::uint64_t> sample_indices(std::span<const double> cumulative, std::uint64_t shots,
-                                          SampleRng& rng) {
+namespace {
+
+std::vector<std::uint64_t> draw_indices(std::span<const double> cumulative, std::uint64_t shots,
+                                        SampleRng& rng, TableOrder order) {
   require_table(cumulative);
-  std::vector<std::uint64_t> indices(shots);
+  std::vector<std::uint64_t> indices;
   if (shots == 0) {
     return indices;
   }
-  ChunkSearch search(cumulative, std::min(shots, CHUNK));
+  resize_large(indices, shots);
+  ChunkSearch search(cumulative, std::min(shots, CHUNK), order);
   std::vector<double> uniforms;
   for (std::uint64_t done = 0; done < shots;) {
     const std::uint64_t count = std::min(CHUNK, shots - done);
-    uniforms.resize(count);
+    resize_large(uniforms, count);
     draw_uniforms(rng, uniforms);
     search.find(uniforms, std::span<std::uint64_t>(indices).subspan(done, count));
     done += count;
@@ -494,22 +564,8 @@ std::vector<std::uint64_t> sample_indices(std::span<const double> cumulative, st
   return indices;
 }
 
-template <typename T>
-std::vector<std::uint64_t> sample_indices(const core::StateVector<T>& state, std::uint64_t shots,
-                                          SampleRng& rng) {
-  if (shots == 0) {
-    return {};
-  }
-  return sample_indices(cumulative_probabilities(state), shots, rng);
-}
-
-template std::vector<std::uint64_t> sample_indices<float>(const core::StateVector<float>&,
-                                                          std::uint64_t, SampleRng&);
-template std::vector<std::uint64_t> sample_indices<double>(const core::StateVector<double>&,
-                                                           std::uint64_t, SampleRng&);
-
-std::vector<IndexCount> sample_tally(std::span<const double> cumulative, std::uint64_t shots,
-                                     SampleRng& rng) {
+std::vector<IndexCount> draw_tally(std::span<const double> cumulative, std::uint64_t shots,
+                                   SampleRng& rng, TableOrder order) {
   require_table(cumulative);
   if (shots == 0) {
     return {};
@@ -519,17 +575,18 @@ std::vector<IndexCount> sample_tally(std::span<const double> cumulative, std::ui
   if (shots < outcomes / 16 && shots <= CHUNK_LIMIT) {
     // Few shots for the outcomes: their indices, sorted. All the shots are searched at once, as
     // their scratch (about 28 bytes a shot) stays below the table's 8 bytes an outcome.
-    ChunkSearch search(cumulative, shots);
-    uniforms.resize(shots);
+    ChunkSearch search(cumulative, shots, order);
+    resize_large(uniforms, shots);
     draw_uniforms(rng, uniforms);
     return tally_sorted(search.find_sorted(uniforms));
   }
   // A counter per outcome.
-  ChunkSearch search(cumulative, std::min(shots, CHUNK));
-  std::vector<std::uint64_t> counters(outcomes, 0);
+  ChunkSearch search(cumulative, std::min(shots, CHUNK), order);
+  std::vector<std::uint64_t> counters;
+  resize_large(counters, outcomes);
   for (std::uint64_t done = 0; done < shots;) {
     const std::uint64_t count = std::min(CHUNK, shots - done);
-    uniforms.resize(count);
+    resize_large(uniforms, count);
     draw_uniforms(rng, uniforms);
     for (const std::uint64_t index : search.find_grouped(uniforms)) {
       ++counters[index];
@@ -537,14 +594,41 @@ std::vector<IndexCount> sample_tally(std::span<const double> cumulative, std::ui
     done += count;
   }
   std::vector<IndexCount> tally;
-  tally.reserve(outcomes - static_cast<std::uint64_t>(
-                               std::count(counters.begin(), counters.end(), std::uint64_t{0})));
+  resize_large(tally, outcomes - static_cast<std::uint64_t>(std::count(
+                                     counters.begin(), counters.end(), std::uint64_t{0})));
+  auto entry = tally.begin();
   for (std::uint64_t index = 0; index < outcomes; ++index) {
     if (counters[index] != 0) {
-      tally.push_back(IndexCount{index, counters[index]});
+      *entry++ = IndexCount{index, counters[index]};
     }
   }
   return tally;
+}
+
+}  // namespace
+
+std::vector<std::uint64_t> sample_indices(std::span<const double> cumulative, std::uint64_t shots,
+                                          SampleRng& rng) {
+  return draw_indices(cumulative, shots, rng, TableOrder::Unknown);
+}
+
+template <typename T>
+std::vector<std::uint64_t> sample_indices(const core::StateVector<T>& state, std::uint64_t shots,
+                                          SampleRng& rng) {
+  if (shots == 0) {
+    return {};
+  }
+  return draw_indices(cumulative_probabilities(state), shots, rng, TableOrder::OfAmplitudes);
+}
+
+template std::vector<std::uint64_t> sample_indices<float>(const core::StateVector<float>&,
+                                                          std::uint64_t, SampleRng&);
+template std::vector<std::uint64_t> sample_indices<double>(const core::StateVector<double>&,
+                                                           std::uint64_t, SampleRng&);
+
+std::vector<IndexCount> sample_tally(std::span<const double> cumulative, std::uint64_t shots,
+                                     SampleRng& rng) {
+  return draw_tally(cumulative, shots, rng, TableOrder::Unknown);
 }
 
 Counts counts_from_tally(std::span<const IndexCount> tally, std::uint64_t width) {
@@ -570,8 +654,10 @@ Counts counts_from_tally(std::span<const IndexCount> tally, std::uint64_t width)
 std::vector<std::uint64_t> search_sorted(std::span<const double> cumulative,
                                          std::span<const double> uniforms) {
   require_table(cumulative);
-  std::vector<std::uint64_t> found(uniforms.size());
-  ChunkSearch search(cumulative, std::min<std::uint64_t>(uniforms.size(), CHUNK));
+  std::vector<std::uint64_t> found;
+  resize_large(found, uniforms.size());
+  ChunkSearch search(cumulative, std::min<std::uint64_t>(uniforms.size(), CHUNK),
+                     TableOrder::Unknown);
   for (std::uint64_t done = 0; done < uniforms.size();) {
     const std::uint64_t count = std::min<std::uint64_t>(CHUNK, uniforms.size() - done);
     const auto part = uniforms.subspan(done, count);
@@ -606,7 +692,8 @@ Counts sample_counts(const core::StateVector<T>& state, std::uint64_t shots, Sam
     core::abort_with(messages::KEY_TOO_WIDE);
   }
   // Tallied by index first, so that each distinct key is written once.
-  return counts_from_tally(sample_tally(cumulative_probabilities(state), shots, rng), width);
+  return counts_from_tally(
+      draw_tally(cumulative_probabilities(state), shots, rng, TableOrder::OfAmplitudes), width);
 }
 
 template Counts sample_counts<float>(const core::StateVector<float>&, std::uint64_t, SampleRng&);

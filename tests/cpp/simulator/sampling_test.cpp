@@ -602,6 +602,81 @@ TYPED_TEST(SamplingTest, StateIndicesMatchTheTableOfTheState) {
   EXPECT_EQ(rng.next_u64(), ref.next_u64());
 }
 
+TYPED_TEST(SamplingTest, StatesWithNanInfinityOrAnyTotalFollowTheSearch) {
+  using T = TypeParam;
+  const T nan = std::numeric_limits<T>::quiet_NaN();
+  const T inf = std::numeric_limits<T>::infinity();
+  // Special amplitudes placed into a random state of n qubits.
+  struct Special {
+    const char* name;
+    std::function<void(std::vector<core::Complex<T>>&)> apply;
+  };
+  const std::vector<Special> specials = {
+      {"NanInside",
+       [&](auto& a) {
+         a[a.size() / 3] = {nan, 0};
+       }},
+      {"NanFirst",
+       [&](auto& a) {
+         a[0] = {0, nan};
+       }},
+      {"InfinityInside",
+       [&](auto& a) {
+         a[a.size() / 5] = {inf, 0};
+       }},
+      // Total about 1.3 with a zero last amplitude: the sums pass 1 before the forced 1.0.
+      {"AboveOneBeforeTheLast",
+       [&](auto& a) {
+         for (auto& x : a) {
+           x = {x.re * static_cast<T>(1.14), x.im * static_cast<T>(1.14)};
+         }
+         a.back() = {0, 0};
+       }},
+      {"AllZero",
+       [&](auto& a) {
+         std::fill(a.begin(), a.end(), core::Complex<T>{0, 0});
+       }},
+      {"EveryOtherZero",
+       [&](auto& a) {
+         for (std::size_t i = 0; i < a.size(); i += 2) {
+           a[i] = {0, 0};
+         }
+       }},
+  };
+  // 8 qubits with many shots count per outcome; 14 qubits with few tally sorted indices.
+  for (const auto& [n, shots] :
+       {std::pair<unsigned, std::uint64_t>{8, 5000}, std::pair<unsigned, std::uint64_t>{14, 700}}) {
+    for (const Special& special : specials) {
+      SCOPED_TRACE(testing::Message() << special.name << ", " << n << " qubits");
+      std::mt19937_64 gen(n);
+      std::normal_distribution<double> normal;
+      const double scale = 1.0 / std::sqrt(2.0 * static_cast<double>(std::uint64_t{1} << n));
+      std::vector<core::Complex<T>> amplitudes(std::size_t{1} << n);
+      for (auto& a : amplitudes) {
+        a = {static_cast<T>(normal(gen) * scale), static_cast<T>(normal(gen) * scale)};
+      }
+      special.apply(amplitudes);
+      const auto state = state_of<T>(amplitudes);
+      const std::vector<double> c = cumulative_probabilities(state);
+
+      SampleRng rng = SampleRng::seed_from_u64(n);
+      SampleRng ref = SampleRng::seed_from_u64(n);
+      const std::vector<std::uint64_t> indices = sample_indices(state, shots, rng);
+      std::map<std::string, std::uint64_t> expected;
+      for (std::uint64_t s = 0; s < shots; ++s) {
+        const std::uint64_t k = fixed_shape_search(c, uniform_from_draw(ref.next_u64()));
+        ASSERT_EQ(indices[s], k) << "shot " << s;
+        ++expected[outcome_key(k, n)];
+      }
+      SampleRng again = SampleRng::seed_from_u64(n);
+      EXPECT_EQ(sorted(sample_counts(state, shots, again)), expected);
+      const std::uint64_t next = ref.next_u64();
+      EXPECT_EQ(rng.next_u64(), next);
+      EXPECT_EQ(again.next_u64(), next);
+    }
+  }
+}
+
 TYPED_TEST(SamplingTest, TableOfAmplitudesIsTheTableOfTheState) {
   using T = TypeParam;
   // Large enough for the probabilities to be formed on the pool.
