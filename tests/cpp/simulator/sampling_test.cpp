@@ -581,15 +581,22 @@ TEST(BatchSearchTest, EmptyTableAborts) {
   EXPECT_EQ(test::abort_message([&] { sample_tally(empty, 1, rng); }), message);
 }
 
+// 2^n amplitudes with normally distributed parts, of about unit norm in total.
+template <typename T>
+std::vector<core::Complex<T>> random_amplitudes(unsigned n, std::uint64_t seed) {
+  std::mt19937_64 gen(seed);
+  std::normal_distribution<double> normal;
+  const double scale = 1.0 / std::sqrt(2.0 * static_cast<double>(std::uint64_t{1} << n));
+  std::vector<core::Complex<T>> amplitudes(std::size_t{1} << n);
+  for (auto& a : amplitudes) {
+    a = {static_cast<T>(normal(gen) * scale), static_cast<T>(normal(gen) * scale)};
+  }
+  return amplitudes;
+}
+
 TYPED_TEST(SamplingTest, StateIndicesMatchTheTableOfTheState) {
   using T = TypeParam;
-  std::mt19937_64 gen(21);
-  std::normal_distribution<double> normal;
-  std::vector<core::Complex<T>> amplitudes(std::size_t{1} << 12);
-  for (auto& a : amplitudes) {
-    a = {static_cast<T>(normal(gen) / 64), static_cast<T>(normal(gen) / 64)};
-  }
-  const auto state = state_of<T>(amplitudes);
+  const auto state = state_of<T>(random_amplitudes<T>(12, 21));
   const std::vector<double> c = cumulative_probabilities(state);
   SampleRng rng = SampleRng::seed_from_u64(8);
   SampleRng ref = SampleRng::seed_from_u64(8);
@@ -648,13 +655,7 @@ TYPED_TEST(SamplingTest, StatesWithNanInfinityOrAnyTotalFollowTheSearch) {
        {std::pair<unsigned, std::uint64_t>{8, 5000}, std::pair<unsigned, std::uint64_t>{14, 700}}) {
     for (const Special& special : specials) {
       SCOPED_TRACE(testing::Message() << special.name << ", " << n << " qubits");
-      std::mt19937_64 gen(n);
-      std::normal_distribution<double> normal;
-      const double scale = 1.0 / std::sqrt(2.0 * static_cast<double>(std::uint64_t{1} << n));
-      std::vector<core::Complex<T>> amplitudes(std::size_t{1} << n);
-      for (auto& a : amplitudes) {
-        a = {static_cast<T>(normal(gen) * scale), static_cast<T>(normal(gen) * scale)};
-      }
+      std::vector<core::Complex<T>> amplitudes = random_amplitudes<T>(n, n);
       special.apply(amplitudes);
       const auto state = state_of<T>(amplitudes);
       const std::vector<double> c = cumulative_probabilities(state);
@@ -680,12 +681,7 @@ TYPED_TEST(SamplingTest, StatesWithNanInfinityOrAnyTotalFollowTheSearch) {
 TYPED_TEST(SamplingTest, TableOfAmplitudesIsTheTableOfTheState) {
   using T = TypeParam;
   // Large enough for the probabilities to be formed on the pool.
-  std::mt19937_64 gen(22);
-  std::normal_distribution<double> normal;
-  std::vector<core::Complex<T>> amplitudes(std::size_t{1} << 15);
-  for (auto& a : amplitudes) {
-    a = {static_cast<T>(normal(gen) / 256), static_cast<T>(normal(gen) / 256)};
-  }
+  const std::vector<core::Complex<T>> amplitudes = random_amplitudes<T>(15, 22);
   const auto state = state_of<T>(amplitudes);
   std::vector<double> expected(amplitudes.size());
   double sum = 0.0;
