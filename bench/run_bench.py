@@ -3,6 +3,7 @@ whole-circuit times for larger registers at both precisions and with 1 and 2 wor
 
     python bench/run_bench.py                 # everything
     python bench/run_bench.py --sizes 16 20   # skip the 24-qubit circuits
+    python bench/run_bench.py --only-counts   # counts() of runs with millions of distinct keys
 
 The worker pool reads its size once per process (RAYON_NUM_THREADS), so each thread count runs
 in a subprocess of its own.
@@ -116,6 +117,47 @@ def run_overheads():
     return rows
 
 
+# ---- counts() of large runs ------------------------------------------------------------------------
+
+
+def ghz_like(n):
+    """H on every qubit, then a CX chain: all 2^n outcomes equally likely."""
+    c = Circuit(n)
+    for q in range(n):
+        c.h(q)
+    for q in range(n - 1):
+        c.cx(q, q + 1)
+    c.measure_all()
+    return c
+
+
+def counts_costs(cases=((20, 10**6), (24, 10**6), (24, 10**7))):
+    """Per case: run() with and without the shots, counts() of the result (best of 3), and a
+    dict comprehension over the same keys and values, made afresh so that no hash is cached."""
+    rows = []
+    for n, shots in cases:
+        circuit = ghz_like(n)
+        start = time.perf_counter()
+        run(circuit, shots=0, seed=1)
+        bare = time.perf_counter() - start
+        start = time.perf_counter()
+        result = run(circuit, shots=shots, seed=1)
+        sampled = time.perf_counter() - start
+        counts_time = best_of(result.counts, repeat=3, number=1)
+        items = list(result.counts().items())
+        comprehension = math.inf
+        for _ in range(3):
+            keys = [bytes(k, "ascii").decode("ascii") for k, _ in items]
+            values = [v for _, v in items]
+            start = time.perf_counter()
+            made = {k: v for k, v in zip(keys, values)}
+            comprehension = min(comprehension, time.perf_counter() - start)
+            del made, keys, values
+        rows.append((n, shots, len(items), bare, sampled, counts_time, comprehension))
+        del result, items
+    return rows
+
+
 # ---- whole circuits ------------------------------------------------------------------------------
 
 
@@ -199,14 +241,27 @@ def whole_circuits(sizes):
     return table
 
 
+def print_counts_costs():
+    print("GHZ-like circuits (H on every qubit, CX chain, measure_all): sampling and counts()")
+    print(f"  {'n':>3} {'shots':>9} {'keys':>9} {'run, 0 shots':>13} {'run, shots':>11}"
+          f" {'per shot':>10} {'counts()':>10} {'dict comp.':>11}")
+    for n, shots, keys, bare, sampled, counts_time, comprehension in counts_costs():
+        print(f"  {n:>3} {shots:>9} {keys:>9} {bare:>11.3f} s {sampled:>9.3f} s"
+              f" {(sampled - bare) / shots * 1e6:>7.3f} us {counts_time:>8.3f} s {comprehension:>9.3f} s")
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--sizes", type=int, nargs="+", default=[16, 20, 24])
     parser.add_argument("--worker", type=int, nargs="+", help=argparse.SUPPRESS)
     parser.add_argument("--skip-circuits", action="store_true")
+    parser.add_argument("--only-counts", action="store_true")
     args = parser.parse_args()
     if args.worker:
         worker(args.worker)
+        return
+    if args.only_counts:
+        print_counts_costs()
         return
 
     print("Gate-method calls, appending 10^6 gates (target < 150 ns per call)")
@@ -218,6 +273,9 @@ def main():
     print("measure_all and 1024 shots)")
     for label, micros in run_overheads():
         print(f"  {label:<44} {micros:8.2f} us")
+
+    print()
+    print_counts_costs()
 
     if args.skip_circuits:
         return

@@ -90,6 +90,9 @@ inline std::string final_state_random_outcome(bool reset, std::uint64_t qubit,
 inline constexpr const char TOO_MANY_BIT_ARRAYS[] =
     "dynamic run: more than 4294967294 distinct final bit arrays";
 
+// A search over a cumulative table without entries.
+inline constexpr const char EMPTY_CUMULATIVE_TABLE[] = "search over an empty cumulative table";
+
 // An outcome key wider than MAX_KEY_WIDTH characters.
 inline constexpr const char KEY_TOO_WIDE[] = "Formatting argument out of range";
 

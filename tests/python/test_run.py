@@ -1,6 +1,9 @@
 """run() and SimulationResult: arguments, results, copies, failures."""
+import collections
 import inspect
+import itertools
 import math
+import random
 
 import numpy as np
 import pytest
@@ -174,6 +177,112 @@ def test_measure_before_gate_does_not_change_it():
     result = run(c, shots=8, seed=2)
     assert result.counts() == {"1": 8}
     assert result.statevector().tolist() == [0, 1]
+
+
+# ---- counts against an independent sampler -----------------------------------------------------------
+
+MASK64 = (1 << 64) - 1
+
+
+def seed_key(seed):
+    """The eight ChaCha key words of a seed: PCG32 (XSH-RR 64/32) outputs."""
+    key = []
+    s = seed
+    for _ in range(8):
+        s = (s * 6364136223846793005 + 11634580027462260723) & MASK64
+        x = (((s >> 18) ^ s) >> 27) & 0xFFFFFFFF
+        r = s >> 59
+        key.append(((x >> r) | (x << (32 - r))) & 0xFFFFFFFF)
+    return key
+
+
+def chacha12_draws(key, count):
+    """The first `count` 64-bit draws: keystream words of ChaCha12 blocks 0, 1, ... (nonce 0),
+    two little-endian words a draw. All blocks are computed side by side with NumPy."""
+    blocks = (2 * count + 15) // 16
+    state = np.zeros((16, blocks), dtype=np.uint32)
+    state[0:4] = np.array([0x61707865, 0x3320646E, 0x79622D32, 0x6B206574], dtype=np.uint32)[:, None]
+    state[4:12] = np.array(key, dtype=np.uint32)[:, None]
+    numbers = np.arange(blocks, dtype=np.uint64)
+    state[12] = (numbers & np.uint64(0xFFFFFFFF)).astype(np.uint32)
+    state[13] = (numbers >> np.uint64(32)).astype(np.uint32)
+    x = state.copy()
+
+    def rotate(v, bits):
+        return (v << np.uint32(bits)) | (v >> np.uint32(32 - bits))
+
+    def quarter(a, b, c, d):
+        x[a] += x[b]
+        x[d] = rotate(x[d] ^ x[a], 16)
+        x[c] += x[d]
+        x[b] = rotate(x[b] ^ x[c], 12)
+        x[a] += x[b]
+        x[d] = rotate(x[d] ^ x[a], 8)
+        x[c] += x[d]
+        x[b] = rotate(x[b] ^ x[c], 7)
+
+    for _ in range(6):  # double rounds: columns, then diagonals
+        for a, b, c, d in [(0, 4, 8, 12), (1, 5, 9, 13), (2, 6, 10, 14), (3, 7, 11, 15),
+                           (0, 5, 10, 15), (1, 6, 11, 12), (2, 7, 8, 13), (3, 4, 9, 14)]:
+            quarter(a, b, c, d)
+    words = (x + state).T.reshape(-1).astype(np.uint64)
+    return (words[0:2 * count:2] | (words[1:2 * count:2] << np.uint64(32))).tolist()
+
+
+def reference_counts(result, shots, seed):
+    """counts() rebuilt from the result's probabilities, shot by shot, as the sampling is
+    described: a table summed left to right with its last entry 1.0, the fixed-shape search."""
+    table = [float(p) for p in itertools.accumulate(float(p) for p in result.probabilities())]
+    table[-1] = 1.0
+    n = len(table).bit_length() - 1
+    counts = collections.Counter()
+    for draw in chacha12_draws(seed_key(seed), shots):
+        u = (draw >> 11) * 2.0**-53
+        base, size = 0, len(table)
+        while size > 1:
+            half = size // 2
+            if u >= table[base + half]:
+                base += half
+            size -= half
+        k = min(base + 1 if u >= table[base] else base, len(table) - 1)
+        counts[format(k, f"0{n}b")] += 1
+    return dict(counts)
+
+
+def test_reference_sampler_matches_the_described_draws():
+    assert chacha12_draws(seed_key(0), 4) == [
+        0xBB2A3FB2CD2C6F7F, 0xC6017C948E27697B, 0x069DC102CF310A16, 0x958B761DABE5F6D0]
+
+
+def layered(n, layers, seed):
+    rng = random.Random(seed)
+    c = Circuit(n)
+    for _ in range(layers):
+        for q in range(n):
+            c.h(q) if rng.random() < 0.3 else c.ry(rng.uniform(0, math.pi), q)
+            c.rz(rng.uniform(-math.pi, math.pi), q)
+        for q in range(rng.randrange(2), n - 1, 2):
+            c.cx(q, q + 1)
+    c.measure_all()
+    return c
+
+
+@pytest.mark.parametrize("precision", ["f32", "f64"])
+@pytest.mark.parametrize(
+    "n, shots",
+    [
+        (12, 30000),  # many shots for the outcomes: about 4000 distinct keys
+        (16, 3000),   # fewer shots than a sixteenth of the outcomes
+    ],
+)
+def test_counts_of_a_large_run_match_an_independent_sampler(n, shots, precision):
+    result = run(layered(n, 3, seed=n), shots=shots, seed=2024, precision=precision)
+    counts = result.counts()
+    expected = reference_counts(result, shots, 2024)
+    assert len(counts) > min(shots, 2**n) // 4
+    assert counts == expected
+    assert all(type(k) is str and type(v) is int for k, v in counts.items())
+    assert result.counts() == counts
 
 
 # ---- fresh objects ------------------------------------------------------------------------------------

@@ -1,18 +1,26 @@
-// Sampling: cumulative tables at both precisions, the fixed-shape search, keys and tallies.
+// Sampling: cumulative tables at both precisions, the fixed-shape search, keys and tallies, and
+// the searches of many uniforms at once (by buckets) against the search of each on its own.
 #include "simulator/sampling.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
+#include <functional>
 #include <limits>
 #include <map>
+#include <ostream>
+#include <random>
 #include <string>
 #include <vector>
 
+#include "abort_message.h"
 #include "core/abort.h"
 #include "core/gates.h"
+#include "core/parallel.h"
 #include "core/state_vector.h"
 
 namespace vorn::sim {
@@ -298,6 +306,425 @@ TEST(KeyTest, WidthAbove65535Aborts) {
   } catch (const core::Abort& e) {
     EXPECT_EQ(e.message(), "Formatting argument out of range");
   }
+}
+
+// ---- many uniforms at once --------------------------------------------------------------------
+
+// The search as described, step by step: the reference for every batch search below.
+std::uint64_t fixed_shape_search(const std::vector<double>& c, double u) {
+  std::uint64_t base = 0;
+  std::uint64_t size = c.size();
+  while (size > 1) {
+    const std::uint64_t half = size / 2;
+    const std::uint64_t mid = base + half;
+    if (u >= c[mid]) {
+      base = mid;
+    }
+    size -= half;
+  }
+  const std::uint64_t k = u >= c[base] ? base + 1 : base;
+  return std::min<std::uint64_t>(k, c.size() - 1);
+}
+
+// Cumulative sums of `p` left to right, the last entry then set to `last`.
+std::vector<double> table_of(const std::vector<double>& p, double last = 1.0) {
+  std::vector<double> c(p.size());
+  double sum = 0.0;
+  for (std::size_t i = 0; i < p.size(); ++i) {
+    sum = i == 0 ? p[i] : sum + p[i];
+    c[i] = sum;
+  }
+  c.back() = last;
+  return c;
+}
+
+// n probabilities adding up to about `total`, a fraction `zeros` of them exactly 0.
+std::vector<double> random_probabilities(std::size_t n, double zeros, double total,
+                                         std::uint64_t seed) {
+  std::mt19937_64 gen(seed);
+  std::uniform_real_distribution<double> unit(0.0, 1.0);
+  std::vector<double> p(n);
+  double sum = 0.0;
+  for (double& x : p) {
+    x = unit(gen) < zeros ? 0.0 : unit(gen);
+    sum += x;
+  }
+  for (double& x : p) {
+    x = sum > 0.0 ? x / sum * total : x;
+  }
+  return p;
+}
+
+struct TableCase {
+  const char* name;
+  std::function<std::vector<double>()> make;
+};
+
+void PrintTo(const TableCase& table, std::ostream* os) { *os << table.name; }
+
+const double kNan = std::numeric_limits<double>::quiet_NaN();
+const double kInf = std::numeric_limits<double>::infinity();
+
+std::vector<TableCase> table_cases() {
+  return {
+      {"OneEntry", [] { return std::vector<double>{1.0}; }},
+      {"TwoEntries",
+       [] {
+         return table_of({0.25, 0.75});
+       }},
+      // With two entries the first comparison is with the last entry: these two are searched
+      // one by one, and a u in [0.3, 0.5) or [1.0, 1.5) tells them apart from a count.
+      {"TwoEntriesLastBelowFirst",
+       [] {
+         return std::vector<double>{0.5, 0.3};
+       }},
+      {"TwoEntriesFirstAboveOne",
+       [] {
+         return std::vector<double>{1.5, 1.0};
+       }},
+      {"TwoEntriesNan",
+       [] {
+         return std::vector<double>{kNan, 1.0};
+       }},
+      {"ThreeEntries",
+       [] {
+         return table_of({0.2, 0.3, 0.5});
+       }},
+      {"FiveEntries", [] { return table_of(random_probabilities(5, 0.0, 1.0, 5)); }},
+      {"Random1000", [] { return table_of(random_probabilities(1000, 0.0, 1.0, 6)); }},
+      {"Random65536", [] { return table_of(random_probabilities(65536, 0.0, 1.0, 7)); }},
+      {"Uniform4096", [] { return table_of(std::vector<double>(4096, 1.0 / 4096)); }},
+      {"ZerosAndTies", [] { return table_of(random_probabilities(4096, 0.7, 1.0, 8)); }},
+      {"MostlyZeros", [] { return table_of(random_probabilities(65536, 0.999, 1.0, 9)); }},
+      {"OneCertainOutcome",
+       [] {
+         std::vector<double> p(1024, 0.0);
+         p[700] = 1.0;
+         return table_of(p);
+       }},
+      // The total short of 1: the forced last entry takes the rest.
+      {"ShortOfOne", [] { return table_of(random_probabilities(3000, 0.2, 0.9, 10)); }},
+      // The total above 1 with a last probability of 0: the entries before the last exceed
+      // the forced 1.0 that follows them.
+      {"AboveOneBeforeTheLast",
+       [] {
+         std::vector<double> p = random_probabilities(2048, 0.1, 1.25, 11);
+         p.back() = 0.0;
+         p[p.size() - 2] = 0.5;
+         return table_of(p);
+       }},
+      {"LastEntryBelowTheOneBefore",
+       [] { return table_of(random_probabilities(100, 0.0, 1.0, 12), 0.25); }},
+      {"LastEntryNan", [] { return table_of(random_probabilities(100, 0.0, 1.0, 13), kNan); }},
+      {"AllNanButTheLast", [] { return table_of(std::vector<double>(1024, kNan)); }},
+      {"NanFromTheMiddle",
+       [] {
+         std::vector<double> p = random_probabilities(1024, 0.0, 1.0, 14);
+         p[300] = kNan;
+         return table_of(p);
+       }},
+      {"NanOnlyFirst",
+       [] {
+         std::vector<double> c = table_of(random_probabilities(64, 0.0, 1.0, 15));
+         c[0] = kNan;
+         return c;
+       }},
+      {"DecreasingInside",
+       [] {
+         std::vector<double> c = table_of(random_probabilities(4096, 0.0, 1.0, 16));
+         std::swap(c[1000], c[2000]);
+         return c;
+       }},
+      {"InfinityInside",
+       [] {
+         std::vector<double> p = random_probabilities(512, 0.0, 0.5, 17);
+         p[400] = kInf;
+         return table_of(p);
+       }},
+      {"NegativeEntries", [] { return std::vector<double>{-2.0, -1.0, -1.0, 0.0, 0.5, 1.0}; }},
+  };
+}
+
+// Draws, every entry of the table with its neighbours, bucket edges, and values outside [0, 1).
+std::vector<double> uniforms_for(const std::vector<double>& table, std::size_t draws,
+                                 std::uint64_t seed) {
+  std::vector<double> u;
+  SampleRng rng = SampleRng::seed_from_u64(seed);
+  for (std::size_t d = 0; d < draws; ++d) {
+    u.push_back(uniform_from_draw(rng.next_u64()));
+  }
+  for (std::size_t i = 0; i < table.size(); i += 1 + table.size() / 512) {
+    const double v = table[i];
+    u.push_back(v);
+    u.push_back(std::nextafter(v, -kInf));
+    u.push_back(std::nextafter(v, kInf));
+  }
+  for (const unsigned bits : {1u, 6u, 12u, 24u, 53u}) {
+    for (std::uint64_t k = 1; k < 8; ++k) {
+      const double edge = std::ldexp(static_cast<double>(k), -static_cast<int>(bits));
+      u.push_back(edge);
+      u.push_back(std::nextafter(edge, 0.0));
+    }
+  }
+  for (const double v : {0.0, -0.0, 5e-324, 1e-300, 0.5, 1.0 - 0x1.0p-53, 1.0, 1.25, 2.0, kInf,
+                         -kInf, -1e-300, -1.0, kNan}) {
+    u.push_back(v);
+  }
+  std::shuffle(u.begin(), u.end(), std::mt19937_64(seed));
+  return u;
+}
+
+class BatchSearchTest : public ::testing::TestWithParam<TableCase> {};
+
+TEST_P(BatchSearchTest, SearchSortedGivesEachUniformItsOwnSearch) {
+  const std::vector<double> table = GetParam().make();
+  // Few uniforms (each searched over its bucket's stretch of the table) and many (through the
+  // guide of each bucket), and enough for the pool.
+  for (const std::size_t draws : {std::size_t{0}, std::size_t{60}, std::size_t{50000}}) {
+    const std::vector<double> u = uniforms_for(table, draws, draws + table.size());
+    const std::vector<std::uint64_t> found = search_sorted(table, u);
+    ASSERT_EQ(found.size(), u.size());
+    for (std::size_t i = 0; i < u.size(); ++i) {
+      ASSERT_EQ(found[i], fixed_shape_search(table, u[i]))
+          << "u = " << u[i] << " (" << draws << " draws)";
+    }
+  }
+}
+
+TEST_P(BatchSearchTest, SampleIndicesGiveEachShotItsOwnSearch) {
+  const std::vector<double> table = GetParam().make();
+  for (const std::uint64_t shots : {std::uint64_t{1}, std::uint64_t{777}, std::uint64_t{40000}}) {
+    SampleRng rng = SampleRng::seed_from_u64(shots);
+    SampleRng ref = SampleRng::seed_from_u64(shots);
+    const std::vector<std::uint64_t> indices = sample_indices(table, shots, rng);
+    ASSERT_EQ(indices.size(), shots);
+    for (std::uint64_t s = 0; s < shots; ++s) {
+      ASSERT_EQ(indices[s], fixed_shape_search(table, uniform_from_draw(ref.next_u64())))
+          << "shot " << s << " of " << shots;
+    }
+    EXPECT_EQ(rng.next_u64(), ref.next_u64()) << "draws taken for " << shots << " shots";
+  }
+}
+
+TEST_P(BatchSearchTest, TallyCountsTheShotsOfEachIndex) {
+  const std::vector<double> table = GetParam().make();
+  // Shots below and above a sixteenth of the outcomes take the sorted and the counter tally.
+  for (const std::uint64_t shots :
+       {std::uint64_t{3}, table.size() / 16 + 1, std::uint64_t{30000}}) {
+    SampleRng rng = SampleRng::seed_from_u64(shots + 100);
+    SampleRng ref = SampleRng::seed_from_u64(shots + 100);
+    std::map<std::uint64_t, std::uint64_t> expected;
+    for (std::uint64_t s = 0; s < shots; ++s) {
+      ++expected[fixed_shape_search(table, uniform_from_draw(ref.next_u64()))];
+    }
+    std::vector<IndexCount> expected_tally;
+    for (const auto& [index, n] : expected) {
+      expected_tally.push_back(IndexCount{index, n});
+    }
+    EXPECT_EQ(sample_tally(table, shots, rng), expected_tally) << shots << " shots";
+    EXPECT_EQ(rng.next_u64(), ref.next_u64());
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Tables, BatchSearchTest, ::testing::ValuesIn(table_cases()),
+                         [](const ::testing::TestParamInfo<TableCase>& info) {
+                           return std::string(info.param.name);
+                         });
+
+TEST(BatchSearchTest, ChunksFollowEachOtherInShotOrder) {
+  // More shots than one chunk of draws (2^22) on a small table.
+  const std::vector<double> table = table_of(random_probabilities(8, 0.0, 1.0, 1));
+  const std::uint64_t shots = (std::uint64_t{1} << 22) + 5;
+  SampleRng rng = SampleRng::seed_from_u64(99);
+  SampleRng ref = SampleRng::seed_from_u64(99);
+  const std::vector<std::uint64_t> indices = sample_indices(table, shots, rng);
+  std::vector<std::uint64_t> counters(table.size(), 0);
+  for (std::uint64_t s = 0; s < shots; ++s) {
+    const std::uint64_t k = fixed_shape_search(table, uniform_from_draw(ref.next_u64()));
+    ASSERT_EQ(indices[s], k) << "shot " << s;
+    ++counters[k];
+  }
+  SampleRng again = SampleRng::seed_from_u64(99);
+  const std::vector<IndexCount> tally = sample_tally(table, shots, again);
+  std::vector<std::uint64_t> tallied(table.size(), 0);
+  for (const IndexCount& entry : tally) {
+    tallied[entry.index] = entry.shots;
+  }
+  EXPECT_EQ(tallied, counters);
+  EXPECT_EQ(rng.next_u64(), ref.next_u64());
+}
+
+TEST(BatchSearchTest, ResultsDoNotDependOnThePoolSize) {
+  const std::vector<double> table = table_of(random_probabilities(1 << 14, 0.3, 1.0, 3));
+  const std::vector<double> u = uniforms_for(table, 100000, 4);
+  std::vector<std::vector<std::uint64_t>> found;
+  std::vector<std::vector<IndexCount>> tallies;
+  for (const std::size_t threads : {1u, 2u, 3u}) {
+    core::testing::run_with_pool_size(threads, [&] {
+      found.push_back(search_sorted(table, u));
+      SampleRng rng = SampleRng::seed_from_u64(5);
+      tallies.push_back(sample_tally(table, 200000, rng));
+    });
+  }
+  EXPECT_EQ(found[0], found[1]);
+  EXPECT_EQ(found[0], found[2]);
+  EXPECT_EQ(tallies[0], tallies[1]);
+  EXPECT_EQ(tallies[0], tallies[2]);
+}
+
+TEST(BatchSearchTest, EmptyTableAborts) {
+  const std::vector<double> empty;
+  SampleRng rng = SampleRng::seed_from_u64(1);
+  const std::string message = "search over an empty cumulative table";
+  EXPECT_EQ(test::abort_message([&] { search_sorted(empty, std::vector<double>{0.5}); }), message);
+  EXPECT_EQ(test::abort_message([&] { sample_indices(empty, 1, rng); }), message);
+  EXPECT_EQ(test::abort_message([&] { sample_tally(empty, 1, rng); }), message);
+}
+
+// 2^n amplitudes with normally distributed parts, of about unit norm in total.
+template <typename T>
+std::vector<core::Complex<T>> random_amplitudes(unsigned n, std::uint64_t seed) {
+  std::mt19937_64 gen(seed);
+  std::normal_distribution<double> normal;
+  const double scale = 1.0 / std::sqrt(2.0 * static_cast<double>(std::uint64_t{1} << n));
+  std::vector<core::Complex<T>> amplitudes(std::size_t{1} << n);
+  for (auto& a : amplitudes) {
+    a = {static_cast<T>(normal(gen) * scale), static_cast<T>(normal(gen) * scale)};
+  }
+  return amplitudes;
+}
+
+TYPED_TEST(SamplingTest, StateIndicesMatchTheTableOfTheState) {
+  using T = TypeParam;
+  const auto state = state_of<T>(random_amplitudes<T>(12, 21));
+  const std::vector<double> c = cumulative_probabilities(state);
+  SampleRng rng = SampleRng::seed_from_u64(8);
+  SampleRng ref = SampleRng::seed_from_u64(8);
+  const std::vector<std::uint64_t> indices = sample_indices(state, 20000, rng);
+  ASSERT_EQ(indices.size(), 20000u);
+  for (const std::uint64_t k : indices) {
+    ASSERT_EQ(k, fixed_shape_search(c, uniform_from_draw(ref.next_u64())));
+  }
+  EXPECT_TRUE(sample_indices(state, 0, rng).empty());
+  EXPECT_EQ(rng.next_u64(), ref.next_u64());
+}
+
+TYPED_TEST(SamplingTest, StatesWithNanInfinityOrAnyTotalFollowTheSearch) {
+  using T = TypeParam;
+  const T nan = std::numeric_limits<T>::quiet_NaN();
+  const T inf = std::numeric_limits<T>::infinity();
+  // Special amplitudes placed into a random state of n qubits.
+  struct Special {
+    const char* name;
+    std::function<void(std::vector<core::Complex<T>>&)> apply;
+  };
+  const std::vector<Special> specials = {
+      {"NanInside",
+       [&](auto& a) {
+         a[a.size() / 3] = {nan, 0};
+       }},
+      {"NanFirst",
+       [&](auto& a) {
+         a[0] = {0, nan};
+       }},
+      {"InfinityInside",
+       [&](auto& a) {
+         a[a.size() / 5] = {inf, 0};
+       }},
+      // Total about 1.3 with a zero last amplitude: the sums pass 1 before the forced 1.0.
+      {"AboveOneBeforeTheLast",
+       [&](auto& a) {
+         for (auto& x : a) {
+           x = {x.re * static_cast<T>(1.14), x.im * static_cast<T>(1.14)};
+         }
+         a.back() = {0, 0};
+       }},
+      {"AllZero",
+       [&](auto& a) {
+         std::fill(a.begin(), a.end(), core::Complex<T>{0, 0});
+       }},
+      {"EveryOtherZero",
+       [&](auto& a) {
+         for (std::size_t i = 0; i < a.size(); i += 2) {
+           a[i] = {0, 0};
+         }
+       }},
+  };
+  // 8 qubits with many shots count per outcome; 14 qubits with few tally sorted indices.
+  for (const auto& [n, shots] :
+       {std::pair<unsigned, std::uint64_t>{8, 5000}, std::pair<unsigned, std::uint64_t>{14, 700}}) {
+    for (const Special& special : specials) {
+      SCOPED_TRACE(testing::Message() << special.name << ", " << n << " qubits");
+      std::vector<core::Complex<T>> amplitudes = random_amplitudes<T>(n, n);
+      special.apply(amplitudes);
+      const auto state = state_of<T>(amplitudes);
+      const std::vector<double> c = cumulative_probabilities(state);
+
+      SampleRng rng = SampleRng::seed_from_u64(n);
+      SampleRng ref = SampleRng::seed_from_u64(n);
+      const std::vector<std::uint64_t> indices = sample_indices(state, shots, rng);
+      std::map<std::string, std::uint64_t> expected;
+      for (std::uint64_t s = 0; s < shots; ++s) {
+        const std::uint64_t k = fixed_shape_search(c, uniform_from_draw(ref.next_u64()));
+        ASSERT_EQ(indices[s], k) << "shot " << s;
+        ++expected[outcome_key(k, n)];
+      }
+      SampleRng again = SampleRng::seed_from_u64(n);
+      EXPECT_EQ(sorted(sample_counts(state, shots, again)), expected);
+      const std::uint64_t next = ref.next_u64();
+      EXPECT_EQ(rng.next_u64(), next);
+      EXPECT_EQ(again.next_u64(), next);
+    }
+  }
+}
+
+TYPED_TEST(SamplingTest, TableOfAmplitudesIsTheTableOfTheState) {
+  using T = TypeParam;
+  // Large enough for the probabilities to be formed on the pool.
+  const std::vector<core::Complex<T>> amplitudes = random_amplitudes<T>(15, 22);
+  const auto state = state_of<T>(amplitudes);
+  std::vector<double> expected(amplitudes.size());
+  double sum = 0.0;
+  for (std::size_t i = 0; i < amplitudes.size(); ++i) {
+    volatile T re = amplitudes[i].re;
+    volatile T im = amplitudes[i].im;
+    const T p = re * re + im * im;
+    sum = i == 0 ? static_cast<double>(p) : sum + static_cast<double>(p);
+    expected[i] = sum;
+  }
+  expected.back() = 1.0;
+  const std::vector<double> from_state = cumulative_probabilities(state);
+  const std::vector<double> from_span =
+      cumulative_probabilities(std::span<const core::Complex<T>>(amplitudes));
+  ASSERT_EQ(from_state.size(), expected.size());
+  EXPECT_EQ(std::memcmp(from_state.data(), expected.data(), expected.size() * sizeof(double)), 0);
+  EXPECT_EQ(std::memcmp(from_span.data(), expected.data(), expected.size() * sizeof(double)), 0);
+  EXPECT_TRUE(cumulative_probabilities(std::span<const core::Complex<T>>()).empty());
+}
+
+TEST(CountsFromTallyTest, EveryIndexGetsItsKeyAndShots) {
+  // Small tallies keep their order; from 2^16 entries on the keys go in by bucket group, and
+  // keys over 128 characters keep their order again.
+  for (const std::uint64_t width : {std::uint64_t{3}, std::uint64_t{20}, std::uint64_t{130}}) {
+    for (const std::uint64_t entries : {std::uint64_t{5}, std::uint64_t{70000}}) {
+      if (width == 3 && entries > 8) {
+        continue;
+      }
+      std::vector<IndexCount> tally;
+      std::map<std::string, std::uint64_t> expected;
+      for (std::uint64_t i = 0; i < entries; ++i) {
+        const std::uint64_t index = width == 3 ? i : i * 7 + (i % 3) * (std::uint64_t{1} << 18);
+        tally.push_back(IndexCount{index, i % 5 + 1});
+        expected[outcome_key(index, width)] = i % 5 + 1;
+      }
+      const Counts counts = counts_from_tally(tally, width);
+      EXPECT_EQ(counts.size(), entries);
+      EXPECT_EQ(sorted(counts), expected) << width << " wide, " << entries << " entries";
+    }
+  }
+  EXPECT_TRUE(counts_from_tally({}, 4).empty());
+  EXPECT_EQ(test::abort_message([] { counts_from_tally({}, 65536); }),
+            "Formatting argument out of range");
 }
 
 }  // namespace
