@@ -121,12 +121,7 @@ class LocalState final : public BranchState {
   }
 
   std::vector<std::uint64_t> sample(std::span<const double> uniforms) override {
-    const std::vector<double> cumulative = cumulative_probabilities(state_);
-    std::vector<std::uint64_t> indices(uniforms.size());
-    for (std::size_t s = 0; s < uniforms.size(); ++s) {
-      indices[s] = search_cumulative(cumulative, uniforms[s]);
-    }
-    return indices;
+    return search_sorted(cumulative_probabilities(state_), uniforms);
   }
 
   core::StateVector<T> take() { return std::move(state_); }
