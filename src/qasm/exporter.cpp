@@ -390,10 +390,16 @@ class ProgramWriter {
         return unsupported_error(messages::export_bad_condition(i), "");
       }
       const sim::ConditionNode& node = program_.conditions[test->condition];
-      const sim::BitRegister* reg =
-          node.kind == sim::ConditionKind::Compare && node.compare == sim::CompareOp::Eq
-              ? register_at(node.offset, node.size)
-              : nullptr;
+      // A whole register compared for equality; a bit that is a register of its own is that
+      // register == 1.
+      const sim::BitRegister* reg = nullptr;
+      std::int64_t value = node.value;
+      if (node.kind == sim::ConditionKind::Compare && node.compare == sim::CompareOp::Eq) {
+        reg = register_at(node.offset, node.size);
+      } else if (node.kind == sim::ConditionKind::Bit) {
+        reg = register_at(node.bit, 1);
+        value = 1;
+      }
       if (reg == nullptr) {
         return unsupported_error(
             messages::export_v2_cannot("a condition other than 'register == value'", i), "");
@@ -401,7 +407,7 @@ class ProgramWriter {
       out_ += "if (";
       out_ += reg->name;
       out_ += "==";
-      out_ += std::to_string(node.value);
+      out_ += std::to_string(value);
       out_ += ") ";
       QASM_TRY(operation(ins[i + 1], i + 1));
       i = target;

@@ -132,8 +132,13 @@ class Parser {
 
   Result<Program> program() {
     Program program;
-    QASM_TRY(expect(TokenKind::Openqasm, "'OPENQASM'"));
-    QASM_TRY(version());
+    if (mode_ == ReaderMode::Dynamic && !at(TokenKind::Openqasm)) {
+      // OpenQASM 3 makes the version line optional: a text without one is read as 3.0.
+      version_ = 3;
+    } else {
+      QASM_TRY(expect(TokenKind::Openqasm, "'OPENQASM'"));
+      QASM_TRY(version());
+    }
     program.version = version_;
     while (current().kind != TokenKind::Eof) {
       if (mode_ == ReaderMode::Dynamic) {

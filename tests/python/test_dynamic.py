@@ -311,3 +311,21 @@ def test_bad_arguments():
         vorn.run("not a program")
     with pytest.raises(TypeError):
         p.if_test("c == 1")
+
+
+def test_one_bit_conditions_are_written_as_openqasm_2():
+    path = os.path.join(os.path.dirname(__file__), "..", "..", "examples", "teleport.qasm")
+    p = vorn.load(path)
+    text = p.to_qasm("2.0")
+    assert "if (m1==1) x q[2];" in text and "if (m0==1) z q[2];" in text
+    again = vorn.Program.from_qasm(text)
+    assert vorn.run(again, shots=500, seed=4).memory() == vorn.run(p, shots=500, seed=4).memory()
+    # An else branch has no OpenQASM 2.0 form.
+    q = vorn.Program(1, 1)
+    q.measure(0, 0)
+    with q.if_test(0):
+        q.x(0)
+    with q.else_():
+        q.h(0)
+    with pytest.raises(ValueError, match="else"):
+        q.to_qasm("2.0")

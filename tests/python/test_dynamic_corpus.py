@@ -1,5 +1,5 @@
 """The corpus programs that vorn_python refuses only for mid-circuit measurement, reset,
-conditions or bit initialisers run through the vorn package and the shell tool, with the same
+conditions, bit initialisers or a missing version line run through the vorn package and the shell tool, with the same
 counts for a seed."""
 import json
 from pathlib import Path
@@ -16,6 +16,10 @@ DYNAMIC_PROGRAMS = [
     "oq2_teleport.qasm",
     "oq2_teleportv2.qasm",
     "oq3_teleport.qasm",
+    # OpenQASM 3 programs without a version line
+    "oq3_inverseqft2.qasm",
+    "oq3_qpt.qasm",
+    "oq3_rb.qasm",
     "qb_cc_n12.qasm",
     "qb_inverseqft_n4.qasm",
     "qb_ipea_n2.qasm",
