@@ -4,6 +4,7 @@
 #include <mpi.h>
 #include <sys/random.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cstdio>
@@ -12,6 +13,7 @@
 #include <fstream>
 #include <iostream>
 #include <iterator>
+#include <map>
 #include <memory>
 #include <new>
 #include <optional>
@@ -26,15 +28,19 @@
 #include "core/parallel.h"
 #include "core/state_vector.h"
 #include "mpi/distributed.h"
+#include "mpi/dynamic_state.h"
 #include "mpi/expectation.h"
 #include "mpi/layout.h"
 #include "mpi/npy.h"
 #include "mpi/report.h"
 #include "mpi/sampling.h"
 #include "qasm/error.h"
-#include "qasm/lowering.h"
+#include "qasm/program_reader.h"
+#include "simulator/dynamic.h"
 #include "simulator/engine.h"
 #include "simulator/observable.h"
+#include "simulator/program.h"
+#include "simulator/rng.h"
 #include "simulator/sampling.h"
 
 namespace vorn::mpi {
@@ -184,6 +190,24 @@ std::variant<std::string, std::string> read_program(const Options& options, cons
   return std::variant<std::string, std::string>(std::in_place_index<0>, std::move(text));
 }
 
+// The circuit record of a program's gates and measurements, in order, with its global phase:
+// a static program runs from it exactly as a circuit read by the static reader does, and a
+// dynamic one is checked against the ranks by its gates.
+sim::Circuit circuit_of(const sim::Program& program) {
+  sim::Circuit circuit(program.n_qubits);
+  std::vector<sim::Operation> ops;
+  for (const sim::Instruction& instruction : program.instructions) {
+    if (const auto* gate = std::get_if<sim::GateOp>(&instruction)) {
+      ops.emplace_back(*gate);
+    } else if (const auto* measure = std::get_if<sim::Measure>(&instruction)) {
+      ops.emplace_back(*measure);
+    }
+  }
+  circuit.replace_ops(std::move(ops));
+  circuit.add_global_phase(program.global_phase);
+  return circuit;
+}
+
 // A seed from the operating system's random source, drawn on rank 0 and shared.
 std::uint64_t shared_seed(const Options& options, const Ranks& ranks) {
   std::uint64_t seed = options.seed.value_or(0);
@@ -210,26 +234,15 @@ double elapsed_since(double start, const Ranks& ranks) {
   return MPI_Wtime() - start;
 }
 
-template <typename T>
-int simulate(const Options& options, const sim::Circuit& circuit,
-             std::span<const sim::PauliSum> observables, Report report, const Ranks& ranks) {
-  const std::span<const sim::Operation> ops(circuit.ops());
-  const Plan plan = plan_distributed(ops, circuit.n_qubits(), ranks.global_qubits);
-  const bool sampling = plan.measured && options.shots > 0;
-
-  // Every large allocation is made before any work, and all ranks agree on the outcome, so a
-  // rank that cannot get its memory stops the job cleanly instead of leaving the others waiting
-  // in an exchange.
-  std::optional<core::StateVector<T>> state;
-  std::unique_ptr<double[]> table;
-  std::optional<Exchanger> exchanger;
+// Runs allocate() on every rank and agrees on the outcome: false, with the message said once,
+// when some rank could not get its memory. Every large allocation is made this way before any
+// work, so a rank that cannot get its memory stops the job cleanly instead of leaving the others
+// waiting in an exchange.
+template <typename Allocate>
+bool allocated_everywhere(const Allocate& allocate, const Ranks& ranks) {
   std::optional<std::string> failure;
   try {
-    state.emplace(ranks.local_qubits);
-    if (sampling) {
-      table.reset(new double[std::size_t{1} << ranks.local_qubits]);
-    }
-    exchanger.emplace(ranks);
+    allocate();
   } catch (const core::AllocationFailure& e) {
     failure = e.what();
   } catch (const core::Abort& e) {
@@ -241,6 +254,89 @@ int simulate(const Options& options, const sim::Circuit& circuit,
     say(ranks, "vorn-mpi: rank " + std::to_string(failed->rank) + " of " +
                    std::to_string(ranks.size) +
                    " cannot hold its part of the state: " + failed->message);
+    return false;
+  }
+  return true;
+}
+
+// The --statevector and --probabilities files. Each step is collective and returns false, with
+// the message said once, when it fails.
+struct StateFiles {
+  std::optional<NpyWriter> statevector;
+  std::optional<NpyWriter> probabilities;
+
+  bool open(const Options& options, const Ranks& ranks) {
+    for (auto [path, file] : {std::pair{&options.statevector, &statevector},
+                              std::pair{&options.probabilities, &probabilities}}) {
+      if (!path->empty()) {
+        file->emplace();
+        if (auto error = NpyWriter::open(*path, ranks, **file)) {
+          say(ranks, "vorn-mpi: " + *error);
+          return false;
+        }
+      }
+    }
+    return true;
+  }
+
+  template <typename T>
+  bool write(std::span<const core::Complex<T>> slice, const Ranks& ranks) {
+    std::optional<std::string> error;
+    if (statevector) {
+      error = statevector->write_amplitudes<T>(slice);
+    }
+    if (!error && probabilities) {
+      error = probabilities->write_probabilities<T>(slice);
+    }
+    if (error) {
+      say(ranks, "vorn-mpi: " + *error);
+      return false;
+    }
+    return true;
+  }
+};
+
+// Prints the counts on rank 0, sorted, as a table or JSON.
+void print_report(const Options& options, Report& report) {
+  sort_counts(report.counts);
+  const std::string out = options.json ? format_json(report) : format_table(report, options.all);
+  std::fwrite(out.data(), 1, out.size(), stdout);
+  std::fflush(stdout);
+}
+
+// The classical bits of a static program for a whole-register outcome: its initial bits, then
+// each measurement's bit set from its qubit's digit of the index, in program order.
+std::vector<std::uint8_t> bits_of_outcome(const sim::Program& program, std::uint64_t index) {
+  std::vector<std::uint8_t> bits = program.initial_bits;
+  bits.resize(program.n_bits, 0);
+  for (const sim::Instruction& instruction : program.instructions) {
+    if (const auto* measure = std::get_if<sim::Measure>(&instruction)) {
+      bits[measure->cbit] = static_cast<std::uint8_t>((index >> measure->qubit) & 1);
+    }
+  }
+  return bits;
+}
+
+template <typename T>
+int simulate(const Options& options, const sim::Program& program, const sim::Circuit& circuit,
+             std::span<const sim::PauliSum> observables, Report report, const Ranks& ranks) {
+  const std::span<const sim::Operation> ops(circuit.ops());
+  const Plan plan = plan_distributed(ops, circuit.n_qubits(), ranks.global_qubits);
+  const bool sampling = plan.measured && options.shots > 0;
+
+  std::optional<core::StateVector<T>> state;
+  std::unique_ptr<double[]> table;
+  std::optional<Exchanger> exchanger;
+  const bool allocated = allocated_everywhere(
+      [&] {
+        state.emplace(ranks.local_qubits);
+        if (sampling) {
+          table.reset(new double[std::size_t{1} << ranks.local_qubits]);
+        }
+        exchanger.emplace(ranks);
+      },
+      ranks);
+  if (!allocated) {
     return kExitFailure;
   }
   const std::span<core::Complex<T>> slice = state->amplitudes();
@@ -249,17 +345,9 @@ int simulate(const Options& options, const sim::Circuit& circuit,
     slice[0] = core::Complex<T>{T{0}, T{0}};
   }
 
-  std::optional<NpyWriter> statevector_file;
-  std::optional<NpyWriter> probabilities_file;
-  for (auto [path, file] : {std::pair{&options.statevector, &statevector_file},
-                            std::pair{&options.probabilities, &probabilities_file}}) {
-    if (!path->empty()) {
-      file->emplace();
-      if (auto error = NpyWriter::open(*path, ranks, **file)) {
-        say(ranks, "vorn-mpi: " + *error);
-        return kExitFailure;
-      }
-    }
+  StateFiles files;
+  if (!files.open(options, ranks)) {
+    return kExitFailure;
   }
 
   MPI_Barrier(ranks.comm);
@@ -289,17 +377,8 @@ int simulate(const Options& options, const sim::Circuit& circuit,
     }
   }
 
-  if (statevector_file) {
-    if (auto error = statevector_file->write_amplitudes<T>(slice)) {
-      say(ranks, "vorn-mpi: " + *error);
-      return kExitFailure;
-    }
-  }
-  if (probabilities_file) {
-    if (auto error = probabilities_file->write_probabilities<T>(slice)) {
-      say(ranks, "vorn-mpi: " + *error);
-      return kExitFailure;
-    }
+  if (!files.write<T>(slice, ranks)) {
+    return kExitFailure;
   }
 
   std::uint64_t sent = exchanger->bytes_sent();
@@ -309,13 +388,14 @@ int simulate(const Options& options, const sim::Circuit& circuit,
     return 0;
   }
   report.measured = plan.measured;
+  // Keys over the classical bits, as `vorn run` writes them; outcomes that differ only in
+  // unmeasured qubits share a key.
+  std::map<std::string, std::uint64_t> counts;
   for (const auto& [index, count] : drawn) {
-    report.counts.emplace_back(sim::outcome_key(index, circuit.n_qubits()), count);
+    counts[sim::outcome_key(program, bits_of_outcome(program, index))] += count;
   }
-  sort_counts(report.counts);
-  const std::string out = options.json ? format_json(report) : format_table(report, options.all);
-  std::fwrite(out.data(), 1, out.size(), stdout);
-  std::fflush(stdout);
+  report.counts.assign(counts.begin(), counts.end());
+  print_report(options, report);
   if (const char* stats = std::getenv("VORN_MPI_STATS"); stats != nullptr && *stats != '\0') {
     // For benchmarks: what the exchanges cost, against the least the gate list needs.
     const std::uint64_t half_slice = (slice.size() / 2) * sizeof(core::Complex<T>);
@@ -328,6 +408,47 @@ int simulate(const Options& options, const sim::Circuit& circuit,
         static_cast<unsigned long long>(2 * plan.global_qubits_needed * half_slice),
         static_cast<unsigned long long>(plan.global_qubits_needed),
         static_cast<unsigned long long>(plan.gates_touching_global), exchanger->seconds());
+  }
+  return 0;
+}
+
+// A dynamic program: the shots walk the program in branches over the distributed state, as
+// `vorn run` walks it in one process, with the same draws and the same outcome keys.
+template <typename T>
+int simulate_dynamic(const Options& options, const sim::Program& program, Report report,
+                     const Ranks& ranks) {
+  std::optional<DistributedState<T>> state;
+  if (!allocated_everywhere([&] { state.emplace(ranks); }, ranks)) {
+    return kExitFailure;
+  }
+  MPI_Barrier(ranks.comm);
+  const double start = MPI_Wtime();
+  const sim::DynamicOutcome outcome = sim::walk_program(
+      program, *state, options.shots, sim::SampleRng::seed_from_u64(report.seed).key());
+  report.simulate_seconds = elapsed_since(start, ranks);
+
+  if (ranks.rank == 0) {
+    std::vector<std::uint64_t> tally(outcome.bit_arrays.size());
+    for (const std::uint32_t id : outcome.memory) {
+      ++tally[id];
+    }
+    for (std::size_t id = 0; id < tally.size(); ++id) {
+      report.counts.emplace_back(sim::outcome_key(program, outcome.bit_arrays[id]), tally[id]);
+    }
+    print_report(options, report);
+  }
+  if (options.statevector.empty() && options.probabilities.empty()) {
+    return 0;
+  }
+  if (!outcome.single_final_state) {
+    const std::string& path =
+        options.statevector.empty() ? options.probabilities : options.statevector;
+    say(ranks, "vorn-mpi: cannot write " + path + ": " + outcome.no_final_state);
+    return kExitFailure;
+  }
+  StateFiles files;
+  if (!files.open(options, ranks) || !files.write<T>(state->slice(), ranks)) {
+    return kExitFailure;
   }
   return 0;
 }
@@ -354,12 +475,16 @@ int run(int argc, char** argv, Ranks ranks) {
     say(ranks, "vorn-mpi: " + std::get<1>(text));
     return kExitBadInput;
   }
-  auto parsed_circuit = qasm::parse_qasm(std::get<0>(text));
-  if (!parsed_circuit.ok()) {
-    say(ranks, parsed_circuit.error().render());
+  // Includes are found from the file's folder; a program on standard input has none.
+  qasm::ProgramSource source;
+  source.file_name = options.file == "-" ? "" : options.file;
+  auto parsed_program = qasm::read_program(std::get<0>(text), source);
+  if (!parsed_program.ok()) {
+    say(ranks, parsed_program.error().render());
     return kExitBadInput;
   }
-  const sim::Circuit& circuit = parsed_circuit.value();
+  const sim::Program& program = parsed_program.value();
+  const sim::Circuit circuit = circuit_of(program);
   const double read_seconds = elapsed_since(read_start, ranks);
 
   const std::uint64_t n = circuit.n_qubits();
@@ -395,11 +520,17 @@ int run(int argc, char** argv, Ranks ranks) {
     }
     observables.push_back(std::move(observable).value());
   }
+  if (!observables.empty() && !sim::is_static(program)) {
+    say(ranks,
+        "vorn-mpi: expectation values need a single final state: this program has mid-circuit "
+        "measurements, resets or conditions, so its state depends on measurement outcomes");
+    return kExitBadInput;
+  }
 
   Report report;
   report.file = options.file == "-" ? "<stdin>" : options.file;
   report.n_qubits = n;
-  report.n_cbits = circuit.n_cbits();
+  report.n_cbits = program.n_bits;
   for (const sim::Operation& op : circuit.ops()) {
     report.gates += std::holds_alternative<sim::GateOp>(op) ? 1 : 0;
   }
@@ -409,9 +540,17 @@ int run(int argc, char** argv, Ranks ranks) {
   report.threads = core::pool_size();
   report.ranks = ranks.size;
   report.read_seconds = read_seconds;
+  if (!sim::is_static(program)) {
+    report.measured = std::any_of(
+        program.instructions.begin(), program.instructions.end(),
+        [](const sim::Instruction& i) { return std::holds_alternative<sim::Measure>(i); });
+    return options.precision == core::Precision::F32
+               ? simulate_dynamic<float>(options, program, std::move(report), ranks)
+               : simulate_dynamic<double>(options, program, std::move(report), ranks);
+  }
   return options.precision == core::Precision::F32
-             ? simulate<float>(options, circuit, observables, std::move(report), ranks)
-             : simulate<double>(options, circuit, observables, std::move(report), ranks);
+             ? simulate<float>(options, program, circuit, observables, std::move(report), ranks)
+             : simulate<double>(options, program, circuit, observables, std::move(report), ranks);
 }
 
 }  // namespace

@@ -296,6 +296,141 @@ def test_bad_observables_are_refused_before_the_run(args, message):
     assert done.stderr.count(message) == 1 and done.stdout == ""
 
 
+# ---- dynamic programs -----------------------------------------------------------------------
+
+
+TELEPORT = """OPENQASM 3.0;
+include "stdgates.inc";
+qubit[3] q;
+bit[2] m;
+bit[1] r;
+ry(0.7) q[0];
+rz(0.4) q[0];
+h q[1];
+cx q[1], q[2];
+cx q[0], q[1];
+h q[0];
+m[0] = measure q[0];
+m[1] = measure q[1];
+if (m[1] == 1) x q[2];
+if (m[0] == 1) z q[2];
+r[0] = measure q[2];
+"""
+
+# Resets of entangled qubits, one of them global under 2 and 4 ranks, then the gates go on.
+RESETS = """OPENQASM 3.0;
+include "stdgates.inc";
+qubit[4] q;
+bit[4] c;
+h q[3];
+cx q[3], q[0];
+ry(1.1) q[2];
+reset q[3];
+cx q[2], q[3];
+reset q[0];
+h q[0];
+c = measure q;
+"""
+
+# A mid-circuit measurement of the top qubit (global from 2 ranks on) whose outcome steers gates
+# on the others, and a global qubit measured again after it was flipped back.
+GLOBAL_MEASURE = """OPENQASM 3.0;
+include "stdgates.inc";
+qubit[5] q;
+bit t;
+bit[5] c;
+ry(0.9) q[4];
+cx q[4], q[1];
+t = measure q[4];
+if (t) { x q[4]; ry(0.3) q[0]; } else { h q[2]; }
+cx q[0], q[3];
+c = measure q;
+"""
+
+
+def many_branches(n):
+    """Every qubit measured mid-circuit and reused: the shots split into up to 2^n branches."""
+    lines = ["OPENQASM 3.0;", 'include "stdgates.inc";', f"qubit[{n}] q;", f"bit[{n}] m;",
+             f"bit[{n}] c;"]
+    for q in range(n):
+        lines.append(f"ry({0.3 + 0.4 * q!r}) q[{q}];")
+    for q in range(n):
+        lines.append(f"m[{q}] = measure q[{q}];")
+        lines.append(f"if (m[{q}]) rx(0.8) q[{(q + 1) % n}];")
+        lines.append(f"cx q[{q}], q[{(q + 2) % n}];")
+    lines.append("c = measure q;")
+    return "\n".join(lines) + "\n"
+
+
+# Dynamic, yet with one final state: the measured qubit is certain to give 1, and the reset
+# qubit is certainly 0; a global phase comes last.
+ONE_FINAL_STATE = """OPENQASM 3.0;
+include "stdgates.inc";
+qubit[4] q;
+bit t;
+bit[4] c;
+gphase(0.4);
+x q[3];
+h q[0];
+cx q[0], q[1];
+t = measure q[3];
+if (t) { ry(0.5) q[3]; rz(1.2) q[2]; }
+reset q[2];
+h q[2];
+c = measure q;
+"""
+
+
+def vorn_run(path, shots, precision):
+    import vorn
+
+    return vorn.run(vorn.load(str(path)), shots, SEED, precision)
+
+
+@pytest.mark.parametrize("ranks", [1, 2, 4])
+@pytest.mark.parametrize(
+    "name, text, precision",
+    [("teleport", TELEPORT, "f64"), ("resets", RESETS, "f32"),
+     ("global_measure", GLOBAL_MEASURE, "f64"), ("many_branches", many_branches(6), "f64")],
+)
+def test_dynamic_programs_count_as_vorn_run(tmp_path, ranks, name, text, precision):
+    path = tmp_path / f"{name}.qasm"
+    path.write_text(text)
+    done = mpirun(ranks, path, "--shots", 3000, "--seed", SEED, "--precision", precision, "--json")
+    assert done.returncode == 0, done.stderr
+    got = json.loads(done.stdout)
+    expected = vorn_run(path, 3000, precision).counts()
+    assert got["counts"] == expected
+    assert len(expected) > 1
+    if name == "many_branches":
+        assert len(expected) > 50
+
+
+@pytest.mark.parametrize("ranks", [1, 2, 4])
+@pytest.mark.parametrize("precision", ["f64", "f32"])
+def test_dynamic_program_with_one_final_state_writes_it(tmp_path, ranks, precision):
+    path = tmp_path / "one.qasm"
+    path.write_text(ONE_FINAL_STATE)
+    done = mpirun(ranks, path, "--shots", 500, "--seed", SEED, "--precision", precision, "--json",
+                  "--statevector", tmp_path / "s.npy", "--probabilities", tmp_path / "p.npy")
+    assert done.returncode == 0, done.stderr
+    expected = vorn_run(path, 500, precision)
+    assert json.loads(done.stdout)["counts"] == expected.counts()
+    assert np.load(tmp_path / "s.npy").tobytes() == expected.statevector().tobytes()
+    assert np.load(tmp_path / "p.npy").tobytes() == expected.probabilities().tobytes()
+
+
+def test_dynamic_program_without_one_final_state_refuses_to_write_it(tmp_path):
+    path = tmp_path / "teleport.qasm"
+    path.write_text(TELEPORT)
+    done = mpirun(2, path, "--seed", SEED, "--statevector", tmp_path / "s.npy")
+    assert done.returncode == 1
+    assert done.stderr.count("the final state depends on measurement outcomes") == 1
+    assert not (tmp_path / "s.npy").exists()
+    # The counts are still printed, as `vorn run` prints them.
+    assert done.stdout.startswith(f"{path}: 3 qubits, 3 classical bits")
+
+
 # ---- output --------------------------------------------------------------------------------------
 
 
