@@ -90,7 +90,7 @@ class ExpectationPlan {
 // in chunks of 2^chunk_qubits amplitudes, one remote pass per pair (x >> L, chunk flip).
 class SliceSums {
  public:
-  // chunk_qubits: from min(14, L) to L.
+  // chunk_qubits: from min(14, L) to L. The plan must outlive the sums.
   SliceSums(const ExpectationPlan& plan, std::uint64_t chunk_qubits);
 
   // Partner slice r ^ slice_flip; for the own chunk c, its chunk c ^ chunk_flip.
