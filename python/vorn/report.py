@@ -65,7 +65,7 @@ def times_line(read, run):
     return f"read {format_seconds(read)}, run {format_seconds(run)}"
 
 
-def json_text(file, facts, shots, seed, precision, threads, counts, read, run):
+def json_text(file, facts, shots, seed, precision, threads, counts, read, run, expectations=()):
     result = {
         "file": file,
         "n_qubits": facts.n_qubits,
@@ -76,6 +76,8 @@ def json_text(file, facts, shots, seed, precision, threads, counts, read, run):
         "precision": precision,
         "threads": threads,
         "counts": dict(sorted_counts(counts)),
-        "times": {"read": read, "run": run},
     }
+    if expectations:
+        result["expectations"] = [{"observable": o, "value": v} for o, v in expectations]
+    result["times"] = {"read": read, "run": run}
     return json.dumps(result) + "\n"

@@ -229,3 +229,32 @@ def test_corpus_programs_give_runs_counts(name):
             bits[n_cbits - 1 - cbit] = key[len(key) - 1 - qubit]
         expected["".join(bits)] = expected.get("".join(bits), 0) + count
     assert json.loads(got.stdout)["counts"] == expected
+
+
+def test_expect_prints_values_in_the_table_and_the_json():
+    import vorn
+
+    path = EXAMPLES / "ghz.qasm"
+    table = vorn("run", path, "--seed", 1, "--expect", "Z0 Z4", "--expect", "0.5*XXXXX - 1")
+    assert table.returncode == 0, table.stderr
+    program = vorn.load(path)
+    z = vorn.expectation(program, "Z0 Z4")
+    x = vorn.expectation(program, "0.5*XXXXX - 1")
+    assert f"<Z0 Z4> = {z!r}\n<0.5*XXXXX - 1> = {x!r}\n" in table.stdout
+    got = json.loads(vorn("run", path, "--seed", 1, "--json", "--expect", "Z0 Z4").stdout)
+    assert got["expectations"] == [{"observable": "Z0 Z4", "value": z}]
+
+
+@pytest.mark.parametrize("args, words", [
+    (["--expect", "Z0 Q1"], "Q"),
+    (["--expect", "Z9"], "9"),
+])
+def test_expect_refuses_bad_observables_before_the_run(args, words):
+    got = vorn("run", EXAMPLES / "ghz.qasm", *args)
+    assert got.returncode == 2 and got.stdout == ""
+    assert got.stderr.startswith("vorn: --expect") and words in got.stderr
+
+
+def test_expect_refuses_dynamic_programs():
+    got = vorn("run", EXAMPLES / "teleport.qasm", "--expect", "Z2")
+    assert got.returncode == 2 and "single final state" in got.stderr

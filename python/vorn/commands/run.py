@@ -6,7 +6,7 @@ import time
 
 import vorn
 from vorn import report
-from vorn.errors import EXIT_FAILURE, CliError
+from vorn.errors import EXIT_FAILURE, EXIT_USAGE, CliError
 from vorn.facts import describe
 from vorn.machine import PRECISIONS, format_gib, memory_available, pool_size, state_bytes
 from vorn.source import load, parse, transpiled
@@ -39,6 +39,9 @@ def add_parser(subparsers, types):
                    help="outcomes drawn as bars (32); the rest are summed in one")
     p.add_argument("--force", action="store_true",
                    help="run even when the state is larger than the memory available")
+    p.add_argument("--expect", action="append", default=[], metavar="OBSERVABLE",
+                   help='print <psi|H|psi> on the final state for a sum of Pauli strings, such as '
+                   '"0.5*Z0 Z1 - X2" or "XZI" (repeatable; static programs only)')
     p.set_defaults(command=main)
 
 
@@ -60,6 +63,7 @@ def main(args):
         # Standard output holds nothing but the JSON object when one is asked for.
         print(note, file=sys.stderr if args.json else out)
 
+    observables = _observables(args.expect, facts)
     seed = args.seed if args.seed is not None else int.from_bytes(os.urandom(8), "little")
     state = state_bytes(facts.n_qubits, args.precision)
 
@@ -79,12 +83,14 @@ def main(args):
         indicator = ElapsedIndicator(sys.stderr, source.name)
     result, run_seconds = _simulate(source.name, program, args, seed, indicator, memory_message)
     counts = result.counts()
+    values = result.expectation(observables) if observables else []
+    expectations = list(zip(args.expect, values))
 
     threads = pool_size()
     if args.json:
         out.write(
             report.json_text(source.name, facts, args.shots, seed, args.precision, threads,
-                             counts, read_seconds, run_seconds)
+                             counts, read_seconds, run_seconds, expectations)
         )
     else:
         lines = [report.header(source.name, facts, args.precision, threads, seed, state)]
@@ -92,11 +98,35 @@ def main(args):
             lines += report.count_table(counts, args.shots, args.all)
         else:
             lines.append("no measurements: no counts")
+        lines += [f"<{text}> = {value!r}" for text, value in expectations]
         lines.append(report.times_line(read_seconds, run_seconds))
         out.write("\n".join(lines) + "\n")
     out.flush()
 
     return _write_outputs(args, source.name, result, counts, seed)
+
+
+def _observables(texts, facts):
+    """The observables of --expect, read before the run; a bad one is a usage error."""
+    if not texts:
+        return []
+    if facts.is_dynamic:
+        raise CliError(
+            "--expect needs a single final state: this program has mid-circuit measurements, "
+            "resets or conditions",
+            EXIT_USAGE,
+        )
+    from vorn.observable import Observable
+
+    observables = []
+    for text in texts:
+        try:
+            observable = Observable(text)
+            vorn._native.check_observable(observable._parts, facts.n_qubits)
+        except ValueError as e:
+            raise CliError(f"--expect {text!r}: {e}", EXIT_USAGE) from None
+        observables.append(observable)
+    return observables
 
 
 def _simulate(name, program, args, seed, indicator, memory_message):
