@@ -7,8 +7,10 @@
 // threads), the memory floor (blocked passes x the time of one single-qubit gate on the whole
 // state) and the ratio of the blocked time to the larger floor.
 //
-// Usage: workloads_bench [--repeat R] [--threads 1,2] [--precision f64,f32] [--block B L]
-//                        [--in-place I] [DIR...]
+// Usage: workloads_bench [--repeat R] [--threads 1,2] [--precision f64,f32] [--isa NAME]
+//                        [--block B L] [--in-place I] [DIR...]
+// --isa runs every kernel, both ways, with the implementation of that name (avx512, avx2 or
+// scalar; default: the fastest this CPU runs).
 // --block runs the blocked side with blocks of 2^B amplitudes and runs of 2^L, --in-place with
 // stretches of 2^I amplitudes in place (default: the sizes the caches give; with --block alone,
 // stretches as long as the blocks).
@@ -29,6 +31,7 @@
 
 #include "core/gates.h"
 #include "core/kernels.h"
+#include "core/kernels/dispatch.h"
 #include "core/parallel.h"
 #include "core/state_vector.h"
 #include "qasm/lowering.h"
@@ -206,40 +209,14 @@ std::vector<std::string> split(const std::string& list) {
   return out;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  // Each line as it is printed: a whole run takes minutes.
-  std::setvbuf(stdout, nullptr, _IOLBF, 0);
-  int repeat = 2;
-  std::vector<std::string> threads = {"1", "2"};
-  std::vector<std::string> precisions = {"f64", "f32"};
-  std::vector<std::string> dirs;
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    if (arg == "--repeat" && i + 1 < argc) {
-      repeat = std::max(1, std::atoi(argv[++i]));
-    } else if (arg == "--threads" && i + 1 < argc) {
-      threads = split(argv[++i]);
-    } else if (arg == "--block" && i + 2 < argc) {
-      chosen_blocking.block_qubits = static_cast<unsigned>(std::atoi(argv[++i]));
-      chosen_blocking.low_qubits = static_cast<unsigned>(std::atoi(argv[++i]));
-    } else if (arg == "--in-place" && i + 1 < argc) {
-      chosen_blocking.in_place_qubits = static_cast<unsigned>(std::atoi(argv[++i]));
-    } else if (arg == "--precision" && i + 1 < argc) {
-      precisions = split(argv[++i]);
-    } else {
-      dirs.push_back(arg);
-    }
-  }
-  if (dirs.empty()) {
-    dirs.push_back(VORN_WORKLOADS_DIR);
-  }
+// Every workload of every directory, for each precision and pool size.
+void run_all(const std::vector<std::string>& dirs, const std::vector<std::string>& precisions,
+             const std::vector<std::string>& threads, int repeat) {
   for (const std::string& dir : dirs) {
     const std::vector<Workload> workloads = read_workloads(dir);
     if (workloads.empty()) {
       std::fprintf(stderr, "no .qasm files in %s\n", dir.c_str());
-      return 1;
+      std::exit(1);
     }
     const auto n = static_cast<unsigned>(workloads.front().circuit.n_qubits());
     std::printf("workloads in %s (%zu)\n", dir.c_str(), workloads.size());
@@ -253,6 +230,50 @@ int main(int argc, char** argv) {
         }
       }
     }
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // Each line as it is printed: a whole run takes minutes.
+  std::setvbuf(stdout, nullptr, _IOLBF, 0);
+  int repeat = 2;
+  std::vector<std::string> threads = {"1", "2"};
+  std::vector<std::string> precisions = {"f64", "f32"};
+  std::vector<std::string> dirs;
+  std::string isa;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "--repeat" && i + 1 < argc) {
+      repeat = std::max(1, std::atoi(argv[++i]));
+    } else if (arg == "--threads" && i + 1 < argc) {
+      threads = split(argv[++i]);
+    } else if (arg == "--block" && i + 2 < argc) {
+      chosen_blocking.block_qubits = static_cast<unsigned>(std::atoi(argv[++i]));
+      chosen_blocking.low_qubits = static_cast<unsigned>(std::atoi(argv[++i]));
+    } else if (arg == "--in-place" && i + 1 < argc) {
+      chosen_blocking.in_place_qubits = static_cast<unsigned>(std::atoi(argv[++i]));
+    } else if (arg == "--precision" && i + 1 < argc) {
+      precisions = split(argv[++i]);
+    } else if (arg == "--isa" && i + 1 < argc) {
+      isa = argv[++i];
+    } else {
+      dirs.push_back(arg);
+    }
+  }
+  if (dirs.empty()) {
+    dirs.push_back(VORN_WORKLOADS_DIR);
+  }
+  if (isa.empty()) {
+    isa = vorn::core::kernels::active_table<double>().name;
+  }
+  std::printf("kernels: %s\n", isa.c_str());
+  const bool ran = vorn::core::testing::run_with_kernel_table(
+      isa, [&] { run_all(dirs, precisions, threads, repeat); });
+  if (!ran) {
+    std::fprintf(stderr, "this CPU cannot run the %s kernels\n", isa.c_str());
+    return 2;
   }
   return 0;
 }

@@ -5,7 +5,9 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <span>
+#include <string_view>
 
 #include "core/complex.h"
 #include "core/gates.h"
@@ -55,5 +57,14 @@ void apply_doubly_controlled_gate(std::span<Complex<T>> v, const Matrix2<T>& m,
 template <typename T>
 void apply_controlled_swap(std::span<Complex<T>> v, std::uint64_t control, std::uint64_t target1,
                            std::uint64_t target2, Placement placement = Placement::Pool);
+
+namespace testing {
+// Runs fn so that every kernel call from fn on this thread, and every pass over a state that fn
+// starts on this thread (simulator/passes.h, which hands the choice on to the pool's workers),
+// uses the implementation named `name`: "avx512" or "avx2" where this CPU runs them, "reference"
+// (or "scalar") everywhere, instead of the fastest one. Returns false without calling fn when
+// this CPU cannot run it. Calls may nest; the innermost wins.
+bool run_with_kernel_table(std::string_view name, const std::function<void()>& fn);
+}  // namespace testing
 
 }  // namespace vorn::core

@@ -19,6 +19,7 @@
 #include "core/abort.h"
 #include "core/gates.h"
 #include "core/kernels.h"
+#include "core/kernels/dispatch.h"
 #include "core/parallel.h"
 #include "simulator/messages.h"
 
@@ -27,6 +28,10 @@ namespace {
 
 using core::Complex;
 using core::Placement;
+template <typename T>
+using KernelFunctions = core::kernels::KernelFunctions<T>;
+template <typename T>
+using KernelTable = core::kernels::KernelTable<T>;
 
 constexpr std::uint64_t bit(unsigned q) { return std::uint64_t{1} << q; }
 
@@ -44,11 +49,11 @@ constexpr std::uint64_t GATHERED_COST = 5;
 
 enum class PassKind { GateByGate, InPlace, Gathered };
 
-// Applies one gate through its kernel; x is X's matrix (for CX and CCX), m the gate's own
-// matrix for the single-qubit kinds.
+// Applies one gate through its kernel in `kernels`; x is X's matrix (for CX and CCX), m the
+// gate's own matrix for the single-qubit kinds.
 template <typename T>
-void apply_gate(std::span<Complex<T>> v, GateKind kind, const core::Matrix2<T>& m,
-                const core::Matrix2<T>& x, const std::uint64_t* q, Placement placement) {
+void apply_gate(const KernelFunctions<T>& kernels, std::span<Complex<T>> v, GateKind kind,
+                const core::Matrix2<T>& m, const core::Matrix2<T>& x, const std::uint64_t* q) {
   switch (kind) {
     case GateKind::H:
     case GateKind::X:
@@ -64,22 +69,22 @@ void apply_gate(std::span<Complex<T>> v, GateKind kind, const core::Matrix2<T>& 
     case GateKind::U3:
     case GateKind::Id:
       // Id is not skipped: it costs its arithmetic like any other single-qubit gate.
-      core::apply_single_qubit_gate(v, m, q[0], placement);
+      core::kernels::apply_single_qubit_gate_with(kernels, v, m, q[0]);
       return;
     case GateKind::CX:
-      core::apply_controlled_gate(v, x, q[0], q[1], placement);
+      core::kernels::apply_controlled_gate_with(kernels, v, x, q[0], q[1]);
       return;
     case GateKind::CZ:
-      core::apply_two_qubit_gate(v, core::CZ_MATRIX<T>, q[0], q[1], placement);
+      core::kernels::apply_two_qubit_gate_with(kernels, v, core::CZ_MATRIX<T>, q[0], q[1]);
       return;
     case GateKind::SWAP:
-      core::apply_two_qubit_gate(v, core::SWAP_MATRIX<T>, q[0], q[1], placement);
+      core::kernels::apply_two_qubit_gate_with(kernels, v, core::SWAP_MATRIX<T>, q[0], q[1]);
       return;
     case GateKind::CCX:
-      core::apply_doubly_controlled_gate(v, x, q[0], q[1], q[2], placement);
+      core::kernels::apply_doubly_controlled_gate_with(kernels, v, x, q[0], q[1], q[2]);
       return;
     case GateKind::CSWAP:
-      core::apply_controlled_swap(v, q[0], q[1], q[2], placement);
+      core::kernels::apply_controlled_swap_with(kernels, v, q[0], q[1], q[2]);
       return;
   }
   core::abort_with(messages::unknown_gate_kind(static_cast<unsigned>(kind)));
@@ -273,8 +278,9 @@ std::uint64_t block_at(std::uint64_t i, std::uint64_t blocks) {
 
 // Runs operations [pass.first, pass.last) block by block over the pass's qubit set.
 template <typename T>
-void run_blockwise(std::span<Complex<T>> v, std::span<const Operation> ops, const Pass& pass,
-                   const PhaseFactor<T>* phase) {
+void run_blockwise(const KernelTable<T>& table, std::span<Complex<T>> v,
+                   std::span<const Operation> ops, const Pass& pass, const PhaseFactor<T>* phase) {
+  const KernelFunctions<T>& kernels = table.functions(Placement::CallingThread);
   const core::Matrix2<T> x = core::matrix_2x2<T>(core::Gate{GateKind::X});
   const std::uint64_t set = pass.qubits;
   std::vector<LocalGate<T>> gates;
@@ -313,7 +319,7 @@ void run_blockwise(std::span<Complex<T>> v, std::span<const Operation> ops, cons
       const std::span<Complex<T>> local(block, block_len);
       for (const LocalGate<T>& g : gates) {
         if ((first_index & g.conditions) == g.conditions) {
-          apply_gate(local, g.kind, g.matrix, x, g.qubits, Placement::CallingThread);
+          apply_gate(kernels, local, g.kind, g.matrix, x, g.qubits);
         }
       }
       if (phase != nullptr) {
@@ -557,6 +563,8 @@ bool execute_operations(std::span<Complex<T>> v, std::span<const Operation> ops,
   const Blocking blocking =
       forced_blocking != nullptr ? *forced_blocking : cache_blocking(sizeof(Complex<T>));
   const std::vector<Pass> passes = plan_passes(ops, num_qubits, blocking);
+  // The implementation is chosen here, on the calling thread, for every pass and every worker.
+  const KernelTable<T>& table = core::kernels::active_table<T>();
   const core::Matrix2<T> x = core::matrix_2x2<T>(core::Gate{GateKind::X});
   std::optional<PhaseFactor<T>> factor;
   if (phase.has_value()) {
@@ -570,7 +578,7 @@ bool execute_operations(std::span<Complex<T>> v, std::span<const Operation> ops,
     }
     if (pass.qubits != 0) {
       const bool last = p + 1 == passes.size();
-      run_blockwise(v, ops, pass, last && factor ? &*factor : nullptr);
+      run_blockwise(table, v, ops, pass, last && factor ? &*factor : nullptr);
       if (last) {
         factor.reset();
       }
@@ -578,7 +586,8 @@ bool execute_operations(std::span<Complex<T>> v, std::span<const Operation> ops,
     }
     for (std::size_t i = pass.first; i < pass.last; ++i) {
       if (const auto* op = std::get_if<GateOp>(&ops[i])) {
-        apply_gate(v, op->kind(), gate_matrix<T>(*op, x), x, op->qubits.data(), Placement::Pool);
+        apply_gate(table.functions(Placement::Pool), v, op->kind(), gate_matrix<T>(*op, x), x,
+                   op->qubits.data());
       }
     }
   }

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <span>
+#include <string_view>
 
 #include "core/complex.h"
 #include "core/gates.h"
@@ -50,7 +51,14 @@ const KernelTable<T>& reference_table();
 template <typename T>
 std::span<const KernelTable<T>* const> available_tables();
 
-// The implementation the public kernels use: the first of available_tables().
+// The implementation of this name among available_tables() ("scalar" also names the
+// reference), or null when this CPU cannot run it.
+template <typename T>
+const KernelTable<T>* find_table(std::string_view name);
+
+// The implementation the public kernels use on this thread: the one chosen by
+// testing::run_with_kernel_table (core/kernels.h) while it runs, else the first of
+// available_tables().
 template <typename T>
 const KernelTable<T>& active_table();
 

@@ -6,6 +6,7 @@
 
 #include <cmath>
 #include <limits>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -22,29 +23,18 @@ using test::Amplitudes;
 using test::Kernel;
 using test::Op;
 
-// The vectorised table of this name, or null when this CPU cannot run it.
-template <typename T>
-const kernels::KernelTable<T>* find_table(const std::string& name) {
-  for (const auto* table : kernels::available_tables<T>()) {
-    if (table->name == name) {
-      return table;
-    }
-  }
-  return nullptr;
-}
-
 // One vectorised table per test instance: the test body runs for both precisions.
 class VariantsTest : public ::testing::TestWithParam<std::string> {
  protected:
   void SetUp() override {
-    if (find_table<double>(GetParam()) == nullptr) {
+    if (kernels::find_table<double>(GetParam()) == nullptr) {
       GTEST_SKIP() << "this CPU cannot run the " << GetParam() << " kernels";
     }
   }
 
   template <typename T>
   const kernels::KernelTable<T>& table() const {
-    return *find_table<T>(GetParam());
+    return *kernels::find_table<T>(GetParam());
   }
 };
 
@@ -234,6 +224,39 @@ TEST_P(VariantsTest, GateAndNonFiniteMatricesMatchReference) {
 TEST_P(VariantsTest, NonFiniteFourByFourMatricesMatchReference) {
   check_non_finite_four_by_four_matrices(table<float>());
   check_non_finite_four_by_four_matrices(table<double>());
+}
+
+// The forced table: the public kernels' choice on this thread for the length of the call, the
+// innermost of nested calls, restored after the call returns or throws; a table this CPU cannot
+// run is refused without running anything.
+TEST(Variants, RunWithKernelTableChoosesTheTableOfTheCall) {
+  const std::string fastest = kernels::active_table<double>().name;
+  for (const auto* table : kernels::available_tables<double>()) {
+    const std::string name = table->name;
+    bool ran = false;
+    EXPECT_TRUE(testing::run_with_kernel_table(name, [&] {
+      ran = true;
+      EXPECT_EQ(kernels::active_table<double>().name, name);
+      EXPECT_EQ(kernels::active_table<float>().name, name);
+      EXPECT_TRUE(testing::run_with_kernel_table("scalar", [&] {
+        EXPECT_EQ(std::string(kernels::active_table<float>().name), "reference");
+      }));
+      EXPECT_EQ(kernels::active_table<float>().name, name);
+      EXPECT_THROW(
+          testing::run_with_kernel_table("reference", [] { throw std::runtime_error("x"); }),
+          std::runtime_error);
+      EXPECT_EQ(kernels::active_table<double>().name, name);
+    }));
+    EXPECT_TRUE(ran) << name;
+    EXPECT_EQ(kernels::active_table<double>().name, fastest);
+  }
+  bool ran = false;
+  EXPECT_FALSE(testing::run_with_kernel_table("sse9", [&] { ran = true; }));
+  if (kernels::find_table<double>("avx512") == nullptr) {
+    EXPECT_FALSE(testing::run_with_kernel_table("avx512", [&] { ran = true; }));
+  }
+  EXPECT_FALSE(ran);
+  EXPECT_EQ(kernels::find_table<float>("scalar"), &kernels::reference_table<float>());
 }
 
 TEST(Variants, ReferenceIsAlwaysAvailableAndLast) {

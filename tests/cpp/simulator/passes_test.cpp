@@ -1,6 +1,7 @@
 // Passes over the state: the planner's cuts, and blockwise execution against gate-by-gate
 // execution, bit for bit, on random circuits of every gate kind, special values, both
-// precisions, several block sizes and pool sizes 1 to 3.
+// precisions, several block sizes, pool sizes 1 to 3 and every kernel table this CPU runs
+// (against gate by gate on the scalar reference).
 #include "simulator/passes.h"
 
 #include <gtest/gtest.h>
@@ -8,12 +9,16 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <limits>
 #include <optional>
 #include <random>
+#include <span>
 #include <string>
 #include <vector>
 
+#include "core/kernels.h"
+#include "core/kernels/dispatch.h"
 #include "core/parallel.h"
 #include "random_circuit.h"
 #include "simulator/engine.h"
@@ -136,20 +141,31 @@ class PassesTest : public ::testing::Test {};
 using Precisions = ::testing::Types<float, double>;
 TYPED_TEST_SUITE(PassesTest, Precisions);
 
-template <typename T>
-std::vector<Complex<T>> state_after(const std::vector<Complex<T>>& initial,
-                                    const std::vector<Operation>& ops, std::optional<double> phase,
-                                    Blocking blocking, std::size_t threads) {
-  std::vector<Complex<T>> v = initial;
-  core::testing::run_with_pool_size(threads, [&] {
-    testing::run_with_blocking(blocking, [&] { execute_operations<T>(v, ops, phase); });
-  });
-  return v;
+// The kernel tables this CPU runs, the scalar reference last.
+std::vector<std::string> table_names() {
+  std::vector<std::string> names;
+  for (const auto* table : core::kernels::available_tables<double>()) {
+    names.emplace_back(table->name);
+  }
+  return names;
+}
+
+// Runs fn with the kernel table of this name, the given blocking and pool size.
+void run_configured(const std::string& table, Blocking blocking, std::size_t threads,
+                    const std::function<void()>& fn) {
+  ASSERT_TRUE(core::testing::run_with_kernel_table(table, [&] {
+    core::testing::run_with_pool_size(threads, [&] { testing::run_with_blocking(blocking, fn); });
+  })) << table;
 }
 
 template <typename T>
-bool same_bits(const std::vector<Complex<T>>& a, const std::vector<Complex<T>>& b) {
-  return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(a[0])) == 0;
+std::vector<Complex<T>> state_after(const std::vector<Complex<T>>& initial,
+                                    const std::vector<Operation>& ops, std::optional<double> phase,
+                                    Blocking blocking, std::size_t threads,
+                                    const std::string& table = "reference") {
+  std::vector<Complex<T>> v = initial;
+  run_configured(table, blocking, threads, [&] { execute_operations<T>(v, ops, phase); });
+  return v;
 }
 
 // The one NaN of these tests: the one the processor makes of an invalid operation (0 * inf,
@@ -214,8 +230,34 @@ std::vector<Blocking> blockings_for(unsigned n, std::size_t amplitude_bytes) {
   return {{5, 2, 8}, {7, 0}, {9, 4, 11}, {n - 1, 3}, cache_blocking(amplitude_bytes)};
 }
 
+// Whether a and b hold the same bits, where a NaN may stand for any NaN when nan_blind. A table's
+// blocked passes run its kernels' own instructions on every amplitude, so they keep even the
+// sign of its NaNs; which of two NaNs a sum passes on is not part of the formula, and the
+// scalar reference's serial and parallel loops, or two tables, may choose differently where
+// NaNs of both signs meet (a NaN angle makes them: sin(NaN) and -sin(NaN)).
+template <typename T>
+bool same_bits(std::span<const Complex<T>> a, std::span<const Complex<T>> b, bool nan_blind) {
+  if (a.size() != b.size()) {
+    return false;
+  }
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (std::memcmp(&a[i], &b[i], sizeof(a[i])) == 0) {
+      continue;
+    }
+    const auto both_nan = [](T x, T y) { return std::isnan(x) && std::isnan(y); };
+    const bool re_same = std::memcmp(&a[i].re, &b[i].re, sizeof(T)) == 0;
+    const bool im_same = std::memcmp(&a[i].im, &b[i].im, sizeof(T)) == 0;
+    if (!nan_blind || !(re_same || both_nan(a[i].re, b[i].re)) ||
+        !(im_same || both_nan(a[i].im, b[i].im))) {
+      return false;
+    }
+  }
+  return true;
+}
+
 // Random circuits from the zero state through run(): statevector and counts are those of
-// gate-by-gate execution, for every blocking and pool size.
+// gate-by-gate execution, for every table, blocking and pool size; each table's gate-by-gate
+// run gives the bits of the reference's.
 TYPED_TEST(PassesTest, RunsMatchGateByGateExecution) {
   using T = TypeParam;
   const Precision precision = std::is_same_v<T, float> ? Precision::F32 : Precision::F64;
@@ -224,31 +266,40 @@ TYPED_TEST(PassesTest, RunsMatchGateByGateExecution) {
       kSanitized ? std::vector<unsigned>{13, 15} : std::vector<unsigned>{13, 15, 17, 20, 22};
   std::size_t turn = 0;
   for (const unsigned n : sizes) {
+    // NaN and infinite angles at one size.
     const bool unusual = n == 15;
     const Circuit c = differential_circuit(rng, n, n <= 17 ? 150 : 40, unusual);
-    const auto run_with = [&](Blocking blocking, std::size_t threads) {
+    const auto run_with = [&](const std::string& table, Blocking blocking, std::size_t threads) {
       std::optional<SimulationResult> r;
-      core::testing::run_with_pool_size(threads, [&] {
-        testing::run_with_blocking(blocking, [&] { r.emplace(run(c, 300, 11, precision)); });
-      });
+      run_configured(table, blocking, threads, [&] { r.emplace(run(c, 300, 11, precision)); });
       return std::get<RunResult<T>>(std::move(*r));
     };
-    const RunResult<T> expected = run_with(kGateByGate, 2);
-    for (const Blocking blocking : blockings_for(n, sizeof(Complex<T>))) {
-      const std::size_t threads = 1 + turn++ % 3;
-      const RunResult<T> got = run_with(blocking, threads);
-      const auto a = expected.statevector.amplitudes();
-      const auto b = got.statevector.amplitudes();
-      EXPECT_EQ(std::memcmp(a.data(), b.data(), a.size_bytes()), 0)
-          << "n=" << n << " blocks of " << blocking.block_qubits << " qubits, "
-          << blocking.low_qubits << " low, threads " << threads;
-      EXPECT_EQ(got.counts, expected.counts) << "n=" << n;
+    const RunResult<T> reference = run_with("reference", kGateByGate, 2);
+    for (const std::string& table : table_names()) {
+      if (table == "reference" && n > 17) {
+        continue;  // slow, and already held to its gate-by-gate bits at the smaller sizes
+      }
+      const RunResult<T> expected = run_with(table, kGateByGate, 1 + turn++ % 3);
+      EXPECT_TRUE(same_bits<T>(expected.statevector.amplitudes(),
+                               reference.statevector.amplitudes(), unusual))
+          << table << " gate by gate, n=" << n;
+      EXPECT_EQ(expected.counts, reference.counts) << table << " n=" << n;
+      for (const Blocking blocking : blockings_for(n, sizeof(Complex<T>))) {
+        const std::size_t threads = 1 + turn++ % 3;
+        const RunResult<T> got = run_with(table, blocking, threads);
+        EXPECT_TRUE(same_bits<T>(got.statevector.amplitudes(), expected.statevector.amplitudes(),
+                                 unusual && table == "reference"))
+            << table << " n=" << n << " blocks of " << blocking.block_qubits << " qubits, "
+            << blocking.low_qubits << " low, threads " << threads;
+        EXPECT_EQ(got.counts, expected.counts) << table << " n=" << n;
+      }
     }
   }
 }
 
 // States holding NaN, infinities and negative zeros, NaN and infinite angles, and the global
-// phase folded into the last pass: every blocking gives the bits of gate-by-gate execution.
+// phase folded into the last pass: every table and blocking gives the bits of gate-by-gate
+// execution on the same table, and each table's those of the reference up to NaN signs.
 TYPED_TEST(PassesTest, SpecialValuesMatchGateByGateExecution) {
   using T = TypeParam;
   std::mt19937_64 rng(std::is_same_v<T, float> ? 7 : 8);
@@ -258,14 +309,19 @@ TYPED_TEST(PassesTest, SpecialValuesMatchGateByGateExecution) {
     const std::vector<Operation>& ops = c.ops();
     for (const std::optional<double> phase : {std::optional<double>{}, std::optional<double>{0.7},
                                               std::optional<double>{processor_nan<double>()}}) {
-      const auto expected = state_after<T>(initial, ops, phase, kGateByGate, 1);
+      const auto reference = state_after<T>(initial, ops, phase, kGateByGate, 1);
       std::size_t threads = 1;
-      for (const Blocking blocking : blockings_for(n, sizeof(Complex<T>))) {
-        EXPECT_TRUE(same_bits(state_after<T>(initial, ops, phase, blocking, threads), expected))
-            << "n=" << n << " blocks of " << blocking.block_qubits << " qubits, "
-            << blocking.low_qubits << " low, threads " << threads << " phase "
-            << phase.value_or(0.0) << (phase ? "" : " (none)");
-        threads = threads % 3 + 1;
+      for (const std::string& table : table_names()) {
+        const auto expected = state_after<T>(initial, ops, phase, kGateByGate, 2, table);
+        EXPECT_TRUE(same_bits<T>(expected, reference, true)) << table << " n=" << n;
+        for (const Blocking blocking : blockings_for(n, sizeof(Complex<T>))) {
+          EXPECT_TRUE(same_bits<T>(state_after<T>(initial, ops, phase, blocking, threads, table),
+                                   expected, table == "reference"))
+              << table << " n=" << n << " blocks of " << blocking.block_qubits << " qubits, "
+              << blocking.low_qubits << " low, threads " << threads << " phase "
+              << phase.value_or(0.0) << (phase ? "" : " (none)");
+          threads = threads % 3 + 1;
+        }
       }
     }
   }
@@ -289,8 +345,9 @@ TYPED_TEST(PassesTest, FoldedPhaseEqualsSeparatePhase) {
     apply_operations<T>(separate, ops);
     apply_global_phase<T>(separate, -2.5);
   });
-  EXPECT_TRUE(same_bits(state_after<T>(initial, ops, -2.5, blocking, 2), separate));
-  EXPECT_FALSE(same_bits(state_after<T>(initial, ops, std::nullopt, blocking, 2), separate));
+  EXPECT_TRUE(same_bits<T>(state_after<T>(initial, ops, -2.5, blocking, 2), separate, false));
+  EXPECT_FALSE(
+      same_bits<T>(state_after<T>(initial, ops, std::nullopt, blocking, 2), separate, false));
 }
 
 }  // namespace
