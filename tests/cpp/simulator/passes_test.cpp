@@ -136,6 +136,197 @@ TEST(PlanPasses, CacheBlockingFitsAQuarterOfTheLevelTwoCache) {
   EXPECT_EQ(cache_blocking(8).block_qubits, cache_blocking(16).block_qubits + 1);
 }
 
+// Costs of a machine whose kernels compute about as fast as memory streams: a gate through its
+// kernel costs little more than its arithmetic, so that no gathered pass pays for itself and the
+// gates on high qubits run by their kernels (those on low qubits still share in-place passes,
+// which cost no more than a gate); where memory dominates, gathered passes take them.
+TEST(PlanPasses, ArithmeticBoundCostsLeaveHighQubitsGateByGate) {
+  std::vector<Operation> ops;
+  for (std::uint64_t layer = 0; layer < 4; ++layer) {
+    for (std::uint64_t q = 0; q < 12; ++q) {
+      ops.emplace_back(GateOp{core::Gate{GateKind::Rx, 0.1}, {q}});
+    }
+  }
+  PassCosts arithmetic_bound;
+  arithmetic_bound.arithmetic = 1.0;
+  arithmetic_bound.gate = 1.05;
+  arithmetic_bound.controlled = 0.6;
+  arithmetic_bound.in_place = 1.05;
+  arithmetic_bound.gathered = 2.0;
+  EXPECT_EQ(describe(plan_passes(ops, 12, {6, 3}, arithmetic_bound)),
+            "[0,6):63 [6,12)g [12,18):63 [18,24)g [24,30):63 [30,36)g [36,42):63 [42,48)g ");
+  PassCosts memory_bound = arithmetic_bound;
+  memory_bound.arithmetic = 0.3;
+  const auto passes = plan_passes(ops, 12, {6, 3}, memory_bound);
+  for (const Pass& p : passes) {
+    EXPECT_NE(p.qubits, 0u) << describe(passes);
+  }
+}
+
+// The arithmetic is the same whatever the plan, except where a control left outside a pass's
+// set leaves a gate out of blocks: for lists without CX and CCX, adding the same arithmetic to
+// every cost changes no cut.
+TEST(PlanPasses, ArithmeticCommonToEveryPlanChangesNoCut) {
+  std::mt19937_64 rng(21);
+  for (int round = 0; round < 20; ++round) {
+    std::vector<Operation> ops;
+    for (int k = 0; k < 60; ++k) {
+      const std::uint64_t a = rng() % 14;
+      const std::uint64_t b = (a + 1 + rng() % 13) % 14;
+      if (rng() % 4 == 0) {
+        ops.emplace_back(GateOp{core::Gate{GateKind::CZ}, {a, b}});
+      } else {
+        ops.emplace_back(GateOp{core::Gate{GateKind::H}, {a}});
+      }
+    }
+    const PassCosts fixed;
+    PassCosts with_arithmetic;
+    with_arithmetic.arithmetic = 0.5;
+    with_arithmetic.gate = fixed.gate + 0.5;
+    with_arithmetic.controlled = fixed.controlled + 0.25;
+    with_arithmetic.in_place = fixed.in_place + 0.5;
+    with_arithmetic.gathered = fixed.gathered + 0.5;
+    EXPECT_EQ(describe(plan_passes(ops, 14, {6, 3, 7}, with_arithmetic)),
+              describe(plan_passes(ops, 14, {6, 3, 7}, fixed)))
+        << round;
+  }
+}
+
+// A CX whose control stays outside a gathered pass's set runs in half of its blocks: with
+// enough arithmetic per gate, a chain of CX on high qubits is worth a gathered pass that the
+// same chain of single-qubit gates is not.
+TEST(PlanPasses, ControlsOutsideTheSetSaveArithmetic) {
+  PassCosts costs;
+  costs.arithmetic = 1.0;
+  costs.gate = 1.2;
+  costs.controlled = 0.7;
+  costs.in_place = 1.2;
+  costs.gathered = 2.0;
+  const auto chain = gates_on({{11, 10}, {10, 9}, {11, 9}, {10, 9}});
+  EXPECT_EQ(describe(plan_passes(chain, 12, {6, 3}, costs)), "[0,4):1551 ");
+  const auto singles = gates_on({{10}, {9}, {9}, {9}});
+  EXPECT_EQ(describe(plan_passes(singles, 12, {6, 3}, costs)), "[0,4)g ");
+}
+
+// The least cost of a plan, by the costs passes.h states, found over every start of every pass
+// (no sliding minimum): lists of H and CZ, whose gates need all their operands.
+struct PlanCostModel {
+  unsigned num_qubits;
+  Blocking blocking;
+  PassCosts costs;
+
+  std::uint64_t needs(const Operation& op) const {
+    const auto* g = std::get_if<GateOp>(&op);
+    if (g == nullptr) {
+      return 0;
+    }
+    std::uint64_t mask = 0;
+    for (unsigned i = 0; i < g->arity(); ++i) {
+      mask |= std::uint64_t{1} << g->qubits[i];
+    }
+    return mask;
+  }
+  double weight(const Operation& op) const {
+    const auto* g = std::get_if<GateOp>(&op);
+    return g == nullptr ? 0.0 : (g->kind() == GateKind::CZ ? 2.0 : 1.0);
+  }
+  double alone(const Operation& op) const {
+    return weight(op) == 0.0 ? 0.0 : costs.gate - costs.arithmetic + weight(op) * costs.arithmetic;
+  }
+  std::uint64_t in_place_set() const { return (std::uint64_t{1} << blocking.in_place_qubits) - 1; }
+  std::uint64_t low() const { return (std::uint64_t{1} << blocking.low_qubits) - 1; }
+
+  // The cost of ops [s, e) as a blockwise pass of the kind whose set is given (in place when it
+  // is in_place_set()), or nullopt where they do not fit or hold fewer than two gates.
+  std::optional<double> pass(const std::vector<Operation>& ops, std::size_t s, std::size_t e,
+                             bool in_place) const {
+    std::uint64_t needed = 0;
+    double arithmetic = 0.0;
+    int gates = 0;
+    for (std::size_t k = s; k < e; ++k) {
+      needed |= needs(ops[k]);
+      arithmetic += weight(ops[k]) * costs.arithmetic;
+      gates += weight(ops[k]) > 0.0 ? 1 : 0;
+    }
+    const bool fits =
+        in_place ? (needed & ~in_place_set()) == 0
+                 : static_cast<unsigned>(std::popcount(needed | low())) <= blocking.block_qubits;
+    if (!fits || gates < 2) {
+      return std::nullopt;
+    }
+    return (in_place ? costs.in_place : costs.gathered) - costs.arithmetic + arithmetic;
+  }
+
+  double least(const std::vector<Operation>& ops) const {
+    std::vector<double> best(ops.size() + 1, 0.0);
+    for (std::size_t j = 1; j <= ops.size(); ++j) {
+      best[j] = best[j - 1] + alone(ops[j - 1]);
+      for (std::size_t s = 0; s + 1 < j; ++s) {
+        for (const bool in_place : {true, false}) {
+          if (const auto c = pass(ops, s, j, in_place)) {
+            best[j] = std::min(best[j], best[s] + *c);
+          }
+        }
+      }
+    }
+    return best.back();
+  }
+
+  double of(const std::vector<Operation>& ops, const std::vector<Pass>& passes) const {
+    double total = 0.0;
+    for (const Pass& p : passes) {
+      if (p.qubits == 0) {
+        for (std::size_t k = p.first; k < p.last; ++k) {
+          total += alone(ops[k]);
+        }
+        continue;
+      }
+      const auto c = pass(ops, p.first, p.last, p.qubits == in_place_set());
+      EXPECT_TRUE(c.has_value()) << "[" << p.first << "," << p.last << ") " << p.qubits;
+      total += c.value_or(1e300);
+    }
+    return total;
+  }
+};
+
+// The planner's plans cost the least there is, on random lists and random costs.
+TEST(PlanPasses, PlansCostTheLeastThereIs) {
+  std::mt19937_64 rng(22);
+  std::uniform_real_distribution<double> unit(0.05, 1.0);
+  for (int round = 0; round < 200; ++round) {
+    std::vector<Operation> ops;
+    const int length = 5 + static_cast<int>(rng() % 40);
+    for (int k = 0; k < length; ++k) {
+      const std::uint64_t a = rng() % 12;
+      const std::uint64_t b = (a + 1 + rng() % 11) % 12;
+      switch (rng() % 8) {
+        case 0:
+          ops.emplace_back(GateOp{core::Gate{GateKind::CZ}, {a, b}});
+          break;
+        case 1:
+          ops.emplace_back(Measure{a, 0});
+          break;
+        default:
+          ops.emplace_back(GateOp{core::Gate{GateKind::H}, {rng() % 2 == 0 ? a % 7 : a}});
+      }
+    }
+    PlanCostModel model{12, {6, 3, 7}, {}};
+    model.costs.arithmetic = unit(rng);
+    model.costs.gate = model.costs.arithmetic + unit(rng);
+    model.costs.controlled = model.costs.gate;
+    model.costs.in_place = model.costs.arithmetic + unit(rng);
+    model.costs.gathered = model.costs.arithmetic + 3 * unit(rng);
+    const auto passes = plan_passes(ops, 12, model.blocking, model.costs);
+    std::size_t covered = 0;
+    for (const Pass& p : passes) {
+      EXPECT_EQ(p.first, covered) << describe(passes);
+      covered = p.last;
+    }
+    EXPECT_EQ(covered, ops.size());
+    EXPECT_NEAR(model.of(ops, passes), model.least(ops), 1e-9) << round << " " << describe(passes);
+  }
+}
+
 template <typename T>
 class PassesTest : public ::testing::Test {};
 using Precisions = ::testing::Types<float, double>;
@@ -150,11 +341,18 @@ std::vector<std::string> table_names() {
   return names;
 }
 
-// Runs fn with the kernel table of this name, the given blocking and pool size.
-void run_configured(const std::string& table, Blocking blocking, std::size_t threads,
+// Runs fn with the kernel table of this name, the given blocking (none: the plan of the
+// calibration, measured on the state if need be) and pool size.
+void run_configured(const std::string& table, std::optional<Blocking> blocking, std::size_t threads,
                     const std::function<void()>& fn) {
   ASSERT_TRUE(core::testing::run_with_kernel_table(table, [&] {
-    core::testing::run_with_pool_size(threads, [&] { testing::run_with_blocking(blocking, fn); });
+    core::testing::run_with_pool_size(threads, [&] {
+      if (blocking.has_value()) {
+        testing::run_with_blocking(*blocking, fn);
+      } else {
+        fn();
+      }
+    });
   })) << table;
 }
 
@@ -269,7 +467,8 @@ TYPED_TEST(PassesTest, RunsMatchGateByGateExecution) {
     // NaN and infinite angles at one size.
     const bool unusual = n == 15;
     const Circuit c = differential_circuit(rng, n, n <= 17 ? 150 : 40, unusual);
-    const auto run_with = [&](const std::string& table, Blocking blocking, std::size_t threads) {
+    const auto run_with = [&](const std::string& table, std::optional<Blocking> blocking,
+                              std::size_t threads) {
       std::optional<SimulationResult> r;
       run_configured(table, blocking, threads, [&] { r.emplace(run(c, 300, 11, precision)); });
       return std::get<RunResult<T>>(std::move(*r));
@@ -293,6 +492,13 @@ TYPED_TEST(PassesTest, RunsMatchGateByGateExecution) {
             << blocking.low_qubits << " low, threads " << threads;
         EXPECT_EQ(got.counts, expected.counts) << table << " n=" << n;
       }
+      // The machine's own plan, from a calibration measured on the run's fresh state at the
+      // first run of each size.
+      const RunResult<T> got = run_with(table, std::nullopt, 1 + turn++ % 3);
+      EXPECT_TRUE(same_bits<T>(got.statevector.amplitudes(), expected.statevector.amplitudes(),
+                               unusual && table == "reference"))
+          << table << " n=" << n << " calibrated";
+      EXPECT_EQ(got.counts, expected.counts) << table << " n=" << n << " calibrated";
     }
   }
 }
