@@ -19,8 +19,10 @@ inline constexpr std::uint64_t PARALLEL_THRESHOLD = 8192;
 // Where a kernel runs. Pool: on the calling thread below PARALLEL_THRESHOLD amplitudes, from
 // there on as one parallel loop on the worker pool. CallingThread: on the calling thread
 // whatever the length, for callers that share the work out themselves (the blocks of a pass).
-// Both give the same bits.
-enum class Placement { Pool, CallingThread };
+// InCache: as CallingThread, for amplitudes that are already in the cache (a block gathered into
+// a buffer, a stretch after its first gate): the vectorised kernels then do not prefetch them
+// ahead in software, which in the cache only costs instructions. All give the same bits.
+enum class Placement { Pool, CallingThread, InCache };
 
 // v.size() must be a power of two, 2^n. Every operand must be < n; an operand out of range
 // throws Abort before any amplitude is touched ("mid > len" for the single-qubit kernel from

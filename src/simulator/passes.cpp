@@ -336,12 +336,15 @@ std::uint64_t block_at(std::uint64_t i, std::uint64_t blocks) {
 }
 
 // Runs operations [pass.first, pass.last) block by block over the pass's qubit set, the blocks
-// spread over the pool, or all on the calling thread.
+// spread over the pool (placement Pool), or all on the calling thread.
 template <typename T>
 void run_blockwise(const KernelTable<T>& table, std::span<Complex<T>> v,
                    std::span<const Operation> ops, const Pass& pass, const PhaseFactor<T>* phase,
                    Placement placement) {
-  const KernelFunctions<T>& kernels = table.functions(Placement::CallingThread);
+  // A stretch in place comes from memory with its first gate; a gathered block, and a stretch
+  // after its first gate, are in the cache.
+  const KernelFunctions<T>& streaming = table.functions(Placement::CallingThread);
+  const KernelFunctions<T>& cached = table.functions(Placement::InCache);
   const core::Matrix2<T> x = core::matrix_2x2<T>(core::Gate{GateKind::X});
   const std::uint64_t set = pass.qubits;
   std::vector<LocalGate<T>> gates;
@@ -378,9 +381,11 @@ void run_blockwise(const KernelTable<T>& table, std::span<Complex<T>> v,
             [&](std::uint64_t r) { return block + r * run_len; }, false);
       }
       const std::span<Complex<T>> local(block, block_len);
+      bool in_cache = !in_place;
       for (const LocalGate<T>& g : gates) {
         if ((first_index & g.conditions) == g.conditions) {
-          apply_gate(kernels, local, g.kind, g.matrix, x, g.qubits);
+          apply_gate(in_cache ? cached : streaming, local, g.kind, g.matrix, x, g.qubits);
+          in_cache = true;
         }
       }
       if (phase != nullptr) {

@@ -32,14 +32,24 @@ struct KernelFunctions {
 
 // One implementation. Its own functions (the base) run on the calling thread below
 // PARALLEL_THRESHOLD amplitudes and from there on as one parallel_for; `local` runs the same
-// arithmetic on the calling thread whatever the length.
+// arithmetic on the calling thread whatever the length, and `in_cache` too, without software
+// prefetching (Placement::InCache).
 template <typename T>
 struct KernelTable : KernelFunctions<T> {
   const char* name;
   KernelFunctions<T> local;
+  KernelFunctions<T> in_cache;
 
   const KernelFunctions<T>& functions(Placement placement) const {
-    return placement == Placement::Pool ? *this : local;
+    switch (placement) {
+      case Placement::Pool:
+        return *this;
+      case Placement::CallingThread:
+        return local;
+      case Placement::InCache:
+        return in_cache;
+    }
+    return local;
   }
 };
 
