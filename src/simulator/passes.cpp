@@ -722,28 +722,28 @@ void run_blockwise_pass(const KernelTable<T>& table, std::span<Complex<T>> v,
 }
 
 namespace testing {
-void run_with_blocking(Blocking blocking, const std::function<void()>& fn) {
-  const Blocking* outer = forced_blocking;
-  forced_blocking = &blocking;
+namespace {
+// Runs fn with slot pointing at value, and restores the slot however fn ends.
+template <typename V>
+void run_with(const V*& slot, const V& value, const std::function<void()>& fn) {
+  const V* outer = slot;
+  slot = &value;
   try {
     fn();
   } catch (...) {
-    forced_blocking = outer;
+    slot = outer;
     throw;
   }
-  forced_blocking = outer;
+  slot = outer;
+}
+}  // namespace
+
+void run_with_blocking(Blocking blocking, const std::function<void()>& fn) {
+  run_with(forced_blocking, blocking, fn);
 }
 
 void run_with_costs(const PassCosts& costs, const std::function<void()>& fn) {
-  const PassCosts* outer = forced_costs;
-  forced_costs = &costs;
-  try {
-    fn();
-  } catch (...) {
-    forced_costs = outer;
-    throw;
-  }
-  forced_costs = outer;
+  run_with(forced_costs, costs, fn);
 }
 }  // namespace testing
 

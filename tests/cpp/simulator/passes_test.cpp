@@ -136,6 +136,17 @@ TEST(PlanPasses, CacheBlockingFitsAQuarterOfTheLevelTwoCache) {
   EXPECT_EQ(cache_blocking(8).block_qubits, cache_blocking(16).block_qubits + 1);
 }
 
+PassCosts costs_of(double gate, double controlled, double in_place, double gathered,
+                   double arithmetic) {
+  PassCosts c;
+  c.gate = gate;
+  c.controlled = controlled;
+  c.in_place = in_place;
+  c.gathered = gathered;
+  c.arithmetic = arithmetic;
+  return c;
+}
+
 // Costs of a machine whose kernels compute about as fast as memory streams: a gate through its
 // kernel costs little more than its arithmetic, so that no gathered pass pays for itself and the
 // gates on high qubits run by their kernels (those on low qubits still share in-place passes,
@@ -147,12 +158,7 @@ TEST(PlanPasses, ArithmeticBoundCostsLeaveHighQubitsGateByGate) {
       ops.emplace_back(GateOp{core::Gate{GateKind::Rx, 0.1}, {q}});
     }
   }
-  PassCosts arithmetic_bound;
-  arithmetic_bound.arithmetic = 1.0;
-  arithmetic_bound.gate = 1.05;
-  arithmetic_bound.controlled = 0.6;
-  arithmetic_bound.in_place = 1.05;
-  arithmetic_bound.gathered = 2.0;
+  const PassCosts arithmetic_bound = costs_of(1.05, 0.6, 1.05, 2.0, 1.0);
   EXPECT_EQ(describe(plan_passes(ops, 12, {6, 3}, arithmetic_bound)),
             "[0,6):63 [6,12)g [12,18):63 [18,24)g [24,30):63 [30,36)g [36,42):63 [42,48)g ");
   PassCosts memory_bound = arithmetic_bound;
@@ -180,12 +186,8 @@ TEST(PlanPasses, ArithmeticCommonToEveryPlanChangesNoCut) {
       }
     }
     const PassCosts fixed;
-    PassCosts with_arithmetic;
-    with_arithmetic.arithmetic = 0.5;
-    with_arithmetic.gate = fixed.gate + 0.5;
-    with_arithmetic.controlled = fixed.controlled + 0.25;
-    with_arithmetic.in_place = fixed.in_place + 0.5;
-    with_arithmetic.gathered = fixed.gathered + 0.5;
+    const PassCosts with_arithmetic = costs_of(fixed.gate + 0.5, fixed.controlled + 0.25,
+                                               fixed.in_place + 0.5, fixed.gathered + 0.5, 0.5);
     EXPECT_EQ(describe(plan_passes(ops, 14, {6, 3, 7}, with_arithmetic)),
               describe(plan_passes(ops, 14, {6, 3, 7}, fixed)))
         << round;
@@ -196,12 +198,7 @@ TEST(PlanPasses, ArithmeticCommonToEveryPlanChangesNoCut) {
 // enough arithmetic per gate, a chain of CX on high qubits is worth a gathered pass that the
 // same chain of single-qubit gates is not.
 TEST(PlanPasses, ControlsOutsideTheSetSaveArithmetic) {
-  PassCosts costs;
-  costs.arithmetic = 1.0;
-  costs.gate = 1.2;
-  costs.controlled = 0.7;
-  costs.in_place = 1.2;
-  costs.gathered = 2.0;
+  const PassCosts costs = costs_of(1.2, 0.7, 1.2, 2.0, 1.0);
   const auto chain = gates_on({{11, 10}, {10, 9}, {11, 9}, {10, 9}});
   EXPECT_EQ(describe(plan_passes(chain, 12, {6, 3}, costs)), "[0,4):1551 ");
   const auto singles = gates_on({{10}, {9}, {9}, {9}});
@@ -310,12 +307,11 @@ TEST(PlanPasses, PlansCostTheLeastThereIs) {
           ops.emplace_back(GateOp{core::Gate{GateKind::H}, {rng() % 2 == 0 ? a % 7 : a}});
       }
     }
-    PlanCostModel model{12, {6, 3, 7}, {}};
-    model.costs.arithmetic = unit(rng);
-    model.costs.gate = model.costs.arithmetic + unit(rng);
-    model.costs.controlled = model.costs.gate;
-    model.costs.in_place = model.costs.arithmetic + unit(rng);
-    model.costs.gathered = model.costs.arithmetic + 3 * unit(rng);
+    const double arithmetic = unit(rng);
+    const double gate = arithmetic + unit(rng);
+    const double in_place = arithmetic + unit(rng);
+    const double gathered = arithmetic + 3 * unit(rng);
+    const PlanCostModel model{12, {6, 3, 7}, costs_of(gate, gate, in_place, gathered, arithmetic)};
     const auto passes = plan_passes(ops, 12, model.blocking, model.costs);
     std::size_t covered = 0;
     for (const Pass& p : passes) {
