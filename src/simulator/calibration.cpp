@@ -151,10 +151,11 @@ class Measurement {
     }));
   }
 
-  // The set of a gathered pass with runs of 2^low_qubits amplitudes: the lowest qubits and the
-  // highest of the part, as far apart in memory as a pass's runs ever lie.
-  std::uint64_t gathered_set(unsigned low_qubits) const {
-    const unsigned spread = block_qubits_ - low_qubits;
+  // The set of a gathered pass with blocks of 2^block_qubits amplitudes in runs of
+  // 2^low_qubits: the lowest qubits and the highest of the part, as far apart in memory as a
+  // pass's runs ever lie.
+  std::uint64_t gathered_set(unsigned block_qubits, unsigned low_qubits) const {
+    const unsigned spread = block_qubits - low_qubits;
     return (bit(low_qubits) - 1) | ((bit(spread) - 1) << (slice_qubits_ - spread));
   }
 
@@ -262,25 +263,30 @@ std::optional<Calibration> measure_calibration(std::span<Complex<T>> v,
   const std::uint64_t slice_len = std::max(region_len / 16, 4 * bit(b));
   Measurement<T> measure(table, region, slice_len, b);
 
-  // Runs of 1, 2 and 4 KiB, at most an eighth of the level-1 cache, each leaving a block at
-  // least one qubit outside the lanes; stretches of one and two blocks.
+  // Gathered blocks of a quarter and of half the level-2 cache, in runs of 1, 2 and 4 KiB (at
+  // most an eighth of the level-1 cache, and leaving a block at least one qubit outside the
+  // lanes); stretches in place of one and two quarters of the level-2 cache.
   const std::size_t level1 = cache_bytes(1) > 0 ? cache_bytes(1) : std::size_t{32} << 10;
-  std::vector<unsigned> lows;
-  for (const std::uint64_t run_bytes : {1024u, 2048u, 4096u}) {
-    const unsigned low = std::max(qubits_of(run_bytes, BYTES), 3u);
-    if ((run_bytes <= level1 / 8 || lows.empty()) && low < b &&
-        (lows.empty() || lows.back() != low)) {
-      lows.push_back(low);
+  std::vector<unsigned> sizes = {b};
+  if (4 * bit(b + 1) <= slice_len) {
+    sizes.push_back(b + 1);
+  }
+  std::vector<Blocking> gathered;  // block and low qubits of each candidate
+  for (const unsigned block : sizes) {
+    unsigned previous = 0;
+    for (const std::uint64_t run_bytes : {1024u, 2048u, 4096u}) {
+      const unsigned low = std::max(qubits_of(run_bytes, BYTES), 3u);
+      if ((run_bytes <= level1 / 8 || previous == 0) && low < block && low != previous) {
+        gathered.push_back({block, low, 0});
+        previous = low;
+      }
     }
   }
-  std::vector<unsigned> stretches = {b};
-  if (4 * bit(b + 1) <= slice_len) {
-    stretches.push_back(b + 1);
-  }
+  const std::vector<unsigned>& stretches = sizes;
 
   Least least;
   least.in_place.assign(stretches.size(), 1e300);
-  least.gathered.assign(lows.size(), 1e300);
+  least.gathered.assign(gathered.size(), 1e300);
   const auto started = std::chrono::steady_clock::now();
   (void)measure.arithmetic();  // brings the block into the cache
   for (int rep = 0; rep < REPETITIONS; ++rep) {
@@ -295,8 +301,10 @@ std::optional<Calibration> measure_calibration(std::span<Complex<T>> v,
     for (std::size_t i = 0; i < stretches.size(); ++i) {
       least.in_place[i] = std::min(least.in_place[i], measure.pass(bit(stretches[i]) - 1));
     }
-    for (std::size_t i = 0; i < lows.size(); ++i) {
-      least.gathered[i] = std::min(least.gathered[i], measure.pass(measure.gathered_set(lows[i])));
+    for (std::size_t i = 0; i < gathered.size(); ++i) {
+      const Blocking& g = gathered[i];
+      least.gathered[i] = std::min(
+          least.gathered[i], measure.pass(measure.gathered_set(g.block_qubits, g.low_qubits)));
     }
   }
   std::fill(region.begin(), region.end(), Complex<T>{T(0), T(0)});
@@ -304,13 +312,13 @@ std::optional<Calibration> measure_calibration(std::span<Complex<T>> v,
   // Each pass measured two gates; the costs count one.
   const double a = least.arithmetic;
   std::vector<unsigned> free_qubits;
-  for (const unsigned low : lows) {
-    free_qubits.push_back(b - low);
+  for (const Blocking& g : gathered) {
+    free_qubits.push_back(g.block_qubits - g.low_qubits);
   }
   const std::size_t run = least_per_qubit(least.gathered, free_qubits);
   const std::size_t stretch = least_per_qubit(least.in_place, stretches);
   Calibration c;
-  c.blocking = {b, lows[run], stretches[stretch]};
+  c.blocking = {gathered[run].block_qubits, gathered[run].low_qubits, stretches[stretch]};
   c.costs.arithmetic = a;
   c.costs.gate = least.gate;
   c.costs.controlled = least.controlled;

@@ -28,10 +28,9 @@ std::size_t cache_bytes(unsigned level);
 //     gate's arithmetic.
 // The parts are sixteen pieces of the state's upper half (at most the last-level cache in all)
 // taken in turn, so that each has left the caches when it comes round again.
-// The block holds a quarter of the level-2 cache (the block and the lines it came from stay in
-// that cache until the scatter). The run length (1, 2 or 4 KiB, at most an eighth of the level-1
-// cache) and the stretch in place (one or two blocks) are those of least measured cost per
-// qubit they leave a pass.
+// The gathered blocks (a quarter or half of the level-2 cache) with their runs (1, 2 or 4 KiB, at
+// most an eighth of the level-1 cache), and the stretches in place (a quarter or half of the
+// level-2 cache) are those of least measured cost per qubit they leave a pass.
 struct Calibration {
   Blocking blocking;
   PassCosts costs;
