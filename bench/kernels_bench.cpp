@@ -25,11 +25,12 @@
 // (time over bound) and touched (the touched fraction of the state). A table per configuration
 // closes the output: time per gate, bound and ratio of every kernel, from its best repetition.
 //
-// Usage: kernels_bench [--qubits 20,24] [--threads 1,2] [--precision f64,f32] [--table NAME]
+// Usage: kernels_bench [--qubits 20,24] [--threads 1,2] [--precision f64,f32] [--isa NAME]
 //                      [Google Benchmark flags]
-//   --table picks the kernel implementation (avx512, avx2, reference; default: the fastest this
-//   CPU runs). Benchmark names read n=<qubits>/<precision>/pool=<threads>/<kernel>:<operands>,
-//   for example n=24/f32/pool=2/CZ:0,1 or n=20/f64/pool=1/bandwidth:scale, so that
+//   --isa (or --table) picks the kernel implementation (avx512, avx2, scalar; default: the
+//   fastest this CPU runs). Benchmark names read
+//   n=<qubits>/<precision>/pool=<threads>/<kernel>:<operands>, for example n=24/f32/pool=2/CZ:0,1
+//   or n=20/f64/pool=1/bandwidth:scale, so that
 //   --benchmark_filter='pool=2/(CZ|SWAP):' selects kernels; the bandwidth benchmarks of every
 //   configuration with a selected kernel run as well. Not supported: random interleaving (the
 //   kernels need their configuration's bandwidth first) and the aggregates-only flags.
@@ -491,14 +492,10 @@ void print_table(std::FILE* out, const Config& config, const char* table_name) {
   }
 }
 
+// The table of this name, or the fastest this CPU runs when the name is empty.
 template <typename T>
 const kernels::KernelTable<T>* find_table(const std::string& name) {
-  for (const auto* t : kernels::available_tables<T>()) {
-    if (name.empty() || name == t->name) {
-      return t;
-    }
-  }
-  return nullptr;
+  return name.empty() ? &kernels::active_table<T>() : kernels::find_table<T>(name);
 }
 
 // Whether --benchmark_filter selects the benchmark (its full name ends in /manual_time).
@@ -566,7 +563,7 @@ void register_config(Registry& registry, Config* config, const kernels::KernelTa
 
 void print_usage() {
   std::printf(
-      "kernels_bench [--qubits 20,24] [--threads 1,2] [--precision f64,f32] [--table NAME]\n"
+      "kernels_bench [--qubits 20,24] [--threads 1,2] [--precision f64,f32] [--isa NAME]\n"
       "              [Google Benchmark flags]\n"
       "Defaults: --benchmark_repetitions=5 --benchmark_min_time=0.06; names read\n"
       "n=<qubits>/<precision>/pool=<threads>/<kernel>:<operands>.\n\n");
@@ -600,7 +597,7 @@ bool parse_options(int argc, char** argv, Options& options) {
         }
       } else if (key == "--precision") {
         options.precisions = vorn::bench::split_list(value);
-      } else if (key == "--table") {
+      } else if (key == "--isa" || key == "--table") {
         options.table = value;
       } else {
         std::fprintf(stderr, "unknown option %s\n", key.c_str());

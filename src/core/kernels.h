@@ -5,7 +5,9 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <span>
+#include <string_view>
 
 #include "core/complex.h"
 #include "core/gates.h"
@@ -17,8 +19,10 @@ inline constexpr std::uint64_t PARALLEL_THRESHOLD = 8192;
 // Where a kernel runs. Pool: on the calling thread below PARALLEL_THRESHOLD amplitudes, from
 // there on as one parallel loop on the worker pool. CallingThread: on the calling thread
 // whatever the length, for callers that share the work out themselves (the blocks of a pass).
-// Both give the same bits.
-enum class Placement { Pool, CallingThread };
+// InCache: as CallingThread, for amplitudes that are already in the cache (a block gathered into
+// a buffer, a stretch after its first gate): the vectorised kernels then do not prefetch them
+// ahead in software, which in the cache only costs instructions. All give the same bits.
+enum class Placement { Pool, CallingThread, InCache };
 
 // v.size() must be a power of two, 2^n. Every operand must be < n; an operand out of range
 // throws Abort before any amplitude is touched ("mid > len" for the single-qubit kernel from
@@ -55,5 +59,14 @@ void apply_doubly_controlled_gate(std::span<Complex<T>> v, const Matrix2<T>& m,
 template <typename T>
 void apply_controlled_swap(std::span<Complex<T>> v, std::uint64_t control, std::uint64_t target1,
                            std::uint64_t target2, Placement placement = Placement::Pool);
+
+namespace testing {
+// Runs fn so that every kernel call from fn on this thread, and every pass over a state that fn
+// starts on this thread (simulator/passes.h, which hands the choice on to the pool's workers),
+// uses the implementation named `name`: "avx512" or "avx2" where this CPU runs them, "reference"
+// (or "scalar") everywhere, instead of the fastest one. Returns false without calling fn when
+// this CPU cannot run it. Calls may nest; the innermost wins.
+bool run_with_kernel_table(std::string_view name, const std::function<void()>& fn);
+}  // namespace testing
 
 }  // namespace vorn::core

@@ -10,6 +10,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <exception>
 #include <fstream>
 #include <string>
@@ -19,7 +20,9 @@
 #include "core/abort.h"
 #include "core/gates.h"
 #include "core/kernels.h"
+#include "core/kernels/dispatch.h"
 #include "core/parallel.h"
+#include "simulator/calibration.h"
 #include "simulator/messages.h"
 
 namespace vorn::sim {
@@ -27,28 +30,23 @@ namespace {
 
 using core::Complex;
 using core::Placement;
+template <typename T>
+using KernelFunctions = core::kernels::KernelFunctions<T>;
+template <typename T>
+using KernelTable = core::kernels::KernelTable<T>;
 
 constexpr std::uint64_t bit(unsigned q) { return std::uint64_t{1} << q; }
 
 // The qubits inside one vector register at most: 8 f32 amplitudes of AVX-512.
 constexpr unsigned LANE_QUBITS = 3;
 
-// What the planner weighs, in half trips through the state's memory: a gate run by its kernel
-// and a blockwise pass in place (the blocks are whole stretches of the state, each read and
-// written once) cost one trip; a pass that gathers its blocks and scatters them back costs about
-// two and a half on this kind of machine, its runs lying apart in memory. The arithmetic does
-// not depend on the plan.
-constexpr std::uint64_t GATE_COST = 2;
-constexpr std::uint64_t IN_PLACE_COST = 2;
-constexpr std::uint64_t GATHERED_COST = 5;
-
 enum class PassKind { GateByGate, InPlace, Gathered };
 
-// Applies one gate through its kernel; x is X's matrix (for CX and CCX), m the gate's own
-// matrix for the single-qubit kinds.
+// Applies one gate through its kernel in `kernels`; x is X's matrix (for CX and CCX), m the
+// gate's own matrix for the single-qubit kinds.
 template <typename T>
-void apply_gate(std::span<Complex<T>> v, GateKind kind, const core::Matrix2<T>& m,
-                const core::Matrix2<T>& x, const std::uint64_t* q, Placement placement) {
+void apply_gate(const KernelFunctions<T>& kernels, std::span<Complex<T>> v, GateKind kind,
+                const core::Matrix2<T>& m, const core::Matrix2<T>& x, const std::uint64_t* q) {
   switch (kind) {
     case GateKind::H:
     case GateKind::X:
@@ -64,22 +62,22 @@ void apply_gate(std::span<Complex<T>> v, GateKind kind, const core::Matrix2<T>& 
     case GateKind::U3:
     case GateKind::Id:
       // Id is not skipped: it costs its arithmetic like any other single-qubit gate.
-      core::apply_single_qubit_gate(v, m, q[0], placement);
+      core::kernels::apply_single_qubit_gate_with(kernels, v, m, q[0]);
       return;
     case GateKind::CX:
-      core::apply_controlled_gate(v, x, q[0], q[1], placement);
+      core::kernels::apply_controlled_gate_with(kernels, v, x, q[0], q[1]);
       return;
     case GateKind::CZ:
-      core::apply_two_qubit_gate(v, core::CZ_MATRIX<T>, q[0], q[1], placement);
+      core::kernels::apply_two_qubit_gate_with(kernels, v, core::CZ_MATRIX<T>, q[0], q[1]);
       return;
     case GateKind::SWAP:
-      core::apply_two_qubit_gate(v, core::SWAP_MATRIX<T>, q[0], q[1], placement);
+      core::kernels::apply_two_qubit_gate_with(kernels, v, core::SWAP_MATRIX<T>, q[0], q[1]);
       return;
     case GateKind::CCX:
-      core::apply_doubly_controlled_gate(v, x, q[0], q[1], q[2], placement);
+      core::kernels::apply_doubly_controlled_gate_with(kernels, v, x, q[0], q[1], q[2]);
       return;
     case GateKind::CSWAP:
-      core::apply_controlled_swap(v, q[0], q[1], q[2], placement);
+      core::kernels::apply_controlled_swap_with(kernels, v, q[0], q[1], q[2]);
       return;
   }
   core::abort_with(messages::unknown_gate_kind(static_cast<unsigned>(kind)));
@@ -123,6 +121,72 @@ bool controls_may_stay_outside(const GateOp& op) {
   }
   return true;
 }
+
+// A control from this qubit on leaves whole 128-byte pairs of cache lines untouched where it is 0,
+// in either precision, so that its kernel reads and writes half the state.
+constexpr unsigned HIGH_CONTROL = 4;
+
+// The arithmetic of a gate's kernel per amplitude of the state, in single-qubit gates: the
+// controlled kernels compute where their controls are 1, the 4x4 kernel four products per
+// amplitude instead of two, and the controlled exchange only moves amplitudes.
+double arithmetic_weight(GateKind kind) {
+  switch (kind) {
+    case GateKind::CX:
+      return 0.5;
+    case GateKind::CCX:
+    case GateKind::CSWAP:
+      return 0.25;
+    case GateKind::CZ:
+    case GateKind::SWAP:
+      return 2.0;
+    default:
+      return 1.0;
+  }
+}
+
+// The planner's costs per operation, from PassCosts: a gate through its kernel costs its trip
+// through the state beyond its arithmetic (half of it for CX and CCX with high controls) plus
+// its arithmetic; a gate of a blockwise pass costs its arithmetic, halved for each control left
+// outside the pass's set (the blocks where it is 0 leave the gate out); a pass costs its trip
+// beyond the arithmetic of one gate.
+struct PlanningCosts {
+  double arithmetic;
+  double gate_memory;
+  double controlled_memory;
+  double in_place_overhead;
+  double gathered_overhead;
+
+  explicit PlanningCosts(const PassCosts& c)
+      : arithmetic(std::max(0.0, c.arithmetic)),
+        gate_memory(std::max(0.0, c.gate - arithmetic)),
+        controlled_memory(std::max(0.0, c.controlled - arithmetic / 2)),
+        in_place_overhead(std::max(0.0, c.in_place - arithmetic)),
+        gathered_overhead(std::max(0.0, c.gathered - arithmetic)) {}
+
+  double through_kernel(const GateOp& op) const {
+    const GateKind kind = op.kind();
+    if (core::arity(kind) == 1) {
+      return gate_memory + arithmetic;
+    }
+    bool high = controls_may_stay_outside(op);
+    for (unsigned i = 0; high && i + 1 < op.arity(); ++i) {
+      high = op.qubits[i] >= HIGH_CONTROL;
+    }
+    return (high ? controlled_memory : gate_memory) + arithmetic_weight(kind) * arithmetic;
+  }
+
+  double in_pass(const GateOp& op, std::uint64_t set) const {
+    double weight = arithmetic_weight(op.kind());
+    if (controls_may_stay_outside(op)) {
+      for (unsigned i = 0; i + 1 < op.arity(); ++i) {
+        if (op.qubits[i] >= 64 || (set & bit(static_cast<unsigned>(op.qubits[i]))) == 0) {
+          weight /= 2;
+        }
+      }
+    }
+    return weight * arithmetic;
+  }
+};
 
 // The qubits a gate needs in a pass's set, or nullopt as for operand_mask: the target alone when
 // the controls may stay outside, else every operand.
@@ -271,10 +335,16 @@ std::uint64_t block_at(std::uint64_t i, std::uint64_t blocks) {
   return low | top * half;
 }
 
-// Runs operations [pass.first, pass.last) block by block over the pass's qubit set.
+// Runs operations [pass.first, pass.last) block by block over the pass's qubit set, the blocks
+// spread over the pool (placement Pool), or all on the calling thread.
 template <typename T>
-void run_blockwise(std::span<Complex<T>> v, std::span<const Operation> ops, const Pass& pass,
-                   const PhaseFactor<T>* phase) {
+void run_blockwise(const KernelTable<T>& table, std::span<Complex<T>> v,
+                   std::span<const Operation> ops, const Pass& pass, const PhaseFactor<T>* phase,
+                   Placement placement) {
+  // A stretch in place comes from memory with its first gate; a gathered block, and a stretch
+  // after its first gate, are in the cache.
+  const KernelFunctions<T>& streaming = table.functions(Placement::CallingThread);
+  const KernelFunctions<T>& cached = table.functions(Placement::InCache);
   const core::Matrix2<T> x = core::matrix_2x2<T>(core::Gate{GateKind::X});
   const std::uint64_t set = pass.qubits;
   std::vector<LocalGate<T>> gates;
@@ -299,7 +369,7 @@ void run_blockwise(std::span<Complex<T>> v, std::span<const Operation> ops, cons
   const std::uint64_t blocks = v.size() >> block_qubits;
   const bool in_place = spread == 0;
 
-  core::parallel_for(0, blocks, 1, [&](std::uint64_t begin, std::uint64_t end) {
+  const auto run_blocks = [&](std::uint64_t begin, std::uint64_t end) {
     Complex<T>* buffer = in_place ? nullptr : thread_buffer<T>(block_len);
     for (std::uint64_t i = begin; i < end; ++i) {
       const std::uint64_t first_index = deposit(block_at(i, blocks), outside);
@@ -311,9 +381,11 @@ void run_blockwise(std::span<Complex<T>> v, std::span<const Operation> ops, cons
             [&](std::uint64_t r) { return block + r * run_len; }, false);
       }
       const std::span<Complex<T>> local(block, block_len);
+      bool in_cache = !in_place;
       for (const LocalGate<T>& g : gates) {
         if ((first_index & g.conditions) == g.conditions) {
-          apply_gate(local, g.kind, g.matrix, x, g.qubits, Placement::CallingThread);
+          apply_gate(in_cache ? cached : streaming, local, g.kind, g.matrix, x, g.qubits);
+          in_cache = true;
         }
       }
       if (phase != nullptr) {
@@ -325,43 +397,46 @@ void run_blockwise(std::span<Complex<T>> v, std::span<const Operation> ops, cons
             [&](std::uint64_t r) { return first + run_offsets[r]; }, true);
       }
     }
-  });
+  };
+  if (placement == Placement::Pool) {
+    core::parallel_for(0, blocks, 1, run_blocks);
+  } else {
+    run_blocks(0, blocks);
+  }
 }
 
 thread_local const Blocking* forced_blocking = nullptr;
+thread_local const PassCosts* forced_costs = nullptr;
 
-// The level-2 cache of this machine in bytes, or 0 if unknown.
-std::size_t level2_cache_bytes() {
-  const long from_sysconf = ::sysconf(_SC_LEVEL2_CACHE_SIZE);
-  if (from_sysconf > 0) {
-    return static_cast<std::size_t>(from_sysconf);
+// What the planner works with for a run on v: the blocking and costs the testing hooks pin,
+// else the calibration's (measured now if need be), else the caches' blocking and the fixed
+// model. A pinned blocking without pinned costs plans with the fixed model. Lists of fewer than
+// two gates are never worth a calibration.
+template <typename T>
+std::pair<Blocking, PassCosts> planning_inputs(std::span<Complex<T>> v,
+                                               std::span<const Operation> ops,
+                                               const KernelTable<T>& table) {
+  if (forced_blocking != nullptr) {
+    return {*forced_blocking, forced_costs != nullptr ? *forced_costs : PassCosts{}};
   }
-  for (int index = 0; index < 8; ++index) {
-    const std::string dir = "/sys/devices/system/cpu/cpu0/cache/index" + std::to_string(index);
-    std::ifstream level_file(dir + "/level");
-    int level = 0;
-    if (!(level_file >> level)) {
-      break;
-    }
-    if (level != 2) {
-      continue;
-    }
-    std::ifstream size_file(dir + "/size");
-    std::size_t size = 0;
-    std::string unit;
-    if (size_file >> size) {
-      size_file >> unit;
-      return unit.starts_with("M") ? size << 20 : (unit.starts_with("K") ? size << 10 : size);
-    }
+  std::size_t gates = 0;
+  for (const Operation& op : ops) {
+    gates += std::holds_alternative<GateOp>(op) ? 1 : 0;
   }
-  return 0;
+  const std::optional<Calibration> calibration =
+      gates >= 2 ? calibration_for<T>(v, table) : std::nullopt;
+  const Blocking blocking =
+      calibration ? calibration->blocking : cache_blocking(sizeof(Complex<T>));
+  if (forced_costs != nullptr) {
+    return {blocking, *forced_costs};
+  }
+  return {blocking, calibration ? calibration->costs : PassCosts{}};
 }
 
 }  // namespace
 
 Blocking cache_blocking(std::size_t amplitude_bytes) {
-  // Read once: the machine does not change under a running process.
-  static const std::size_t level2 = level2_cache_bytes();
+  const std::size_t level2 = cache_bytes(2);
   // Without cache information, assume 256 KiB, which every core of the last decade has.
   const std::size_t cache = level2 > 0 ? level2 : std::size_t{256} << 10;
   const auto qubits_of = [amplitude_bytes](std::size_t bytes) {
@@ -375,6 +450,11 @@ Blocking cache_blocking(std::size_t amplitude_bytes) {
 
 std::vector<Pass> plan_passes(std::span<const Operation> ops, unsigned num_qubits,
                               Blocking blocking) {
+  return plan_passes(ops, num_qubits, blocking, PassCosts{});
+}
+
+std::vector<Pass> plan_passes(std::span<const Operation> ops, unsigned num_qubits,
+                              Blocking blocking, const PassCosts& costs) {
   std::vector<Pass> passes;
   const auto gate_by_gate = [&passes](std::size_t first, std::size_t last) {
     if (!passes.empty() && passes.back().qubits == 0 && passes.back().last == first) {
@@ -412,17 +492,34 @@ std::vector<Pass> plan_passes(std::span<const Operation> ops, unsigned num_qubit
   }
   const auto is_gate = [&needs](std::size_t k) { return needs[k] != 0; };
 
-  // For each end j, the longest run [start, j) of each kind that fits: for a cost that depends
-  // only on the kind of a pass, the cheapest plan of a prefix never costs more than that of a
-  // longer prefix, so the longest run of a kind is the best one of that kind.
+  // The costs of each operation: through its kernel, and as a gate of an in-place or a gathered
+  // pass (prefix sums, so that a pass's arithmetic is a difference). gates[j]: gates before j.
+  const PlanningCosts unit(costs);
+  std::vector<double> alone(n, 0.0);
+  std::vector<double> in_place_sum(n + 1, 0.0);
+  std::vector<double> gathered_sum(n + 1, 0.0);
+  std::vector<std::size_t> gates(n + 1, 0);
+  for (std::size_t k = 0; k < n; ++k) {
+    double in_place_cost = 0.0;
+    double gathered_cost = 0.0;
+    if (const auto* op = std::get_if<GateOp>(&ops[k])) {
+      alone[k] = unit.through_kernel(*op);
+      in_place_cost = unit.in_pass(*op, in_place_set);
+      gathered_cost = unit.in_pass(*op, low);
+    }
+    in_place_sum[k + 1] = in_place_sum[k] + in_place_cost;
+    gathered_sum[k + 1] = gathered_sum[k] + gathered_cost;
+    gates[k + 1] = gates[k] + (is_gate(k) ? 1 : 0);
+  }
+
+  // For each end j, the earliest start of a run [start, j) of each kind that fits; every later
+  // start fits too.
   struct Window {
     std::size_t start = 0;
-    std::size_t gates = 0;
     std::uint64_t needed = 0;
     std::array<std::uint32_t, 64> count{};
 
     void add(std::uint64_t mask) {
-      ++gates;
       for (; mask != 0; mask &= mask - 1) {
         const unsigned q = static_cast<unsigned>(std::countr_zero(mask));
         if (count[q]++ == 0) {
@@ -431,27 +528,51 @@ std::vector<Pass> plan_passes(std::span<const Operation> ops, unsigned num_qubit
       }
     }
     void drop_front(const std::vector<std::uint64_t>& needs) {
-      if (needs[start] != 0) {
-        --gates;
-        for (std::uint64_t mask = needs[start]; mask != 0; mask &= mask - 1) {
-          const unsigned q = static_cast<unsigned>(std::countr_zero(mask));
-          if (--count[q] == 0) {
-            needed &= ~bit(q);
-          }
+      for (std::uint64_t mask = needs[start]; mask != 0; mask &= mask - 1) {
+        const unsigned q = static_cast<unsigned>(std::countr_zero(mask));
+        if (--count[q] == 0) {
+          needed &= ~bit(q);
         }
       }
       ++start;
     }
-    void reset(std::size_t at) { *this = Window{at, 0, 0, {}}; }
+    void reset(std::size_t at) { *this = Window{at, 0, {}}; }
   };
   Window in_place;
   Window gathered;
-  std::size_t single_start = 0;  // the longest run with at most one gate
-  std::size_t single_gates = 0;
 
-  std::vector<std::uint64_t> best(n + 1, 0);
+  // best[j]: the least cost of ops [0, j). A blockwise pass [s, j) of a kind costs its overhead
+  // plus the arithmetic of its gates, sum[j] - sum[s]; the best start is the one of least
+  // best[s] - sum[s] among the starts that fit and leave at least two gates in the pass (a pass
+  // of one gate saves nothing over its kernel), found by a sliding minimum: the candidates in
+  // increasing order of start and of that key, a start entering once it has two gates after it.
+  std::vector<double> best(n + 1, 0.0);
   std::vector<std::size_t> from(n + 1, 0);
   std::vector<PassKind> kind(n + 1, PassKind::GateByGate);
+  struct Candidates {
+    const std::vector<double>& best;
+    const std::vector<double>& sum;
+    std::deque<std::size_t> starts;
+
+    double key(std::size_t s) const { return best[s] - sum[s]; }
+    void push(std::size_t s) {
+      while (!starts.empty() && key(starts.back()) > key(s)) {
+        starts.pop_back();
+      }
+      starts.push_back(s);
+    }
+    // The best start from `first` on, if any.
+    std::optional<std::size_t> least_from(std::size_t first) {
+      while (!starts.empty() && starts.front() < first) {
+        starts.pop_front();
+      }
+      return starts.empty() ? std::nullopt : std::optional<std::size_t>(starts.front());
+    }
+  };
+  Candidates in_place_starts{best, in_place_sum, {}};
+  Candidates gathered_starts{best, gathered_sum, {}};
+  std::size_t next_start = 0;
+
   for (std::size_t j = 1; j <= n; ++j) {
     const std::size_t k = j - 1;
     if (is_gate(k)) {
@@ -468,26 +589,30 @@ std::vector<Pass> plan_passes(std::span<const Operation> ops, unsigned num_qubit
           gathered.drop_front(needs);
         }
       }
-      if (++single_gates > 1) {
-        while (!is_gate(single_start)) {
-          ++single_start;
-        }
-        ++single_start;
-        --single_gates;
-      }
     }
-    best[j] = best[single_start] + (single_gates == 0 ? 0 : GATE_COST);
-    from[j] = single_start;
+    while (next_start < j && gates[j] - gates[next_start] >= 2) {
+      in_place_starts.push(next_start);
+      gathered_starts.push(next_start);
+      ++next_start;
+    }
+    best[j] = best[k] + alone[k];
+    from[j] = k;
     kind[j] = PassKind::GateByGate;
-    const auto consider = [&](const Window& w, std::uint64_t cost, PassKind pass_kind) {
-      if (w.gates >= 2 && best[w.start] + cost <= best[j]) {
-        best[j] = best[w.start] + cost;
-        from[j] = w.start;
+    const auto consider = [&](Candidates& candidates, const Window& w, double overhead,
+                              PassKind pass_kind) {
+      const std::optional<std::size_t> s = candidates.least_from(w.start);
+      if (!s.has_value()) {
+        return;
+      }
+      const double cost = candidates.key(*s) + candidates.sum[j] + overhead;
+      if (cost <= best[j]) {
+        best[j] = cost;
+        from[j] = *s;
         kind[j] = pass_kind;
       }
     };
-    consider(gathered, GATHERED_COST, PassKind::Gathered);
-    consider(in_place, IN_PLACE_COST, PassKind::InPlace);
+    consider(gathered_starts, gathered, unit.gathered_overhead, PassKind::Gathered);
+    consider(in_place_starts, in_place, unit.in_place_overhead, PassKind::InPlace);
   }
 
   std::vector<std::size_t> ends;
@@ -554,9 +679,10 @@ bool execute_operations(std::span<Complex<T>> v, std::span<const Operation> ops,
   // A length that is not a power of two runs gate by gate, where the kernels refuse it.
   const unsigned num_qubits =
       std::has_single_bit(v.size()) ? static_cast<unsigned>(std::bit_width(v.size()) - 1) : 0;
-  const Blocking blocking =
-      forced_blocking != nullptr ? *forced_blocking : cache_blocking(sizeof(Complex<T>));
-  const std::vector<Pass> passes = plan_passes(ops, num_qubits, blocking);
+  // The implementation is chosen here, on the calling thread, for every pass and every worker.
+  const KernelTable<T>& table = core::kernels::active_table<T>();
+  const auto [blocking, costs] = planning_inputs<T>(v, ops, table);
+  const std::vector<Pass> passes = plan_passes(ops, num_qubits, blocking, costs);
   const core::Matrix2<T> x = core::matrix_2x2<T>(core::Gate{GateKind::X});
   std::optional<PhaseFactor<T>> factor;
   if (phase.has_value()) {
@@ -570,7 +696,7 @@ bool execute_operations(std::span<Complex<T>> v, std::span<const Operation> ops,
     }
     if (pass.qubits != 0) {
       const bool last = p + 1 == passes.size();
-      run_blockwise(v, ops, pass, last && factor ? &*factor : nullptr);
+      run_blockwise(table, v, ops, pass, last && factor ? &*factor : nullptr, Placement::Pool);
       if (last) {
         factor.reset();
       }
@@ -578,7 +704,8 @@ bool execute_operations(std::span<Complex<T>> v, std::span<const Operation> ops,
     }
     for (std::size_t i = pass.first; i < pass.last; ++i) {
       if (const auto* op = std::get_if<GateOp>(&ops[i])) {
-        apply_gate(v, op->kind(), gate_matrix<T>(*op, x), x, op->qubits.data(), Placement::Pool);
+        apply_gate(table.functions(Placement::Pool), v, op->kind(), gate_matrix<T>(*op, x), x,
+                   op->qubits.data());
       }
     }
   }
@@ -588,17 +715,35 @@ bool execute_operations(std::span<Complex<T>> v, std::span<const Operation> ops,
   return measured;
 }
 
+template <typename T>
+void run_blockwise_pass(const KernelTable<T>& table, std::span<Complex<T>> v,
+                        std::span<const Operation> ops, const Pass& pass) {
+  run_blockwise<T>(table, v, ops, pass, nullptr, Placement::CallingThread);
+}
+
 namespace testing {
-void run_with_blocking(Blocking blocking, const std::function<void()>& fn) {
-  const Blocking* outer = forced_blocking;
-  forced_blocking = &blocking;
+namespace {
+// Runs fn with slot pointing at value, and restores the slot however fn ends.
+template <typename V>
+void run_with(const V*& slot, const V& value, const std::function<void()>& fn) {
+  const V* outer = slot;
+  slot = &value;
   try {
     fn();
   } catch (...) {
-    forced_blocking = outer;
+    slot = outer;
     throw;
   }
-  forced_blocking = outer;
+  slot = outer;
+}
+}  // namespace
+
+void run_with_blocking(Blocking blocking, const std::function<void()>& fn) {
+  run_with(forced_blocking, blocking, fn);
+}
+
+void run_with_costs(const PassCosts& costs, const std::function<void()>& fn) {
+  run_with(forced_costs, costs, fn);
 }
 }  // namespace testing
 
@@ -606,6 +751,10 @@ template struct PhaseFactor<float>;
 template struct PhaseFactor<double>;
 template void multiply_by_phase<float>(std::span<Complex<float>>, const PhaseFactor<float>&);
 template void multiply_by_phase<double>(std::span<Complex<double>>, const PhaseFactor<double>&);
+template void run_blockwise_pass<float>(const KernelTable<float>&, std::span<Complex<float>>,
+                                        std::span<const Operation>, const Pass&);
+template void run_blockwise_pass<double>(const KernelTable<double>&, std::span<Complex<double>>,
+                                         std::span<const Operation>, const Pass&);
 template bool execute_operations<float>(std::span<Complex<float>>, std::span<const Operation>,
                                         std::optional<double>);
 template bool execute_operations<double>(std::span<Complex<double>>, std::span<const Operation>,

@@ -16,6 +16,7 @@ struct F64 {
   static constexpr unsigned LOG_W = 1;
   static constexpr bool NATIVE_ADDSUB = true;
   static constexpr unsigned REGISTERS = 16;
+  static constexpr bool SHAPED = true;
 
   static V load(const T* p) { return _mm256_loadu_pd(p); }
   static void store(T* p, V x) { _mm256_storeu_pd(p, x); }
@@ -46,6 +47,22 @@ struct F64 {
   }
   static V blend(V old, V neu, Mask m) { return _mm256_blendv_pd(old, neu, m); }
   static V mask_add(V old, Mask m, V a, V b) { return blend(old, add(a, b), m); }
+
+  static V one() { return _mm256_set1_pd(1.0); }
+  static V bit_or(V a, V b) { return _mm256_or_pd(a, b); }
+  static bool zero_bits(V a) {
+    const __m256i bits = _mm256_castpd_si256(a);
+    return _mm256_testz_si256(bits, bits) != 0;
+  }
+  // Twice the bits drops the sign: finite and not zero is 2 ... 2 * largest finite, one range of
+  // unsigned values, moved to the bottom of the signed ones for a single comparison.
+  static bool ordinary(V a) {
+    const __m256i bits = _mm256_castpd_si256(a);
+    const __m256i twice = _mm256_add_epi64(bits, bits);
+    const __m256i moved = _mm256_add_epi64(twice, _mm256_set1_epi64x(0x7FFFFFFFFFFFFFFE));
+    const __m256i bad = _mm256_cmpgt_epi64(moved, _mm256_set1_epi64x(0x7FDFFFFFFFFFFFFC));
+    return _mm256_testz_si256(bad, bad) != 0;
+  }
 };
 
 struct F32 {
@@ -56,6 +73,7 @@ struct F32 {
   static constexpr unsigned LOG_W = 2;
   static constexpr bool NATIVE_ADDSUB = true;
   static constexpr unsigned REGISTERS = 16;
+  static constexpr bool SHAPED = true;
 
   static V load(const T* p) { return _mm256_loadu_ps(p); }
   static void store(T* p, V x) { _mm256_storeu_ps(p, x); }
@@ -82,6 +100,21 @@ struct F32 {
   }
   static V blend(V old, V neu, Mask m) { return _mm256_blendv_ps(old, neu, m); }
   static V mask_add(V old, Mask m, V a, V b) { return blend(old, add(a, b), m); }
+
+  static V one() { return _mm256_set1_ps(1.0f); }
+  static V bit_or(V a, V b) { return _mm256_or_ps(a, b); }
+  static bool zero_bits(V a) {
+    const __m256i bits = _mm256_castps_si256(a);
+    return _mm256_testz_si256(bits, bits) != 0;
+  }
+  // As for F64, on 32-bit elements.
+  static bool ordinary(V a) {
+    const __m256i bits = _mm256_castps_si256(a);
+    const __m256i twice = _mm256_add_epi32(bits, bits);
+    const __m256i moved = _mm256_add_epi32(twice, _mm256_set1_epi32(0x7FFFFFFE));
+    const __m256i bad = _mm256_cmpgt_epi32(moved, _mm256_set1_epi32(0x7EFFFFFC));
+    return _mm256_testz_si256(bad, bad) != 0;
+  }
 };
 
 }  // namespace vorn::core::kernels::avx2

@@ -48,6 +48,7 @@ struct F64 {
   static constexpr unsigned LOG_W = 2;
   static constexpr bool NATIVE_ADDSUB = false;
   static constexpr unsigned REGISTERS = 32;
+  static constexpr bool SHAPED = false;
 
   static V load(const T* p) { return _mm512_loadu_pd(p); }
   static void store(T* p, V x) { _mm512_storeu_pd(p, x); }
@@ -102,6 +103,7 @@ struct F32 {
   static constexpr unsigned LOG_W = 3;
   static constexpr bool NATIVE_ADDSUB = false;
   static constexpr unsigned REGISTERS = 32;
+  static constexpr bool SHAPED = false;
 
   static V load(const T* p) { return _mm512_loadu_ps(p); }
   static void store(T* p, V x) { _mm512_storeu_ps(p, x); }

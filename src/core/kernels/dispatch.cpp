@@ -4,6 +4,7 @@
 
 #include <bit>
 #include <string>
+#include <type_traits>
 
 #include "core/abort.h"
 #include "core/kernels.h"
@@ -150,13 +151,44 @@ std::span<const KernelTable<T>* const> available_tables() {
 }
 
 template <typename T>
+const KernelTable<T>* find_table(std::string_view name) {
+  if (name == "scalar") {
+    name = "reference";
+  }
+  for (const KernelTable<T>* table : available_tables<T>()) {
+    if (name == table->name) {
+      return table;
+    }
+  }
+  return nullptr;
+}
+
+namespace {
+
+// The tables chosen by run_with_kernel_table on this thread (both null outside it).
+struct ForcedTables {
+  const KernelTable<float>* f32 = nullptr;
+  const KernelTable<double>* f64 = nullptr;
+};
+thread_local ForcedTables forced_tables;
+
+}  // namespace
+
+template <typename T>
 const KernelTable<T>& active_table() {
-  static const KernelTable<T>& table = *available_tables<T>().front();
-  return table;
+  static const KernelTable<T>& fastest = *available_tables<T>().front();
+  const KernelTable<T>* forced;
+  if constexpr (std::is_same_v<T, float>) {
+    forced = forced_tables.f32;
+  } else {
+    forced = forced_tables.f64;
+  }
+  return forced != nullptr ? *forced : fastest;
 }
 
 #define VORN_INSTANTIATE(T)                                                                        \
   template std::span<const KernelTable<T>* const> available_tables<T>();                           \
+  template const KernelTable<T>* find_table<T>(std::string_view);                                  \
   template const KernelTable<T>& active_table<T>();                                                \
   template void apply_single_qubit_gate_with<T>(const KernelFunctions<T>&, std::span<Complex<T>>,  \
                                                 const Matrix2<T>&, std::uint64_t);                 \
@@ -228,5 +260,25 @@ void apply_controlled_swap(std::span<Complex<T>> v, std::uint64_t control, std::
 VORN_INSTANTIATE(float)
 VORN_INSTANTIATE(double)
 #undef VORN_INSTANTIATE
+
+namespace testing {
+bool run_with_kernel_table(std::string_view name, const std::function<void()>& fn) {
+  const kernels::KernelTable<float>* f32 = kernels::find_table<float>(name);
+  const kernels::KernelTable<double>* f64 = kernels::find_table<double>(name);
+  if (f32 == nullptr || f64 == nullptr) {
+    return false;
+  }
+  const kernels::ForcedTables outer = kernels::forced_tables;
+  kernels::forced_tables = {f32, f64};
+  try {
+    fn();
+  } catch (...) {
+    kernels::forced_tables = outer;
+    throw;
+  }
+  kernels::forced_tables = outer;
+  return true;
+}
+}  // namespace testing
 
 }  // namespace vorn::core

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <span>
+#include <string_view>
 
 #include "core/complex.h"
 #include "core/gates.h"
@@ -31,14 +32,24 @@ struct KernelFunctions {
 
 // One implementation. Its own functions (the base) run on the calling thread below
 // PARALLEL_THRESHOLD amplitudes and from there on as one parallel_for; `local` runs the same
-// arithmetic on the calling thread whatever the length.
+// arithmetic on the calling thread whatever the length, and `in_cache` too, without software
+// prefetching (Placement::InCache).
 template <typename T>
 struct KernelTable : KernelFunctions<T> {
   const char* name;
   KernelFunctions<T> local;
+  KernelFunctions<T> in_cache;
 
   const KernelFunctions<T>& functions(Placement placement) const {
-    return placement == Placement::Pool ? *this : local;
+    switch (placement) {
+      case Placement::Pool:
+        return *this;
+      case Placement::CallingThread:
+        return local;
+      case Placement::InCache:
+        return in_cache;
+    }
+    return local;
   }
 };
 
@@ -50,7 +61,14 @@ const KernelTable<T>& reference_table();
 template <typename T>
 std::span<const KernelTable<T>* const> available_tables();
 
-// The implementation the public kernels use: the first of available_tables().
+// The implementation of this name among available_tables() ("scalar" also names the
+// reference), or null when this CPU cannot run it.
+template <typename T>
+const KernelTable<T>* find_table(std::string_view name);
+
+// The implementation the public kernels use on this thread: the one chosen by
+// testing::run_with_kernel_table (core/kernels.h) while it runs, else the first of
+// available_tables().
 template <typename T>
 const KernelTable<T>& active_table();
 

@@ -257,6 +257,8 @@ constexpr KernelTable<T> kTable = {
     {single<T>, controlled<T>, two_qubit<T>, doubly_controlled<T>, controlled_swap<T>},
     "reference",
     {serial_single<T>, serial_controlled<T>, serial_two_qubit<T>, serial_doubly_controlled<T>,
+     serial_controlled_swap<T>},
+    {serial_single<T>, serial_controlled<T>, serial_two_qubit<T>, serial_doubly_controlled<T>,
      serial_controlled_swap<T>}};
 
 }  // namespace

@@ -22,14 +22,16 @@
 // The group loops prefetch their memory ahead in software and walk groups whose registers lie
 // close together as two streams: memory speed, not arithmetic, bounds these kernels.
 //
-// Traits (struct Isa) provide: T, V, Index, Mask, LOG_W, NATIVE_ADDSUB, REGISTERS; load, store,
-// mul, add, addsub (even elements a - b, odd elements a + b), swap_re_im, make_permutation(source
-// lane per lane), permute, make_mask(lane flags), blend(old, new, mask), mask_add(old, mask, a, b)
-// (a + b in the lanes of the mask, old elsewhere); with 32 registers also Exchange,
-// make_exchange(lane bit p) and exchange<p>(a, b, x): a and b become the amplitudes of both
-// registers with lane bit p clear and set, a[l] = bit p of l clear ? a[l] : b[l ^ 2^p] and
+// Traits (struct Isa) provide: T, V, Index, Mask, LOG_W, NATIVE_ADDSUB, REGISTERS, SHAPED; load,
+// store, mul, add, addsub (even elements a - b, odd elements a + b), swap_re_im,
+// make_permutation(source lane per lane), permute, make_mask(lane flags), blend(old, new, mask),
+// mask_add(old, mask, a, b) (a + b in the lanes of the mask, old elsewhere); with 32 registers also
+// Exchange, make_exchange(lane bit p) and exchange<p>(a, b, x): a and b become the amplitudes of
+// both registers with lane bit p clear and set, a[l] = bit p of l clear ? a[l] : b[l ^ 2^p] and
 // b[l] = bit p of l clear ? a[l | 2^p] : b[l], which trades lane bit p for the register bit that
-// tells a from b (applied twice, nothing moves).
+// tells a from b (applied twice, nothing moves). With SHAPED (and a native addsub), the shaped
+// runners of matrices with zero parts (simd/shaped.h) and their traits: one (1 in every
+// element), ordinary(x) (every element finite and not zero), zero_bits(x), bit_or(a, b).
 #pragma once
 
 #ifndef VORN_SIMD_NAMESPACE
@@ -47,6 +49,7 @@
 #include "core/kernels/simd/execute.h"
 #include "core/kernels/simd/matrix.h"
 #include "core/kernels/simd/plan.h"
+#include "core/kernels/simd/shaped.h"
 
 namespace vorn::core::kernels::VORN_SIMD_NAMESPACE {
 
@@ -60,7 +63,7 @@ struct Kernels {
 
   // Matrix on one target with up to two controls.
   static void matrix2(Complex<T>* v, std::uint64_t len, const Matrix2<T>& m, unsigned target,
-                      const unsigned* controls, unsigned control_count, bool pool) {
+                      const unsigned* controls, unsigned control_count, Placement placement) {
     Plan<Isa> plan;
     build_plan(plan, &m[0], &target, 1, controls, control_count, len);
     bool masked = false;
@@ -68,6 +71,14 @@ struct Kernels {
       masked = masked || controls[i] < LOG_W;
     }
     RunFunction run;
+    if constexpr (Isa::SHAPED) {
+      if (plan.shape != Shape::General && (target >= LOG_W || pair_lane_target_groups<Isa>(plan))) {
+        run = target >= LOG_W ? shaped_registers_run<2>(plan.shape, masked)
+                              : shaped_lane_target_run(plan.shape, masked);
+        execute<Isa>(plan, 2, reinterpret_cast<T*>(v), len, run, placement);
+        return;
+      }
+    }
     if (plan.signed_imaginary) {
       if (target >= LOG_W) {
         run = masked ? run_erased<Isa, run_registers<Isa, 2, true, true>>
@@ -85,29 +96,80 @@ struct Kernels {
                      : run_erased<Isa, run_lane_target<Isa, false, false>>;
       }
     }
-    execute<Isa>(plan, target >= LOG_W ? 2 : 1, reinterpret_cast<T*>(v), len, run, pool);
+    execute<Isa>(plan, target >= LOG_W ? 2 : 1, reinterpret_cast<T*>(v), len, run, placement);
   }
 
-  template <bool POOL>
+  // The shaped runners of a plan whose matrix has zero parts (simd/shaped.h): on register
+  // operands (2x2, or the diagonal 4x4 shapes), or on a lane target.
+  template <unsigned D, bool Masked>
+  static RunFunction shaped_registers_run(Shape shape) {
+    switch (shape) {
+      case Shape::RealDiagonal:
+        return run_erased<Isa, run_shaped_registers<Isa, D, Masked, Shape::RealDiagonal>>;
+      case Shape::Diagonal:
+        return run_erased<Isa, run_shaped_registers<Isa, D, Masked, Shape::Diagonal>>;
+      case Shape::Real:
+        if constexpr (D == 2) {
+          return run_erased<Isa, run_shaped_registers<Isa, D, Masked, Shape::Real>>;
+        }
+        return nullptr;
+      case Shape::Imaginary:
+        if constexpr (D == 2) {
+          return run_erased<Isa, run_shaped_registers<Isa, D, Masked, Shape::Imaginary>>;
+        }
+        return nullptr;
+      case Shape::General:
+        return nullptr;
+    }
+    return nullptr;
+  }
+
+  template <unsigned D>
+  static RunFunction shaped_registers_run(Shape shape, bool masked) {
+    return masked ? shaped_registers_run<D, true>(shape) : shaped_registers_run<D, false>(shape);
+  }
+
+  template <bool Masked>
+  static RunFunction shaped_lane_target_run(Shape shape) {
+    switch (shape) {
+      case Shape::RealDiagonal:
+        return run_erased<Isa, run_shaped_lane_target<Isa, Masked, Shape::RealDiagonal>>;
+      case Shape::Diagonal:
+        return run_erased<Isa, run_shaped_lane_target<Isa, Masked, Shape::Diagonal>>;
+      case Shape::Real:
+        return run_erased<Isa, run_shaped_lane_target<Isa, Masked, Shape::Real>>;
+      case Shape::Imaginary:
+        return run_erased<Isa, run_shaped_lane_target<Isa, Masked, Shape::Imaginary>>;
+      case Shape::General:
+        return nullptr;
+    }
+    return nullptr;
+  }
+
+  static RunFunction shaped_lane_target_run(Shape shape, bool masked) {
+    return masked ? shaped_lane_target_run<true>(shape) : shaped_lane_target_run<false>(shape);
+  }
+
+  template <Placement P>
   static void single(Complex<T>* v, std::uint64_t len, const Matrix2<T>& m, unsigned target) {
     if (len < W) {
       reference_table<T>().single(v, len, m, target);
       return;
     }
-    matrix2(v, len, m, target, nullptr, 0, POOL);
+    matrix2(v, len, m, target, nullptr, 0, P);
   }
 
-  template <bool POOL>
+  template <Placement P>
   static void controlled(Complex<T>* v, std::uint64_t len, const Matrix2<T>& m, unsigned control,
                          unsigned target) {
     if (len < W) {
       reference_table<T>().controlled(v, len, m, control, target);
       return;
     }
-    matrix2(v, len, m, target, &control, 1, POOL);
+    matrix2(v, len, m, target, &control, 1, P);
   }
 
-  template <bool POOL>
+  template <Placement P>
   static void doubly_controlled(Complex<T>* v, std::uint64_t len, const Matrix2<T>& m,
                                 unsigned control1, unsigned control2, unsigned target) {
     if (len < W) {
@@ -115,7 +177,7 @@ struct Kernels {
       return;
     }
     const unsigned controls[2] = {control1, control2};
-    matrix2(v, len, m, target, controls, 2, POOL);
+    matrix2(v, len, m, target, controls, 2, P);
   }
 
   template <bool Signed>
@@ -149,7 +211,7 @@ struct Kernels {
     }
   }
 
-  template <bool POOL>
+  template <Placement P>
   static void two_qubit(Complex<T>* v, std::uint64_t len, const Matrix4<T>& m, unsigned q0,
                         unsigned q1) {
     if (len < W) {
@@ -169,7 +231,7 @@ struct Kernels {
         quads.second = Isa::make_exchange(q1);
         const RunFunction run =
             quads.signed_imaginary ? quads_run<true, 0, 0>(q0, q1) : quads_run<false, 0, 0>(q0, q1);
-        execute<Isa>(quads, 4, reinterpret_cast<T*>(v), len, run, POOL);
+        execute<Isa>(quads, 4, reinterpret_cast<T*>(v), len, run, P);
         return;
       }
     }
@@ -177,14 +239,22 @@ struct Kernels {
     const unsigned operands[2] = {q0, q1};
     build_plan(plan, &m[0], operands, 2, nullptr, 0, len);
     const unsigned register_ops = (q0 >= LOG_W ? 1u : 0u) + (q1 >= LOG_W ? 1u : 0u);
+    if constexpr (Isa::SHAPED) {
+      const bool diagonal = plan.shape == Shape::Diagonal || plan.shape == Shape::RealDiagonal;
+      if (register_ops == 2 && diagonal) {
+        execute<Isa>(plan, 4, reinterpret_cast<T*>(v), len,
+                     shaped_registers_run<4>(plan.shape, false), P);
+        return;
+      }
+    }
     RunFunction run = nullptr;
     const unsigned group_size = 1u << register_ops;
     run = plan.signed_imaginary ? four_by_four_run<true>(register_ops, q0 >= LOG_W)
                                 : four_by_four_run<false>(register_ops, q0 >= LOG_W);
-    execute<Isa>(plan, group_size, reinterpret_cast<T*>(v), len, run, POOL);
+    execute<Isa>(plan, group_size, reinterpret_cast<T*>(v), len, run, P);
   }
 
-  template <bool POOL>
+  template <Placement P>
   static void controlled_swap(Complex<T>* v, std::uint64_t len, unsigned control, unsigned target1,
                               unsigned target2) {
     if (len < W) {
@@ -204,20 +274,26 @@ struct Kernels {
     } else {
       run = run_erased<Isa, run_exchange_lanes<Isa>, E>;
     }
-    execute<Isa>(plan, kind == 0 ? 1 : 2, reinterpret_cast<T*>(v), len, run, POOL);
+    execute<Isa>(plan, kind == 0 ? 1 : 2, reinterpret_cast<T*>(v), len, run, P);
   }
 };
 
-// The table: the kernels with the pool's parallel loop from PARALLEL_THRESHOLD on, and the same
-// kernels on the calling thread.
+// The table: the kernels with the pool's parallel loop from PARALLEL_THRESHOLD on, the same
+// kernels on the calling thread, and on the calling thread without software prefetching.
 template <typename Isa>
 constexpr KernelTable<typename Isa::T> make_table(const char* name) {
   using K = Kernels<Isa>;
-  return {{K::template single<true>, K::template controlled<true>, K::template two_qubit<true>,
-           K::template doubly_controlled<true>, K::template controlled_swap<true>},
-          name,
-          {K::template single<false>, K::template controlled<false>, K::template two_qubit<false>,
-           K::template doubly_controlled<false>, K::template controlled_swap<false>}};
+  constexpr Placement POOL = Placement::Pool;
+  constexpr Placement LOCAL = Placement::CallingThread;
+  constexpr Placement CACHED = Placement::InCache;
+  return {
+      {K::template single<POOL>, K::template controlled<POOL>, K::template two_qubit<POOL>,
+       K::template doubly_controlled<POOL>, K::template controlled_swap<POOL>},
+      name,
+      {K::template single<LOCAL>, K::template controlled<LOCAL>, K::template two_qubit<LOCAL>,
+       K::template doubly_controlled<LOCAL>, K::template controlled_swap<LOCAL>},
+      {K::template single<CACHED>, K::template controlled<CACHED>, K::template two_qubit<CACHED>,
+       K::template doubly_controlled<CACHED>, K::template controlled_swap<CACHED>}};
 }
 
 }  // namespace vorn::core::kernels::VORN_SIMD_NAMESPACE

@@ -6,6 +6,8 @@
 
 #include <cmath>
 #include <limits>
+#include <random>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -22,29 +24,18 @@ using test::Amplitudes;
 using test::Kernel;
 using test::Op;
 
-// The vectorised table of this name, or null when this CPU cannot run it.
-template <typename T>
-const kernels::KernelTable<T>* find_table(const std::string& name) {
-  for (const auto* table : kernels::available_tables<T>()) {
-    if (table->name == name) {
-      return table;
-    }
-  }
-  return nullptr;
-}
-
 // One vectorised table per test instance: the test body runs for both precisions.
 class VariantsTest : public ::testing::TestWithParam<std::string> {
  protected:
   void SetUp() override {
-    if (find_table<double>(GetParam()) == nullptr) {
+    if (kernels::find_table<double>(GetParam()) == nullptr) {
       GTEST_SKIP() << "this CPU cannot run the " << GetParam() << " kernels";
     }
   }
 
   template <typename T>
   const kernels::KernelTable<T>& table() const {
-    return *find_table<T>(GetParam());
+    return *kernels::find_table<T>(GetParam());
   }
 };
 
@@ -75,8 +66,8 @@ Amplitudes<T> special_state(unsigned n, std::uint64_t seed) {
   return v;
 }
 
-// Every kernel on every placement through `table`, its calling-thread functions and the
-// reference. From PARALLEL_THRESHOLD amplitudes on, the placements take turns on pools of 1, 2
+// Every kernel on every placement through `table`, its calling-thread and in-cache functions and
+// the reference. From PARALLEL_THRESHOLD amplitudes on, the placements take turns on pools of 1, 2
 // and 3 threads.
 template <typename T>
 void compare_with_reference(const kernels::KernelTable<T>& table, unsigned n, bool special,
@@ -102,6 +93,11 @@ void compare_with_reference(const kernels::KernelTable<T>& table, unsigned n, bo
           test::apply_with(table.local, v, op);
           EXPECT_EQ(test::bit_difference(v, expected), "")
               << table.name << " on the calling thread, n=" << n << " " << op.describe()
+              << (special ? " special" : "");
+          v = before;
+          test::apply_with(table.in_cache, v, op);
+          EXPECT_EQ(test::bit_difference(v, expected), "")
+              << table.name << " in the cache, n=" << n << " " << op.describe()
               << (special ? " special" : "");
         });
   }
@@ -234,6 +230,168 @@ TEST_P(VariantsTest, GateAndNonFiniteMatricesMatchReference) {
 TEST_P(VariantsTest, NonFiniteFourByFourMatricesMatchReference) {
   check_non_finite_four_by_four_matrices(table<float>());
   check_non_finite_four_by_four_matrices(table<double>());
+}
+
+// Matrices with zero parts (real, diagonal, a real diagonal with imaginary entries off it, with
+// negative zeros among their parts and entries small enough for products to underflow), on
+// states built to meet every case where a dropped product could change a bit: zeros of both
+// signs alone and in pairs, subnormals, values whose products underflow or overflow,
+// infinities, and pairs that cancel exactly. Every operand placement, with lane and register
+// controls.
+template <typename T>
+std::vector<Matrix2<T>> shaped_matrices() {
+  const T nz = T(-0.0);
+  const T tiny = std::numeric_limits<T>::min() * T(4);
+  std::vector<Matrix2<T>> out;
+  for (const GateKind kind :
+       {GateKind::H, GateKind::X, GateKind::Y, GateKind::Z, GateKind::S, GateKind::Tdg,
+        GateKind::Rx, GateKind::Ry, GateKind::Rz, GateKind::Id}) {
+    out.push_back(matrix_2x2<T>(Gate{kind, 0.9}));
+  }
+  out.push_back({{{1, nz}, {nz, 0}, {0, nz}, {-1, 0}}});             // real diagonal, signed zeros
+  out.push_back({{{T(0.6), 0}, {T(-0.8), nz}, {tiny, 0}, {0, 0}}});  // real, a zero entry
+  out.push_back({{{nz, T(0.5)}, {0, 0}, {nz, nz}, {T(0.25), T(-2)}}});  // diagonal
+  out.push_back({{{T(0.3), nz}, {nz, T(-0.7)}, {0, tiny}, {nz, 0}}});   // imaginary off it
+  return out;
+}
+
+template <typename T>
+Amplitudes<T> awkward_state(unsigned n, std::uint64_t seed) {
+  const T inf = std::numeric_limits<T>::infinity();
+  const T values[] = {T(0),
+                      T(-0.0),
+                      std::numeric_limits<T>::denorm_min(),
+                      -std::numeric_limits<T>::denorm_min(),
+                      std::numeric_limits<T>::min(),
+                      T(-1.5) * std::numeric_limits<T>::min(),
+                      std::numeric_limits<T>::max(),
+                      -std::numeric_limits<T>::max(),
+                      inf,
+                      -inf,
+                      T(1),
+                      T(-0.75)};
+  constexpr unsigned COUNT = sizeof(values) / sizeof(values[0]);
+  Amplitudes<T> v = test::random_state<T>(n, seed);
+  std::mt19937_64 rng(seed);
+  for (std::size_t i = 0; i < v.size(); ++i) {
+    switch (rng() % 6) {
+      case 0:  // an awkward value in one part
+        (rng() % 2 == 0 ? v[i].re : v[i].im) = values[rng() % COUNT];
+        break;
+      case 1:  // zero bits, or zeros of mixed signs
+        v[i] = {values[rng() % 2], values[rng() % 2]};
+        break;
+      case 2:  // the same as, or the opposite of, the amplitude just before
+        if (i > 0) {
+          v[i] = rng() % 2 == 0 ? v[i - 1] : Complex<T>{-v[i - 1].re, -v[i - 1].im};
+        }
+        break;
+      default:
+        break;
+    }
+  }
+  // Whole registers of zero bits, and of the opposites of their partners.
+  for (std::size_t i = 0; i + 16 <= v.size(); i += 64) {
+    for (std::size_t k = 0; k < 16; ++k) {
+      v[i + k] = {0, 0};
+    }
+  }
+  return v;
+}
+
+template <typename T>
+void check_shaped_matrices(const kernels::KernelTable<T>& table) {
+  const auto& reference = kernels::reference_table<T>();
+  for (const unsigned n : {4u, 7u, 13u}) {
+    const Amplitudes<T> before = awkward_state<T>(n, 500 + n);
+    std::size_t i = 0;
+    for (const Matrix2<T>& m : shaped_matrices<T>()) {
+      ++i;
+      for (unsigned target = 0; target < n; ++target) {
+        Amplitudes<T> expected = before;
+        kernels::apply_single_qubit_gate_with<T>(reference, expected, m, target);
+        Amplitudes<T> v = before;
+        kernels::apply_single_qubit_gate_with<T>(table, v, m, target);
+        EXPECT_EQ(test::bit_difference(v, expected), "")
+            << table.name << " matrix " << i << " target " << target << " n=" << n;
+        for (const unsigned control : {0u, 2u, n - 1}) {
+          if (control == target) {
+            continue;
+          }
+          expected = before;
+          kernels::apply_controlled_gate_with<T>(reference, expected, m, control, target);
+          v = before;
+          kernels::apply_controlled_gate_with<T>(table, v, m, control, target);
+          EXPECT_EQ(test::bit_difference(v, expected), "")
+              << table.name << " matrix " << i << " controlled " << control << "," << target
+              << " n=" << n;
+        }
+      }
+    }
+    // Diagonal 4x4 matrices: CZ and one with complex entries and signed zeros off the diagonal.
+    Matrix4<T> diagonal_entries{};
+    for (unsigned k = 0; k < 16; ++k) {
+      diagonal_entries[k] = {k % 3 == 0 ? T(-0.0) : T(0), k % 2 == 0 ? T(-0.0) : T(0)};
+    }
+    diagonal_entries[0] = {T(0.5), T(-0.5)};
+    diagonal_entries[5] = {0, 1};
+    diagonal_entries[10] = {T(-1), T(-0.0)};
+    diagonal_entries[15] = {T(0.25), T(2)};
+    const Matrix4<T>& diagonal = diagonal_entries;
+    for (const Matrix4<T>* m4 : {&CZ_MATRIX<T>, &diagonal}) {
+      for (unsigned q0 = 0; q0 < n; ++q0) {
+        for (unsigned q1 = 0; q1 < n; ++q1) {
+          if (q0 == q1) {
+            continue;
+          }
+          Amplitudes<T> expected = before;
+          kernels::apply_two_qubit_gate_with<T>(reference, expected, *m4, q0, q1);
+          Amplitudes<T> v = before;
+          kernels::apply_two_qubit_gate_with<T>(table, v, *m4, q0, q1);
+          EXPECT_EQ(test::bit_difference(v, expected), "")
+              << table.name << " 4x4 " << q0 << "," << q1 << " n=" << n;
+        }
+      }
+    }
+  }
+}
+
+TEST_P(VariantsTest, ShapedMatricesMatchReferenceOnAwkwardValues) {
+  check_shaped_matrices(table<float>());
+  check_shaped_matrices(table<double>());
+}
+
+// The forced table: the public kernels' choice on this thread for the length of the call, the
+// innermost of nested calls, restored after the call returns or throws; a table this CPU cannot
+// run is refused without running anything.
+TEST(Variants, RunWithKernelTableChoosesTheTableOfTheCall) {
+  const std::string fastest = kernels::active_table<double>().name;
+  for (const auto* table : kernels::available_tables<double>()) {
+    const std::string name = table->name;
+    bool ran = false;
+    EXPECT_TRUE(testing::run_with_kernel_table(name, [&] {
+      ran = true;
+      EXPECT_EQ(kernels::active_table<double>().name, name);
+      EXPECT_EQ(kernels::active_table<float>().name, name);
+      EXPECT_TRUE(testing::run_with_kernel_table("scalar", [&] {
+        EXPECT_EQ(std::string(kernels::active_table<float>().name), "reference");
+      }));
+      EXPECT_EQ(kernels::active_table<float>().name, name);
+      EXPECT_THROW(
+          testing::run_with_kernel_table("reference", [] { throw std::runtime_error("x"); }),
+          std::runtime_error);
+      EXPECT_EQ(kernels::active_table<double>().name, name);
+    }));
+    EXPECT_TRUE(ran) << name;
+    EXPECT_EQ(kernels::active_table<double>().name, fastest);
+  }
+  bool ran = false;
+  EXPECT_FALSE(testing::run_with_kernel_table("sse9", [&] { ran = true; }));
+  if (kernels::find_table<double>("avx512") == nullptr) {
+    EXPECT_FALSE(testing::run_with_kernel_table("avx512", [&] { ran = true; }));
+  }
+  EXPECT_FALSE(ran);
+  EXPECT_EQ(kernels::find_table<float>("scalar"), &kernels::reference_table<float>());
 }
 
 TEST(Variants, ReferenceIsAlwaysAvailableAndLast) {

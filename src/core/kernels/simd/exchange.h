@@ -18,6 +18,7 @@ template <typename Isa>
 struct ExchangePlan {
   Enumeration groups;
   std::uint64_t group_count = 0;
+  bool prefetch = true;               // ahead of the work, in software (walk.h)
   std::ptrdiff_t offset[2] = {0, 0};  // in floats
   typename Isa::Index swap_lanes;     // lane l <- lane l ^ (lane bits of the targets)
   typename Isa::Mask replace[2];      // per register of the group: lanes that take a new value

@@ -20,13 +20,14 @@ void run_erased(const void* plan, void* v, std::uint64_t begin, std::uint64_t en
   Run(*static_cast<const P*>(plan), static_cast<typename Isa::T*>(v), begin, end);
 }
 
-// Runs the plan over all its groups: with `pool`, on the calling thread below
-// PARALLEL_THRESHOLD amplitudes, else as one parallel loop over the groups; without, on the
-// calling thread.
+// Runs the plan over all its groups: with Placement::Pool, on the calling thread below
+// PARALLEL_THRESHOLD amplitudes, else as one parallel loop over the groups; else on the calling
+// thread, with software prefetching unless InCache.
 template <typename Isa, typename P>
-void execute(const P& plan, unsigned group_size, typename Isa::T* v, std::uint64_t len,
-             RunFunction run, bool pool) {
-  if (!pool || len < PARALLEL_THRESHOLD) {
+void execute(P& plan, unsigned group_size, typename Isa::T* v, std::uint64_t len, RunFunction run,
+             Placement placement) {
+  plan.prefetch = placement != Placement::InCache;
+  if (placement != Placement::Pool || len < PARALLEL_THRESHOLD) {
     run(&plan, v, 0, plan.group_count);
     return;
   }

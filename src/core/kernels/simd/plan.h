@@ -11,6 +11,43 @@
 
 namespace vorn::core::kernels::VORN_SIMD_NAMESPACE {
 
+// Matrices whose entries have zero parts, for which the shaped runners (simd/shaped.h) form
+// only the products of the parts that are not zero: Real (every imaginary part zero), Diagonal
+// (every entry off the diagonal zero; RealDiagonal when real too) and Imaginary (2x2: a real
+// diagonal and imaginary entries off it, as RX and Y). Matrices with an entry that is not
+// finite are General.
+enum class Shape { General, Real, Diagonal, RealDiagonal, Imaginary };
+
+template <typename T>
+Shape shape_of(const Complex<T>* matrix, unsigned dim) {
+  bool real = true;
+  bool diagonal = true;
+  bool imaginary = dim == 2;
+  for (unsigned r = 0; r < dim; ++r) {
+    for (unsigned c = 0; c < dim; ++c) {
+      const Complex<T> e = matrix[r * dim + c];
+      // A NaN compares unequal to itself, infinity minus itself is NaN.
+      if (!(e.re - e.re == 0) || !(e.im - e.im == 0)) {
+        return Shape::General;
+      }
+      real = real && e.im == 0;
+      if (r == c) {
+        imaginary = imaginary && e.im == 0;
+      } else {
+        diagonal = diagonal && e.re == 0 && e.im == 0;
+        imaginary = imaginary && e.re == 0;
+      }
+    }
+  }
+  if (diagonal) {
+    return real ? Shape::RealDiagonal : Shape::Diagonal;
+  }
+  if (real) {
+    return Shape::Real;
+  }
+  return imaginary ? Shape::Imaginary : Shape::General;
+}
+
 template <typename Isa>
 struct Plan {
   using T = typename Isa::T;
@@ -19,6 +56,7 @@ struct Plan {
 
   Enumeration groups;
   std::uint64_t group_count = 0;
+  bool prefetch = true;                     // ahead of the work, in software (walk.h)
   std::ptrdiff_t offset[4] = {0, 0, 0, 0};  // of each register of a group, in floats
   typename Isa::Index permutation[4];       // lanes that feed column c
   typename Isa::Mask mask;                  // lanes whose lane controls are all 1
@@ -36,6 +74,14 @@ struct Plan {
   alignas(64) T own_im[ELEMENTS];
   alignas(64) T cross_re[ELEMENTS];
   alignas(64) T cross_im[ELEMENTS];
+
+  // The matrix's shape, and for the shaped runners: the imaginary parts as (-im, +im), which
+  // multiply the swapped amplitude into a product with a zero real part; and what the full
+  // products give where every input of a group holds zero bits, per output register and lane.
+  Shape shape = Shape::General;
+  alignas(64) T swapped_im[4][4][ELEMENTS];
+  alignas(64) T cross_swapped_im[ELEMENTS];
+  alignas(64) T zero_response[4][ELEMENTS];
 
   // Without a single-instruction addsub, a product's "re - ..., im + ..." costs two
   // instructions. With the imaginary parts stored as (-im, +im), a plain addition gives the same
@@ -116,6 +162,7 @@ void build_plan(Plan<Isa>& plan, const Complex<typename Isa::T>* matrix, const u
   }
   plan.signed_imaginary = !Isa::NATIVE_ADDSUB && !nan_imaginary;
   const typename Isa::T re_sign = plan.signed_imaginary ? -1 : 1;
+  plan.shape = shape_of(matrix, dim);
 
   for (unsigned g = 0; g < group_size; ++g) {
     for (unsigned lane = 0; lane < W; ++lane) {
@@ -125,12 +172,25 @@ void build_plan(Plan<Isa>& plan, const Complex<typename Isa::T>* matrix, const u
             operands[j] >= LOG_W ? (g >> register_index[j]) & 1u : (lane >> operands[j]) & 1u;
         row |= b << j;
       }
+      // The full products on zero inputs, in column order, as the runners form them.
+      const typename Isa::T zero = 0;
+      typename Isa::T zero_re = 0;
+      typename Isa::T zero_im = 0;
       for (unsigned c = 0; c < dim; ++c) {
         const Complex<typename Isa::T> entry = matrix[row * dim + c];
         plan.re[g][c][2 * lane] = plan.re[g][c][2 * lane + 1] = entry.re;
         plan.im[g][c][2 * lane] = re_sign * entry.im;
         plan.im[g][c][2 * lane + 1] = entry.im;
+        plan.swapped_im[g][c][2 * lane] = -entry.im;
+        plan.swapped_im[g][c][2 * lane + 1] = entry.im;
+        const typename Isa::T re = entry.re * zero - entry.im * zero;
+        const typename Isa::T im = entry.re * zero + entry.im * zero;
+        zero_re = c == 0 ? re : zero_re + re;
+        zero_im = c == 0 ? im : zero_im + im;
       }
+      // Lanes whose lane controls are not all 1 keep their zero bits.
+      plan.zero_response[g][2 * lane] = active[lane] ? zero_re : zero;
+      plan.zero_response[g][2 * lane + 1] = active[lane] ? zero_im : zero;
     }
   }
 
@@ -153,6 +213,8 @@ void build_plan(Plan<Isa>& plan, const Complex<typename Isa::T>* matrix, const u
       plan.cross_re[2 * lane] = plan.cross_re[2 * lane + 1] = cross.re;
       plan.cross_im[2 * lane] = re_sign * cross.im;
       plan.cross_im[2 * lane + 1] = cross.im;
+      plan.cross_swapped_im[2 * lane] = -cross.im;
+      plan.cross_swapped_im[2 * lane + 1] = cross.im;
     }
     plan.partner = Isa::make_permutation(from);
     plan.lower_active = Isa::make_mask(lower_active);

@@ -22,16 +22,18 @@ inline constexpr std::uint64_t PREFETCH_BYTES = 8192;
 
 // Calls body(first float of the group's first register) once for each group of [begin, end),
 // with the groups split into STREAMS consecutive parts walked side by side, while prefetching
-// the registers of the groups PREFETCH_BYTES ahead. (The order of independent groups does not
-// change any result.) The enumeration is a local copy, so that it stays in registers beside the
-// body's stores; with CONSECUTIVE (no register operands) group k is simply register k. The
-// walk and the bodies are always inlined (VORN_ALWAYS_INLINE): a call per group would cost more
-// than the group's arithmetic, and would keep the body's matrix in memory instead of registers.
+// the registers of the groups PREFETCH_BYTES ahead (unless `prefetch` is false: the groups are
+// in the cache already, and the prefetches would only cost instructions). (The order of independent
+// groups does not change any result.) The enumeration is a local copy, so that it stays in
+// registers beside the body's stores; with CONSECUTIVE (no register operands) group k is simply
+// register k. The walk and the bodies are always inlined (VORN_ALWAYS_INLINE): a call per group
+// would cost more than the group's arithmetic, and would keep the body's matrix in memory instead
+// of registers.
 template <typename Isa, unsigned G, unsigned STREAMS, bool CONSECUTIVE, typename Body>
 VORN_ALWAYS_INLINE inline void walk_groups(const Enumeration& enumeration,
-                                           const std::ptrdiff_t* offset, typename Isa::T* v,
-                                           std::uint64_t begin, std::uint64_t end,
-                                           const Body& body) {
+                                           const std::ptrdiff_t* offset, bool prefetch,
+                                           typename Isa::T* v, std::uint64_t begin,
+                                           std::uint64_t end, const Body& body) {
   constexpr std::uint64_t ELEMENTS = std::uint64_t{2} << Isa::LOG_W;
   constexpr std::uint64_t AHEAD = PREFETCH_BYTES / (STREAMS * G * sizeof(typename Isa::V));
   const Enumeration groups = enumeration;
@@ -45,7 +47,7 @@ VORN_ALWAYS_INLINE inline void walk_groups(const Enumeration& enumeration,
     }
   };
   const std::uint64_t count = (end - begin) / STREAMS;
-  if (count <= AHEAD) {
+  if (!prefetch || count <= AHEAD) {
     walk(begin, end);
     return;
   }
@@ -87,11 +89,11 @@ VORN_ALWAYS_INLINE inline void for_each_group(const Groups& plan, typename Isa::
     near = near && offset[g] < NEAR;
   }
   if (G == 1 && plan.groups.forced == 0) {
-    walk_groups<Isa, G, 2, true>(plan.groups, offset, v, begin, end, body);
+    walk_groups<Isa, G, 2, true>(plan.groups, offset, plan.prefetch, v, begin, end, body);
   } else if (near) {
-    walk_groups<Isa, G, 2, false>(plan.groups, offset, v, begin, end, body);
+    walk_groups<Isa, G, 2, false>(plan.groups, offset, plan.prefetch, v, begin, end, body);
   } else {
-    walk_groups<Isa, G, 1, false>(plan.groups, offset, v, begin, end, body);
+    walk_groups<Isa, G, 1, false>(plan.groups, offset, plan.prefetch, v, begin, end, body);
   }
 }
 
