@@ -252,8 +252,8 @@ class BucketSearch {
   // `table` non-decreasing; about `items` uniforms are searched per call.
   BucketSearch(std::span<const double> table, std::uint64_t items)
       : table_(table),
-        bits_(static_cast<unsigned>(
-            std::clamp<int>(std::bit_width(items) - 7, 0, static_cast<int>(MAX_BUCKET_BITS)))),
+        bits_(static_cast<unsigned>(std::clamp(static_cast<int>(std::bit_width(items)) - 7, 0,
+                                               static_cast<int>(MAX_BUCKET_BITS)))),
         bounds_((std::uint64_t{1} << bits_) + 1) {
     const double width = std::ldexp(1.0, -static_cast<int>(bits_));
     split_over_pool(
@@ -338,8 +338,8 @@ class BucketSearch {
       for (std::uint64_t first_item = 0; first_item < count; first_item += LOCKSTEP) {
         const std::uint64_t batch = std::min(LOCKSTEP, count - first_item);
         search_lockstep(part, u + first_item, batch, found + first_item);
-        for (std::uint64_t b = 0; b < batch; ++b) {
-          found[first_item + b] += lo;
+        for (std::uint64_t i = first_item; i < first_item + batch; ++i) {
+          found[i] += lo;
         }
       }
       return;
@@ -463,7 +463,6 @@ class ChunkSearch {
     return buckets_->found();
   }
 
- private:
   std::span<const double> cumulative_;
   std::optional<BucketSearch> buckets_;
   std::vector<std::uint64_t> unordered_;

@@ -20,6 +20,10 @@ using Counts = std::unordered_map<std::string, std::uint64_t>;
 inline constexpr std::uint64_t MAX_KEY_WIDTH = 65535;
 
 // Draws exactly `shots` values from rng; nothing is built or drawn for 0 shots.
+//
+// The draws are taken on the calling thread, in order. The work on large tables and many shots
+// (probabilities, order checks, the searches by bucket, the keys' hashes) is split over the
+// worker pool, and no result depends on the pool's size.
 template <typename T>
 Counts sample_counts(const core::StateVector<T>& state, std::uint64_t shots, SampleRng& rng);
 
