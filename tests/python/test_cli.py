@@ -232,14 +232,14 @@ def test_corpus_programs_give_runs_counts(name):
 
 
 def test_expect_prints_values_in_the_table_and_the_json():
-    import vorn
+    import vorn as api
 
     path = EXAMPLES / "ghz.qasm"
     table = vorn("run", path, "--seed", 1, "--expect", "Z0 Z4", "--expect", "0.5*XXXXX - 1")
     assert table.returncode == 0, table.stderr
-    program = vorn.load(path)
-    z = vorn.expectation(program, "Z0 Z4")
-    x = vorn.expectation(program, "0.5*XXXXX - 1")
+    program = api.load(path)
+    z = api.expectation(program, "Z0 Z4")
+    x = api.expectation(program, "0.5*XXXXX - 1")
     assert f"<Z0 Z4> = {z!r}\n<0.5*XXXXX - 1> = {x!r}\n" in table.stdout
     got = json.loads(vorn("run", path, "--seed", 1, "--json", "--expect", "Z0 Z4").stdout)
     assert got["expectations"] == [{"observable": "Z0 Z4", "value": z}]
