@@ -15,52 +15,15 @@
 #include "mpi/layout.h"
 #include "mpi/sampling.h"
 #include "simulator/engine.h"
+#include "simulator/state_runs.h"
 
 namespace vorn::mpi {
 namespace {
 
 using core::Complex;
-
-// Runs body(b, e) over [0, count): on the calling thread below the kernels' threshold, else on
-// the pool. Every index gets the same operations either way.
-template <typename Body>
-void for_each_index(std::uint64_t count, const Body& body) {
-  if (count < core::PARALLEL_THRESHOLD) {
-    body(0, count);
-  } else {
-    core::parallel_for(0, count, core::PARALLEL_THRESHOLD / 2, body);
-  }
-}
-
-// The index whose bits are those of j with a bit `value` inserted at position qubit.
-inline std::uint64_t insert_bit(std::uint64_t j, std::uint64_t qubit, std::uint64_t value) {
-  const std::uint64_t low = (std::uint64_t{1} << qubit) - 1;
-  return ((j & ~low) << 1) | (value << qubit) | (j & low);
-}
-
-// Runs fn(zero, one, len) over the slice's pairs of runs for a local qubit: [zero, zero + len)
-// have bit qubit 0 and [one, one + len) are the same indices with it 1.
-template <typename T, typename Fn>
-void for_each_pair_run(std::span<Complex<T>> slice, std::uint64_t qubit, const Fn& fn) {
-  Complex<T>* const v = slice.data();
-  const std::uint64_t run = std::uint64_t{1} << qubit;
-  for_each_index(slice.size() / 2, [v, qubit, run, &fn](std::uint64_t b, std::uint64_t e) {
-    for (std::uint64_t j = b; j < e;) {
-      const std::uint64_t end = std::min(e, (j | (run - 1)) + 1);
-      Complex<T>* const zero = v + insert_bit(j, qubit, 0);
-      fn(zero, zero + run, end - j);
-      j = end;
-    }
-  });
-}
-
-template <typename T>
-void scale_run(Complex<T>* v, std::uint64_t len, T scale) {
-  for (std::uint64_t k = 0; k < len; ++k) {
-    v[k].re = v[k].re * scale;
-    v[k].im = v[k].im * scale;
-  }
-}
+using sim::for_each_index;
+using sim::insert_bit;
+using sim::scale_run;
 
 template <typename T>
 double square(const Complex<T>& a) {
@@ -133,15 +96,10 @@ std::array<double, 2> DistributedState<T>::probabilities(std::uint64_t qubit) {
 
 template <typename T>
 void DistributedState<T>::project(std::uint64_t qubit, unsigned outcome, double probability) {
-  const T scale = static_cast<T>(1.0 / std::sqrt(probability));
+  const T scale = sim::projection_scale<T>(probability);
   const std::span<Complex<T>> v = slice();
   if (qubit < ranks_.local_qubits) {
-    for_each_pair_run(v, qubit,
-                      [outcome, scale](Complex<T>* zero, Complex<T>* one, std::uint64_t len) {
-                        scale_run(outcome == 0 ? zero : one, len, scale);
-                        Complex<T>* const drop = outcome == 0 ? one : zero;
-                        std::fill(drop, drop + len, Complex<T>{0, 0});
-                      });
+    sim::project_onto<T>(v, qubit, outcome, scale);
     return;
   }
   const bool keep = rank_bit(qubit) == outcome;
@@ -158,9 +116,7 @@ template <typename T>
 void DistributedState<T>::flip(std::uint64_t qubit) {
   const std::span<Complex<T>> v = slice();
   if (qubit < ranks_.local_qubits) {
-    for_each_pair_run(v, qubit, [](Complex<T>* zero, Complex<T>* one, std::uint64_t len) {
-      std::swap_ranges(zero, zero + len, one);
-    });
+    sim::flip_qubit<T>(v, qubit);
     return;
   }
   // The partner holds the same local indices with this qubit's value the other way round.

@@ -18,28 +18,12 @@
 #include "simulator/passes.h"
 #include "simulator/rng.h"
 #include "simulator/sampling.h"
+#include "simulator/state_runs.h"
 
 namespace vorn::sim {
 namespace {
 
 using core::Complex;
-
-// Runs body(b, e) over [0, count): on the calling thread below the kernels' threshold, else
-// spread over the pool. Every index gets the same operations either way.
-template <typename Body>
-void for_each_index(std::uint64_t count, const Body& body) {
-  if (count < core::PARALLEL_THRESHOLD) {
-    body(0, count);
-  } else {
-    core::parallel_for(0, count, core::PARALLEL_THRESHOLD / 2, body);
-  }
-}
-
-// The index whose bits are those of j with a bit `value` inserted at position qubit.
-inline std::uint64_t insert_bit(std::uint64_t j, std::uint64_t qubit, std::uint64_t value) {
-  const std::uint64_t low = (std::uint64_t{1} << qubit) - 1;
-  return ((j & ~low) << 1) | (value << qubit) | (j & low);
-}
 
 template <typename T>
 class LocalState final : public BranchState {
@@ -69,24 +53,10 @@ class LocalState final : public BranchState {
   }
 
   void project(std::uint64_t qubit, unsigned outcome, double probability) override {
-    const T scale = static_cast<T>(1.0 / std::sqrt(probability));
-    for_each_pair_run(qubit,
-                      [outcome, scale](Complex<T>* zero, Complex<T>* one, std::uint64_t len) {
-                        Complex<T>* const keep = outcome == 0 ? zero : one;
-                        Complex<T>* const drop = outcome == 0 ? one : zero;
-                        for (std::uint64_t k = 0; k < len; ++k) {
-                          keep[k].re = keep[k].re * scale;
-                          keep[k].im = keep[k].im * scale;
-                        }
-                        std::fill(drop, drop + len, Complex<T>{0, 0});
-                      });
+    project_onto<T>(state_.amplitudes(), qubit, outcome, projection_scale<T>(probability));
   }
 
-  void flip(std::uint64_t qubit) override {
-    for_each_pair_run(qubit, [](Complex<T>* zero, Complex<T>* one, std::uint64_t len) {
-      std::swap_ranges(zero, zero + len, one);
-    });
-  }
+  void flip(std::uint64_t qubit) override { flip_qubit<T>(state_.amplitudes(), qubit); }
 
   bool save() override {
     try {
@@ -142,19 +112,6 @@ class LocalState final : public BranchState {
   // Runs fn(zero, one, len) over the state's pairs of runs: the amplitudes [zero, zero + len)
   // have bit qubit 0, and [one, one + len) are the same indices with it 1. Together the runs
   // cover the state once.
-  template <typename Fn>
-  void for_each_pair_run(std::uint64_t qubit, const Fn& fn) {
-    Complex<T>* const v = state_.amplitudes().data();
-    const std::uint64_t run = std::uint64_t{1} << qubit;
-    for_each_index(state_.len() / 2, [v, qubit, run, &fn](std::uint64_t b, std::uint64_t e) {
-      for (std::uint64_t j = b; j < e;) {
-        const std::uint64_t end = std::min(e, (j | (run - 1)) + 1);
-        Complex<T>* const zero = v + insert_bit(j, qubit, 0);
-        fn(zero, zero + run, end - j);
-        j = end;
-      }
-    });
-  }
 
   std::uint64_t n_;
   core::StateVector<T> state_;
