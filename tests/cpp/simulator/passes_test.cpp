@@ -482,8 +482,11 @@ TYPED_TEST(PassesTest, RunsMatchGateByGateExecution) {
       for (const Blocking blocking : blockings_for(n, sizeof(Complex<T>))) {
         const std::size_t threads = 1 + turn++ % 3;
         const RunResult<T> got = run_with(table, blocking, threads);
-        EXPECT_TRUE(same_bits<T>(got.statevector.amplitudes(), expected.statevector.amplitudes(),
-                                 unusual && table == "reference"))
+        // Where two different NaNs meet, which one comes out is the compiler's choice and may
+        // differ between the blocked and the gate-by-gate code of one table (sanitised builds
+        // show it): NaN-ness, infinities, signed zeros and every other bit must agree.
+        EXPECT_TRUE(
+            same_bits<T>(got.statevector.amplitudes(), expected.statevector.amplitudes(), unusual))
             << table << " n=" << n << " blocks of " << blocking.block_qubits << " qubits, "
             << blocking.low_qubits << " low, threads " << threads;
         EXPECT_EQ(got.counts, expected.counts) << table << " n=" << n;
@@ -491,8 +494,8 @@ TYPED_TEST(PassesTest, RunsMatchGateByGateExecution) {
       // The machine's own plan, from a calibration measured on the run's fresh state at the
       // first run of each size.
       const RunResult<T> got = run_with(table, std::nullopt, 1 + turn++ % 3);
-      EXPECT_TRUE(same_bits<T>(got.statevector.amplitudes(), expected.statevector.amplitudes(),
-                               unusual && table == "reference"))
+      EXPECT_TRUE(
+          same_bits<T>(got.statevector.amplitudes(), expected.statevector.amplitudes(), unusual))
           << table << " n=" << n << " calibrated";
       EXPECT_EQ(got.counts, expected.counts) << table << " n=" << n << " calibrated";
     }
