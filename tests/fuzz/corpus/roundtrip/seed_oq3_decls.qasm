@@ -1,0 +1,11 @@
+OPENQASM 3.0;
+include "stdgates.inc";
+qubit a;
+qubit[3] b;
+bit[3] c;
+bit d;
+h b;
+cx a, b;
+c = measure b;
+d = measure a;
+c[1] = measure b[2];
