@@ -73,11 +73,14 @@ for t in "${targets[@]}"; do
   mkdir -p "$corpus" "$work"
   echo "== fuzzing $t for ${seconds} s"
   start=$(date +%s)
+  set +e
   # shellcheck disable=SC2046
   "$build/tests/fuzz/${t}_fuzz" "$work" "$corpus" $(extra_args "$t") \
     -max_total_time="$seconds" -max_len="$(max_len "$t")" -timeout=20 -rss_limit_mb=2048 \
-    -artifact_prefix=tests/fuzz/ -print_final_stats=1 2>&1 | tee "$log" | grep -E '^#[0-9]+ +(INITED|DONE|NEW)|==ERROR|SUMMARY|stat::' || true
-  status=${PIPESTATUS[0]}
+    -artifact_prefix=tests/fuzz/ -print_final_stats=1 >"$log" 2>&1
+  status=$?
+  set -e
+  grep -E '^#[0-9]+ +(INITED|DONE)|property failed|==ERROR|SUMMARY|stat::(number_of_executed|peak)' "$log" || true
   elapsed=$(($(date +%s) - start))
   if ((status != 0)); then
     echo "fuzz.sh: $t failed (status $status); see $log" >&2
