@@ -233,11 +233,6 @@ def test_deeply_nested_conditions_built_in_python():
     condition = p.bit(0)
     for _ in range(100000):
         condition = ~condition
-    try:
+    with pytest.raises(ValueError, match="condition nested too deeply"):
         with p.if_test(condition):
             p.x(0)
-    except ValueError as e:
-        assert "deep" in str(e)
-    else:
-        p.measure(0, 0)
-        assert vorn.run(p, shots=2, seed=1).counts() == {"0": 2}
