@@ -30,6 +30,7 @@
 #include "mpi/distributed.h"
 #include "mpi/dynamic_state.h"
 #include "mpi/expectation.h"
+#include "mpi/faults.h"
 #include "mpi/layout.h"
 #include "mpi/npy.h"
 #include "mpi/report.h"
@@ -242,6 +243,11 @@ template <typename Allocate>
 bool allocated_everywhere(const Allocate& allocate, const Ranks& ranks) {
   std::optional<std::string> failure;
   try {
+    if (fault_strikes(Fault::Alloc, ranks.rank)) {
+      const std::uint64_t bytes = std::uint64_t{16} << ranks.local_qubits;
+      throw core::AllocationFailure(ranks.local_qubits, bytes,
+                                    core::messages::cannot_allocate(ranks.local_qubits, bytes));
+    }
     allocate();
   } catch (const core::AllocationFailure& e) {
     failure = e.what();
@@ -351,6 +357,9 @@ int simulate(const Options& options, const sim::Program& program, const sim::Cir
   }
 
   MPI_Barrier(ranks.comm);
+  if (fault_strikes(Fault::KillSimulate, ranks.rank)) {
+    die_now();
+  }
   double start = MPI_Wtime();
   run_plan(slice, plan, ranks, *exchanger);
   // +0.0 and -0.0 skip the pass; NaN compares unequal and is applied.
@@ -422,6 +431,9 @@ int simulate_dynamic(const Options& options, const sim::Program& program, Report
     return kExitFailure;
   }
   MPI_Barrier(ranks.comm);
+  if (fault_strikes(Fault::KillSimulate, ranks.rank)) {
+    die_now();
+  }
   const double start = MPI_Wtime();
   const sim::DynamicOutcome outcome = sim::walk_program(
       program, *state, options.shots, sim::SampleRng::seed_from_u64(report.seed).key());
@@ -478,9 +490,24 @@ int run(int argc, char** argv, Ranks ranks) {
   // Includes are found from the file's folder; a program on standard input has none.
   qasm::ProgramSource source;
   source.file_name = options.file == "-" ? "" : options.file;
+  const std::uint64_t rank = ranks.rank;
+  source.read_file = [rank](const std::string& path) -> std::optional<std::string> {
+    if (fault_strikes(Fault::Include, rank)) {
+      return std::nullopt;
+    }
+    return qasm::read_file_from_disk(path);
+  };
+  // Every rank reads the included files itself, and one may fail where the others succeed (a
+  // file that only some nodes can see): the ranks agree before going on, and rank 0 says why.
   auto parsed_program = qasm::read_program(std::get<0>(text), source);
+  std::optional<std::string> read_error;
   if (!parsed_program.ok()) {
-    say(ranks, parsed_program.error().render());
+    read_error = parsed_program.error().render();
+  }
+  if (auto failed = agree(read_error, ranks)) {
+    say(ranks, read_error ? *read_error
+                          : "vorn-mpi: rank " + std::to_string(failed->rank) + " of " +
+                                std::to_string(ranks.size) + ": " + failed->message);
     return kExitBadInput;
   }
   const sim::Program& program = parsed_program.value();

@@ -1,9 +1,17 @@
 // The .npy header and the collective writes.
 #include "mpi/npy.h"
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <system_error>
 #include <vector>
+
+#include "mpi/faults.h"
 
 namespace vorn::mpi {
 namespace {
@@ -60,41 +68,74 @@ std::string npy_header(std::string_view descr, std::uint64_t length) {
   return header + dict;
 }
 
+namespace {
+
+// Why rank 0 may not replace `path` by a renamed file, if it may not: a folder, or a file this
+// process may not write (the rename would replace it all the same).
+std::optional<std::string> refuse_target(const std::string& path) {
+  std::error_code ec;
+  const std::filesystem::file_status status = std::filesystem::status(path, ec);
+  if (std::filesystem::is_directory(status)) {
+    return std::strerror(EISDIR);
+  }
+  if (std::filesystem::exists(status) && ::access(path.c_str(), W_OK) != 0) {
+    return std::strerror(errno);
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
 std::optional<std::string> NpyWriter::open(const std::string& path, const Ranks& ranks,
                                            NpyWriter& out) {
-  out.close();
+  out.abandon();
   out.ranks_ = ranks;
   out.path_ = path;
-  MPI_File file = MPI_FILE_NULL;
-  int code = MPI_File_open(ranks.comm, path.c_str(), MPI_MODE_CREATE | MPI_MODE_WRONLY,
-                           MPI_INFO_NULL, &file);
   std::optional<std::string> error;
+  long long pid = 0;
+  if (ranks.rank == 0) {
+    error = refuse_target(path);
+    pid = static_cast<long long>(::getpid());
+  }
+  if (auto refused = agree_text(error, ranks)) {
+    return "cannot write " + path + ": " + *refused;
+  }
+  MPI_Bcast(&pid, 1, MPI_LONG_LONG, 0, ranks.comm);
+  const std::string temporary = path + ".partial-" + std::to_string(pid);
+  MPI_File file = MPI_FILE_NULL;
+  int code = MPI_File_open(ranks.comm, temporary.c_str(), MPI_MODE_CREATE | MPI_MODE_WRONLY,
+                           MPI_INFO_NULL, &file);
   if (code != MPI_SUCCESS) {
     error = error_text(code);
     file = MPI_FILE_NULL;
   }
   error = agree_text(error, ranks);
-  if (!error && file != MPI_FILE_NULL) {
-    // An existing, longer file would keep its tail otherwise.
+  if (file != MPI_FILE_NULL) {
+    out.file_ = file;
+    out.temporary_ = temporary;
+  }
+  if (!error) {
+    // A file left by an earlier job of the same process id would keep its tail otherwise.
     code = MPI_File_set_size(file, 0);
     error = agree_text(code == MPI_SUCCESS ? std::nullopt : std::optional(error_text(code)), ranks);
   }
   if (error) {
-    if (file != MPI_FILE_NULL) {
-      MPI_File_close(&file);
-    }
+    out.abandon();
     return "cannot write " + path + ": " + *error;
   }
-  out.file_ = file;
   return std::nullopt;
 }
 
-NpyWriter::~NpyWriter() { close(); }
+NpyWriter::~NpyWriter() { abandon(); }
 
-void NpyWriter::close() {
+void NpyWriter::abandon() {
   if (file_ != MPI_FILE_NULL) {
     MPI_File_close(&file_);
+    if (ranks_.rank == 0 && !temporary_.empty()) {
+      std::remove(temporary_.c_str());
+    }
   }
+  temporary_.clear();
 }
 
 template <typename Element, typename Fill>
@@ -120,15 +161,28 @@ std::optional<std::string> NpyWriter::write(std::string_view descr, std::uint64_
         static_cast<int>(n * sizeof(Element)), MPI_BYTE, MPI_STATUS_IGNORE);
     if (code != MPI_SUCCESS) {
       error = error_text(code);
+    } else if (fault_strikes(Fault::Full, ranks_.rank)) {
+      error = std::strerror(ENOSPC);
+    } else if (fault_strikes(Fault::KillWrite, ranks_.rank)) {
+      die_now();
     }
   }
   error = agree_text(error, ranks_);
   if (!error) {
+    // Every part is written: the file gets its name.
     MPI_File_close(&file_);
     file_ = MPI_FILE_NULL;
-    return std::nullopt;
+    if (ranks_.rank == 0 && std::rename(temporary_.c_str(), path_.c_str()) != 0) {
+      error = std::strerror(errno);
+      std::remove(temporary_.c_str());
+    }
+    temporary_.clear();
+    error = agree_text(error, ranks_);
+    if (!error) {
+      return std::nullopt;
+    }
   }
-  close();
+  abandon();
   return "cannot write " + path_ + ": " + *error;
 }
 

@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
   g++ pkg-config meson ninja-build
-  python3-dev python3-numpy python3-pytest python3-venv python3-mesonpy python3-pip
+  python3-dev python3-numpy python3-pytest python3-hypothesis python3-venv python3-mesonpy python3-pip
   libtbb-dev libgtest-dev libbenchmark-dev python3-matplotlib
   libopenmpi-dev openmpi-bin
 )

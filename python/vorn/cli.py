@@ -5,7 +5,7 @@ import os
 import sys
 
 from vorn.commands import convert, info, plot, run
-from vorn.errors import EXIT_INTERRUPTED, CliError
+from vorn.errors import EXIT_FAILURE, EXIT_INTERRUPTED, CliError
 
 U64_MAX = (1 << 64) - 1
 
@@ -66,6 +66,13 @@ def main(argv=None):
         sys.stdout.flush()
         print(e.text(), file=sys.stderr)
         return e.status
+    except MemoryError:
+        # Reading a huge file (its tokens, its operations) or writing its text: the command
+        # ends with one line, as any other failure of the run.
+        sys.stdout.flush()
+        print("vorn: out of memory: the program needs more than this process can get",
+              file=sys.stderr)
+        return EXIT_FAILURE
     except KeyboardInterrupt:
         _exit_now(EXIT_INTERRUPTED)
     except BrokenPipeError:

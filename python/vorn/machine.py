@@ -11,8 +11,20 @@ def state_bytes(n_qubits, precision):
     return (1 << n_qubits) * AMPLITUDE_BYTES[precision]
 
 
+# Byte counts of more bits than this (the state of 1000 qubits and more) exceed a float.
+_FLOAT_BITS = 1000
+
+
+def _huge(n):
+    """A byte count too large for a float, as a power of two (a state's size is one)."""
+    exponent = n.bit_length() - 1
+    return f"2^{exponent} B" if n == 1 << exponent else f"more than 2^{exponent} B"
+
+
 def format_bytes(n):
     """Binary units, one decimal from KiB up: 64 B, 1.0 KiB, 256.0 MiB, 16.0 GiB."""
+    if n.bit_length() > _FLOAT_BITS:
+        return _huge(n)
     if n < 1024:
         return f"{n} B"
     value = n / 1024
@@ -24,6 +36,8 @@ def format_bytes(n):
 
 
 def format_gib(n):
+    if n.bit_length() > _FLOAT_BITS:
+        return _huge(n)
     return f"{n / GIB:.1f} GiB"
 
 

@@ -238,6 +238,17 @@ class Parser {
     return text;
   }
 
+  // A bit register's name. The dynamic mode shows it in outcome keys and writes it back as
+  // OpenQASM 3.0, where a reserved word cannot stand as a name: such a name is refused there.
+  Result<std::string> bit_register_name(const char* what) {
+    if (mode_ == ReaderMode::Dynamic && at(TokenKind::Ident) &&
+        reserved_construct(current().text).has_value()) {
+      return error_here(
+          messages::expected_identifier(what, "the reserved word " + quoted(current().text)));
+    }
+    return identifier(what);
+  }
+
   Result<std::int64_t> integer(const char* what) {
     if (!at(TokenKind::Int)) {
       return error_here(messages::expected_integer(what, token_name(current())));
@@ -330,7 +341,8 @@ class Parser {
   // `qreg name[size];` and `creg name[size];`
   Result<Stmt> old_register(bool quantum) {
     advance();
-    QASM_TRY_ASSIGN(std::string name, identifier(quantum ? "qreg name" : "creg name"));
+    QASM_TRY_ASSIGN(std::string name,
+                    quantum ? identifier("qreg name") : bit_register_name("creg name"));
     QASM_TRY(expect(TokenKind::LBracket, "'['"));
     QASM_TRY_ASSIGN(std::uint64_t count, size(quantum ? "qreg size" : "creg size"));
     QASM_TRY(expect(TokenKind::RBracket, "']'"));
@@ -348,7 +360,8 @@ class Parser {
       count = declared;
       QASM_TRY(expect(TokenKind::RBracket, "']'"));
     }
-    QASM_TRY_ASSIGN(std::string name, identifier(quantum ? "qubit name" : "bit name"));
+    QASM_TRY_ASSIGN(std::string name,
+                    quantum ? identifier("qubit name") : bit_register_name("bit name"));
     QASM_TRY(expect(TokenKind::Semicolon, "';'"));
     return register_stmt(quantum, std::move(name), count);
   }
@@ -681,7 +694,7 @@ class Parser {
       count = declared;
       QASM_TRY(expect(TokenKind::RBracket, "']'"));
     }
-    QASM_TRY_ASSIGN(std::string name, identifier("bit name"));
+    QASM_TRY_ASSIGN(std::string name, bit_register_name("bit name"));
     CregStmt stmt{name, count, ""};
     std::optional<MeasureStmt> measure;
     if (at(TokenKind::Eq)) {
