@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <bit>
 #include <memory>
+#include <optional>
 
 #include "core/kernels/dispatch.h"
 #include "core/kernels/fused.h"
@@ -22,9 +23,12 @@ using core::kernels::PreparedGate;
 
 constexpr std::uint64_t bit(unsigned q) { return std::uint64_t{1} << q; }
 
-// The lowest qubits stay in every block in their own places, so that a lane qubit of the
-// vectorised kernels is one in the block as in the state (which only their speed needs).
-constexpr unsigned LANE_QUBITS = 3;
+// The lowest qubits stay in every block in their own places: a lane qubit of the vectorised
+// kernels (below 3) is one in the block as in the state, which the exact kernels' bits need,
+// and a block's runs of consecutive amplitudes are 2^5 long. Shorter runs leave more of a
+// block's qubits to the operations (more of them per pass); measured, runs of 2^5 and of 2 KiB
+// took about the same time.
+constexpr unsigned LOW_QUBITS = 5;
 
 // Amplitudes per part of a loop over the state below which the pool is not worth it.
 constexpr std::uint64_t MIN_PART = 1u << 13;
@@ -70,9 +74,22 @@ void multiply_all_by_phase(std::span<Complex<T>> v, const PhaseFactor<T>& factor
   });
 }
 
+// The kernels of one run: the fused ones and the exact table they were chosen with.
 template <typename T>
-void run_over_state(const FusedKernels<T>& kernels, std::span<Complex<T>> v, unsigned n,
-                    const FusedOp& op) {
+struct Kernels {
+  const core::kernels::KernelTable<T>& exact;
+  const FusedKernels<T>& fused;
+  core::Matrix2<T> x = core::matrix_2x2<T>(core::Gate{GateKind::X});
+};
+
+template <typename T>
+void run_over_state(const Kernels<T>& k, std::span<Complex<T>> v, unsigned n, const FusedOp& op) {
+  if (op.exact) {
+    blocks::apply_gate(k.exact.functions(core::Placement::Pool), v, op.exact->kind(),
+                       blocks::gate_matrix<T>(*op.exact, k.x), k.x, op.exact->qubits.data());
+    return;
+  }
+  const FusedKernels<T>& kernels = k.fused;
   const std::unique_ptr<PreparedGate<T>> p = kernels.prepare(rounded_gate<T>(op), n);
   const std::uint64_t per_unit = std::max<std::uint64_t>(1, v.size() / p->units);
   const std::uint64_t grain = std::max<std::uint64_t>(1, MIN_PART / per_unit);
@@ -82,16 +99,26 @@ void run_over_state(const FusedKernels<T>& kernels, std::span<Complex<T>> v, uns
 
 // Runs plan[first, last) block by block over `set` (b qubits), the blocks spread over the pool.
 template <typename T>
-void run_blockwise(const FusedKernels<T>& kernels, std::span<Complex<T>> v,
-                   std::span<const FusedOp> ops, std::uint64_t set, const PhaseFactor<T>* phase) {
+void run_blockwise(const Kernels<T>& k, std::span<Complex<T>> v, std::span<const FusedOp> ops,
+                   std::uint64_t set, const PhaseFactor<T>* phase) {
   const unsigned b = static_cast<unsigned>(std::popcount(set));
+  // Per operation: its fused kernel prepared for the block, or its exact gate in the block.
   std::vector<std::unique_ptr<PreparedGate<T>>> prepared;
+  std::vector<std::optional<blocks::LocalGate<T>>> exact;
   std::vector<std::uint64_t> conditions;
   for (const FusedOp& op : ops) {
     std::uint64_t c = 0;
-    prepared.push_back(kernels.prepare(local_gate<T>(op, set, c), b));
+    if (op.exact) {
+      exact.push_back(blocks::local_gate<T>(*op.exact, set, k.x));
+      prepared.push_back(nullptr);
+      c = exact.back()->conditions;
+    } else {
+      exact.push_back(std::nullopt);
+      prepared.push_back(k.fused.prepare(local_gate<T>(op, set, c), b));
+    }
     conditions.push_back(c);
   }
+  const auto& in_cache = k.exact.functions(core::Placement::InCache);
   const std::uint64_t block_len = bit(b);
   const unsigned run_qubits = static_cast<unsigned>(std::countr_one(set));
   const std::uint64_t run_len = bit(run_qubits);
@@ -114,9 +141,16 @@ void run_blockwise(const FusedKernels<T>& kernels, std::span<Complex<T>> v,
             run_offsets, run_len, [&](std::uint64_t r) { return first + run_offsets[r]; },
             [&](std::uint64_t r) { return block + r * run_len; }, false);
       }
-      for (std::size_t k = 0; k < prepared.size(); ++k) {
-        if ((first_index & conditions[k]) == conditions[k]) {
-          prepared[k]->apply(block, 0, prepared[k]->units);
+      for (std::size_t j = 0; j < prepared.size(); ++j) {
+        if ((first_index & conditions[j]) != conditions[j]) {
+          continue;
+        }
+        if (exact[j]) {
+          const blocks::LocalGate<T>& g = *exact[j];
+          blocks::apply_gate(in_cache, std::span<Complex<T>>(block, block_len), g.kind, g.matrix,
+                             k.x, g.qubits);
+        } else {
+          prepared[j]->apply(block, 0, prepared[j]->units);
         }
       }
       if (phase != nullptr) {
@@ -140,14 +174,17 @@ void execute_fused_plan(std::span<Complex<T>> v, std::span<const FusedOp> plan,
                         std::optional<double> phase) {
   const auto n = static_cast<unsigned>(std::bit_width(v.size()) - 1);
   // The implementation is chosen here, on the calling thread, for every pass and every worker.
-  const FusedKernels<T>& kernels =
-      core::kernels::fused_kernels<T>(core::kernels::active_table<T>().name);
+  const core::kernels::KernelTable<T>& table = core::kernels::active_table<T>();
+  const Kernels<T> kernels{table, core::kernels::fused_kernels<T>(table.name)};
   std::optional<PhaseFactor<T>> factor;
   if (phase.has_value()) {
     factor.emplace(*phase);
   }
-  const Blocking caches = cache_blocking(sizeof(Complex<T>));
-  const unsigned b = forced_block_qubits != nullptr ? *forced_block_qubits : caches.block_qubits;
+  // A fused pass computes far more per amplitude than it copies, so its blocks fill a core's
+  // level-2 cache (the exact passes' blocks fill a quarter of it).
+  const unsigned b = forced_block_qubits != nullptr
+                         ? *forced_block_qubits
+                         : cache_blocking(sizeof(Complex<T>)).block_qubits + 2;
   if (b == 0 || n <= b) {
     for (const FusedOp& op : plan) {
       run_over_state(kernels, v, n, op);
@@ -157,7 +194,7 @@ void execute_fused_plan(std::span<Complex<T>> v, std::span<const FusedOp> plan,
     }
     return;
   }
-  const std::uint64_t low = bit(std::min(b, std::max(caches.low_qubits, LANE_QUBITS))) - 1;
+  const std::uint64_t low = bit(std::min(b, LOW_QUBITS)) - 1;
   std::size_t i = 0;
   while (i < plan.size()) {
     std::uint64_t set = low;

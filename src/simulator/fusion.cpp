@@ -18,13 +18,13 @@ using C = core::Complex<double>;
 
 constexpr std::uint64_t bit(std::uint64_t q) { return std::uint64_t{1} << q; }
 
-FusionGate one_qubit(const core::Gate& gate, std::uint64_t target) {
-  const core::Matrix2<double> m = core::matrix_2x2<double>(gate);
-  return {{}, {target}, {m.begin(), m.end()}};
+FusionGate one_qubit(const GateOp& op) {
+  const core::Matrix2<double> m = core::matrix_2x2<double>(op.gate);
+  return {{}, {op.qubits[0]}, {m.begin(), m.end()}, op};
 }
 
 FusionGate from_matrix4(const core::Matrix4<double>& m, std::uint64_t q0, std::uint64_t q1) {
-  return {{}, {q0, q1}, {m.begin(), m.end()}};
+  return {{}, {q0, q1}, {m.begin(), m.end()}, std::nullopt};
 }
 
 FusionGate with_controls(FusionGate g, std::vector<std::uint64_t> controls) {
@@ -241,10 +241,12 @@ class Planner {
 
   void add(std::size_t i) {
     const GateFacts f = facts(gates_[i]);
-    // Merging with the groups that last touched the gate's qubits, when all of them are open
-    // (last on every qubit they hold, so that they may move to the gate's place).
+    // Joining the groups that last touched the gate's qubits: the gate moves back to the newest
+    // of them (no group after it touches the gate's qubits), and each other one moves forward to
+    // it when it is open (last on every qubit it holds, so that nothing between touches them).
+    // Such groups hold disjoint qubits and commute, so the merged group multiplies their gates
+    // in circuit order.
     std::vector<std::size_t> parts;
-    bool all_open = true;
     std::uint64_t united = f.mask;
     for (std::uint64_t m = f.mask; m != 0; m &= m - 1) {
       const std::size_t g = last_[std::countr_zero(m)];
@@ -252,10 +254,19 @@ class Planner {
         continue;
       }
       parts.push_back(g);
-      all_open = all_open && open(g);
       united |= groups_[g].mask;
     }
-    if (!parts.empty() && all_open &&
+    std::size_t newest = NONE;
+    for (const std::size_t g : parts) {
+      if (newest == NONE || groups_[g].position > groups_[newest].position) {
+        newest = g;
+      }
+    }
+    bool movable = true;
+    for (const std::size_t g : parts) {
+      movable = movable && (g == newest || open(g));
+    }
+    if (!parts.empty() && movable &&
         std::popcount(united) <= static_cast<int>(options_.max_qubits)) {
       bool diagonal = f.diagonal;
       double separate = f.cost;
@@ -265,24 +276,23 @@ class Planner {
       }
       const double merged = diagonal ? 1.0 + options_.overhead : dense_cost(united);
       if (merged <= separate) {
-        Group group;
-        group.diagonal = diagonal;
-        group.mask = united;
-        group.position = next_position_++;
-        group.cost = merged;
+        Group& group = groups_[newest];
         for (const std::size_t g : parts) {
-          groups_[g].alive = false;
-          group.members.insert(group.members.end(), groups_[g].members.begin(),
-                               groups_[g].members.end());
+          if (g != newest) {
+            groups_[g].alive = false;
+            group.members.insert(group.members.end(), groups_[g].members.begin(),
+                                 groups_[g].members.end());
+          }
         }
         group.members.push_back(i);
         std::sort(group.members.begin(), group.members.end());
-        groups_.push_back(std::move(group));
-        const std::size_t id = groups_.size() - 1;
-        if (diagonal) {
-          current_diagonal_ = id;
+        group.diagonal = diagonal;
+        group.mask = united;
+        group.cost = merged;
+        if (!diagonal && current_diagonal_ == newest) {
+          current_diagonal_ = NONE;
         }
-        mark(id, united);
+        mark(newest, united);
         return;
       }
     }
@@ -338,6 +348,7 @@ class Planner {
       op.targets = qubits_of(targets);
       op.controls = g.mask & ~targets;
       op.entries = product_matrix(std::span<const FusionGate>(&free, 1), {0}, op.targets);
+      op.exact = gate.exact;
       return op;
     }
     op.targets = qubits_of(g.mask);
@@ -371,7 +382,7 @@ class Planner {
 std::vector<FusionGate> fusion_gates(std::span<const Operation> ops) {
   std::vector<FusionGate> gates;
   const core::Matrix2<double> x = core::matrix_2x2<double>(core::Gate{GateKind::X});
-  const FusionGate not_gate{{}, {0}, {x.begin(), x.end()}};
+  const std::vector<C> not_matrix(x.begin(), x.end());
   for (const Operation& operation : ops) {
     const auto* op = std::get_if<GateOp>(&operation);
     if (op == nullptr) {
@@ -393,11 +404,11 @@ std::vector<FusionGate> fusion_gates(std::span<const Operation> ops) {
       case GateKind::Ry:
       case GateKind::Rz:
       case GateKind::U3:
-        gates.push_back(one_qubit(op->gate, q[0]));
+        gates.push_back(one_qubit(*op));
         break;
       case GateKind::CX:
         if (q[0] != q[1]) {
-          gates.push_back({{q[0]}, {q[1]}, not_gate.matrix});
+          gates.push_back({{q[0]}, {q[1]}, not_matrix, *op});
         }
         break;
       case GateKind::CZ:
@@ -414,9 +425,11 @@ std::vector<FusionGate> fusion_gates(std::span<const Operation> ops) {
         if (q[0] == q[2] || q[1] == q[2]) {
           break;
         }
-        gates.push_back(with_controls({{}, {q[2]}, not_gate.matrix},
-                                      q[0] == q[1] ? std::vector<std::uint64_t>{q[0]}
-                                                   : std::vector<std::uint64_t>{q[0], q[1]}));
+        if (q[0] == q[1]) {
+          gates.push_back({{q[0]}, {q[2]}, not_matrix, GateOp{{GateKind::CX}, {q[0], q[2], 0}}});
+        } else {
+          gates.push_back({{q[0], q[1]}, {q[2]}, not_matrix, *op});
+        }
         break;
       case GateKind::CSWAP:
         if (q[1] == q[2] || q[0] == q[1]) {

@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -25,6 +26,9 @@ struct FusionGate {
   std::vector<std::uint64_t> controls;
   std::vector<std::uint64_t> targets;
   std::vector<core::Complex<double>> matrix;
+  // The circuit's own gate, when it has an exact kernel that may run it alone (a single-qubit
+  // gate, CX or CCX with distinct operands).
+  std::optional<GateOp> exact;
 };
 
 // One operation of a plan, in double precision: a dense matrix on `targets` (increasing) where
@@ -36,6 +40,9 @@ struct FusedOp {
   std::vector<core::Complex<double>> entries;
   // How many gates the operation holds.
   std::size_t gates = 0;
+  // A dense gate that joined nothing and has an exact kernel runs through that kernel (bit for
+  // bit as exact execution), which costs less than its matrix.
+  std::optional<GateOp> exact;
 };
 
 // What the planner weighs: an operation costs its arithmetic (a complex multiply-add per matrix
@@ -45,7 +52,7 @@ struct FusedOp {
 struct FusionOptions {
   unsigned max_qubits = 4;
   unsigned max_diagonal_qubits = core::kernels::MAX_DIAGONAL_QUBITS;
-  double overhead = 4.0;
+  double overhead = 6.0;
 };
 
 // The gates of ops in order (measurements skipped), as the kernels apply them: Id is left out,

@@ -311,9 +311,19 @@ INSTANTIATE_TEST_SUITE_P(Widths, FusionWidth, ::testing::Values(2u, 3u, 4u, 5u))
 TEST_P(FusionWidth, RandomCircuitsKeepFidelityAgainstExactDoublePrecision) {
   const unsigned k = GetParam();
   std::mt19937_64 rng(1000 + k);
-  for (int trial = 0; trial < 12; ++trial) {
+  for (int trial = 0; trial < 40; ++trial) {
     const std::uint64_t n = 2 + rng() % 9;
-    const Circuit c = random_circuit(rng, unitary_spec(n, 60 + rng() % 120));
+    RandomCircuitSpec spec = unitary_spec(n, 60 + rng() % 120);
+    if (trial % 2 == 1) {
+      // Mostly diagonal gates between controls: long diagonal runs that may and may not join.
+      for (const GateKind kind : {GateKind::Rz, GateKind::CZ, GateKind::T, GateKind::S, GateKind::Z,
+                                  GateKind::Rz, GateKind::CZ}) {
+        for (int copies = 0; copies < 3; ++copies) {
+          spec.choices.push_back({Draw::Gate, kind});
+        }
+      }
+    }
+    const Circuit c = random_circuit(rng, spec);
     const std::vector<Cd> exact = exact_state(c);
     const auto f64 = fused_state<double>(c, k);
     const auto f32 = fused_state<float>(c, k);
@@ -506,9 +516,9 @@ TEST(FusionPlan, GeneralMatrixGatesFuse) {
   const std::vector<Complex<double>> u = random_unitary(rng, 8);
   std::vector<FusionGate> gates;
   const core::Matrix2<double> h = core::matrix_2x2<double>(core::Gate{GateKind::H});
-  gates.push_back({{}, {2}, {h.begin(), h.end()}});
-  gates.push_back({{}, {3, 0, 2}, u});
-  gates.push_back({{1}, {0}, {h.begin(), h.end()}});
+  gates.push_back({{}, {2}, {h.begin(), h.end()}, std::nullopt});
+  gates.push_back({{}, {3, 0, 2}, u, std::nullopt});
+  gates.push_back({{1}, {0}, {h.begin(), h.end()}, std::nullopt});
   FusionOptions options;
   options.max_qubits = 4;
   const auto plan = plan_fusion(gates, options);
