@@ -48,7 +48,9 @@ struct FusedOp {
 // What the planner weighs: an operation costs its arithmetic (a complex multiply-add per matrix
 // column and amplitude it touches, one for a diagonal) plus `overhead` per amplitude it touches
 // (its reading and writing); groups merge when the merged operation costs no more than its
-// parts. The plan depends on the gates, k and these fixed numbers, never on the machine.
+// parts. The plan depends on the gates, k and these fixed numbers, never on the machine. The
+// overhead of 6 stands for a fused kernel's own cost in the cache (a one- or two-target matrix
+// costs about as much as three or four multiply-adds per amplitude) and its share of a pass.
 struct FusionOptions {
   unsigned max_qubits = 4;
   unsigned max_diagonal_qubits = core::kernels::MAX_DIAGONAL_QUBITS;
