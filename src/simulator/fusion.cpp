@@ -462,12 +462,64 @@ std::vector<FusedOp> plan_fusion(std::span<const FusionGate> gates, const Fusion
   return Planner(gates, options).run();
 }
 
+FusedOp renamed_op(const FusedOp& op, std::span<const std::uint64_t> position) {
+  FusedOp out = op;
+  const std::size_t t = op.targets.size();
+  // New target j holds old target from[j].
+  std::vector<std::size_t> from(t);
+  for (std::size_t j = 0; j < t; ++j) {
+    from[j] = j;
+  }
+  std::sort(from.begin(), from.end(), [&](std::size_t a, std::size_t b) {
+    return position[op.targets[a]] < position[op.targets[b]];
+  });
+  for (std::size_t j = 0; j < t; ++j) {
+    out.targets[j] = static_cast<unsigned>(position[op.targets[from[j]]]);
+  }
+  // The new index of an old index: old bit from[j] becomes new bit j.
+  const auto moved = [&](std::size_t old) {
+    std::size_t index = 0;
+    for (std::size_t j = 0; j < t; ++j) {
+      index |= ((old >> from[j]) & 1) << j;
+    }
+    return index;
+  };
+  const std::size_t dim = std::size_t{1} << t;
+  if (op.diagonal) {
+    for (std::size_t k = 0; k < dim; ++k) {
+      out.entries[moved(k)] = op.entries[k];
+    }
+  } else {
+    for (std::size_t r = 0; r < dim; ++r) {
+      for (std::size_t c = 0; c < dim; ++c) {
+        out.entries[moved(r) * dim + moved(c)] = op.entries[r * dim + c];
+      }
+    }
+    out.order.resize(dim);
+    for (std::size_t c = 0; c < dim; ++c) {
+      const std::size_t old = op.order.empty() ? c : op.order[c];
+      out.order[c] = static_cast<unsigned>(moved(old));
+    }
+  }
+  out.controls = 0;
+  for (std::uint64_t c = op.controls; c != 0; c &= c - 1) {
+    out.controls |= bit(position[static_cast<std::size_t>(std::countr_zero(c))]);
+  }
+  if (op.exact) {
+    for (unsigned j = 0; j < op.exact->arity(); ++j) {
+      out.exact->qubits[j] = position[op.exact->qubits[j]];
+    }
+  }
+  return out;
+}
+
 template <typename T>
 core::kernels::FusedGate<T> rounded_gate(const FusedOp& op) {
   core::kernels::FusedGate<T> g;
   g.diagonal = op.diagonal;
   g.targets = op.targets;
   g.controls = op.controls;
+  g.order = op.order;
   g.entries.reserve(op.entries.size());
   for (const C& e : op.entries) {
     g.entries.push_back({static_cast<T>(e.re), static_cast<T>(e.im)});

@@ -40,6 +40,9 @@ struct FusedOp {
   std::vector<core::Complex<double>> entries;
   // How many gates the operation holds.
   std::size_t gates = 0;
+  // Dense: the order in which each output's sum takes the columns (empty: increasing); set by
+  // renamed_op.
+  std::vector<unsigned> order;
   // A dense gate that joined nothing and has an exact kernel runs through that kernel (bit for
   // bit as exact execution), which costs less than its matrix.
   std::optional<GateOp> exact;
@@ -65,6 +68,12 @@ std::vector<FusionGate> fusion_gates(std::span<const Operation> ops);
 
 // The plan of a list of gates. Precondition: options.max_qubits in 1..MAX_FUSED_TARGETS.
 std::vector<FusedOp> plan_fusion(std::span<const FusionGate> gates, const FusionOptions& options);
+
+// The operation with qubit q moved to position[q] (a permutation of the qubits): the targets in
+// increasing order of their new positions, the entries permuted to match, and (dense) the sums
+// taking the columns in the order of the old numbering, so that every amplitude is computed as
+// before, bit for bit, at its new place. An exact gate's operands are renamed the same way.
+FusedOp renamed_op(const FusedOp& op, std::span<const std::uint64_t> position);
 
 // The operation rounded once to T.
 template <typename T>

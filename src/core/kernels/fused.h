@@ -1,9 +1,9 @@
 // The kernels of fused gates: a dense matrix on up to five target qubits (optionally applied
 // only where some control qubits are 1), and a diagonal on up to eight qubits. They compute with
 // fused multiply-adds in one fixed order per amplitude: an output amplitude of a dense gate is
-// the sum over the matrix's columns in increasing order, each term added by four fused
-// multiply-adds (re += m.re*x.re; im += m.re*x.im; re += m.im*(-x.im); im += m.im*x.re, from
-// zero); a diagonal entry d multiplies by (re, im) <- (fma(d.im, -x.im, d.re*x.re),
+// the sum over the matrix's columns in increasing order (or the gate's own order), each term added
+// by four fused multiply-adds (re += m.re*x.re; im += m.re*x.im; re += m.im*(-x.im); im +=
+// m.im*x.re, from zero); a diagonal entry d multiplies by (re, im) <- (fma(d.im, -x.im, d.re*x.re),
 // fma(d.im, x.re, d.re*x.im)). Every implementation (scalar, AVX2, AVX-512) and every way of
 // cutting the state into work units performs exactly these operations, so the results are the
 // same bits for any instruction set, thread count and block size.
@@ -26,12 +26,16 @@ inline constexpr unsigned MAX_DIAGONAL_QUBITS = 8;
 // an entry's index is the value of targets[j]. Dense: entries is the 2^t x 2^t matrix, row-major,
 // and the gate acts where every qubit of the controls mask is 1 (controls and targets disjoint).
 // Diagonal: entries holds the 2^t diagonal values and controls is 0.
+// order (dense only; empty: increasing) is the order in which each output's sum takes the
+// columns: a gate whose targets were renamed (a distributed run moves qubits between positions)
+// keeps the sums of its original numbering, and so its bits.
 template <typename T>
 struct FusedGate {
   bool diagonal = false;
   std::vector<unsigned> targets;
   std::uint64_t controls = 0;
   std::vector<Complex<T>> entries;
+  std::vector<unsigned> order;
 };
 
 // What one implementation precomputes for a gate on a state of a given number of qubits (the

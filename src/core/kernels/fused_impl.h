@@ -64,11 +64,13 @@ struct DensePrepared : PreparedGate<typename S::T> {
   typename S::Mask lane_mask{};
   bool masked = false;
   std::vector<Complex<T>> entries;
+  // The order of the columns in each sum (FusedGate::order).
+  std::array<unsigned, 32> order{};
   // With lane targets: per output register h and column c, the per-lane re and im of the row.
   std::vector<Register<S>> coefficients;
 };
 
-template <class S, unsigned KH, unsigned NL>
+template <class S, unsigned KH, unsigned NL, bool ORDERED>
 void dense_units(Complex<typename S::T>* v, const PreparedGate<typename S::T>& base,
                  std::uint64_t first, std::uint64_t last) {
   using T = typename S::T;
@@ -108,7 +110,8 @@ void dense_units(Complex<typename S::T>* v, const PreparedGate<typename S::T>& b
       for (unsigned j = 0; j < U; ++j) {
         acc[j] = S::zero();
       }
-      for (unsigned c = 0; c < C; ++c) {
+      for (unsigned column = 0; column < C; ++column) {
+        const unsigned c = ORDERED ? p.order[column] : column;
         for (unsigned j = 0; j < U; ++j) {
           V mr;
           V mi;
@@ -167,12 +170,12 @@ void diagonal_units(Complex<typename S::T>* v, const PreparedGate<typename S::T>
   }
 }
 
-template <class S, unsigned KH, unsigned NL>
+template <class S, unsigned KH, unsigned NL, bool ORDERED>
 constexpr auto dense_entry() {
   using Fn = void (*)(Complex<typename S::T>*, const PreparedGate<typename S::T>&, std::uint64_t,
                       std::uint64_t);
   if constexpr (KH + NL <= MAX_FUSED_TARGETS && NL <= S::LOG_W) {
-    return static_cast<Fn>(&dense_units<S, KH, NL>);
+    return static_cast<Fn>(&dense_units<S, KH, NL, ORDERED>);
   } else {
     return static_cast<Fn>(nullptr);
   }
@@ -182,7 +185,7 @@ template <class S, std::size_t... I>
 constexpr auto dense_table(std::index_sequence<I...>) {
   using Fn = void (*)(Complex<typename S::T>*, const PreparedGate<typename S::T>&, std::uint64_t,
                       std::uint64_t);
-  return std::array<Fn, sizeof...(I)>{dense_entry<S, I / 4, I % 4>()...};
+  return std::array<Fn, sizeof...(I)>{dense_entry<S, I / 4 % 6, I % 4, (I >= 24)>()...};
 }
 
 // The lane of each target below LOG_W (lane targets) and the register bit of the others.
@@ -264,8 +267,13 @@ std::unique_ptr<PreparedGate<typename S::T>> prepare_dense(const FusedGate<typen
     p->lane_mask = S::make_mask(active);
     p->masked = true;
   }
-  static constexpr auto table = dense_table<S>(std::make_index_sequence<24>{});
-  p->apply_units = table[kh * 4 + nl];
+  bool ordered = false;
+  for (std::size_t c = 0; c < g.order.size(); ++c) {
+    p->order[c] = g.order[c];
+    ordered = ordered || g.order[c] != c;
+  }
+  static constexpr auto table = dense_table<S>(std::make_index_sequence<48>{});
+  p->apply_units = table[(ordered ? 24 : 0) + kh * 4 + nl];
   return p;
 }
 

@@ -509,6 +509,53 @@ TEST(FusionPlan, DependsOnlyOnTheGatesAndTheWidth) {
   }
 }
 
+// Operations renamed onto other qubit positions (as a distributed run moves qubits) give the
+// same bits at the moved places: every qubit permutation of a random plan, both precisions.
+template <typename T>
+void check_renamed_plan(std::mt19937_64& rng, unsigned k) {
+  const unsigned n = 9;
+  const Circuit c = random_circuit(rng, unitary_spec(n, 120));
+  FusionOptions options;
+  options.max_qubits = k;
+  const std::vector<FusedOp> plan =
+      plan_fusion(fusion_gates(std::span<const Operation>(c.ops())), options);
+  std::vector<std::uint64_t> position(n);
+  for (unsigned q = 0; q < n; ++q) {
+    position[q] = q;
+  }
+  std::shuffle(position.begin(), position.end(), rng);
+  std::vector<FusedOp> renamed;
+  for (const FusedOp& op : plan) {
+    renamed.push_back(renamed_op(op, position));
+  }
+  const auto move = [&](std::size_t i) {
+    std::size_t out = 0;
+    for (unsigned q = 0; q < n; ++q) {
+      out |= ((i >> q) & 1) << position[q];
+    }
+    return out;
+  };
+  const std::vector<Complex<T>> start = random_state<T>(rng, n);
+  std::vector<Complex<T>> expected = start;
+  execute_fused_plan<T>(std::span<Complex<T>>(expected), plan, 0.25);
+  std::vector<Complex<T>> moved(start.size());
+  for (std::size_t i = 0; i < start.size(); ++i) {
+    moved[move(i)] = start[i];
+  }
+  execute_fused_plan<T>(std::span<Complex<T>>(moved), renamed, 0.25);
+  for (std::size_t i = 0; i < start.size(); ++i) {
+    ASSERT_EQ(0, std::memcmp(&moved[move(i)], &expected[i], sizeof(Complex<T>))) << i;
+  }
+}
+
+TEST_P(FusionWidth, RenamedPlansKeepTheirBitsAtTheMovedPlaces) {
+  std::mt19937_64 rng(600 + GetParam());
+  for (int trial = 0; trial < 6; ++trial) {
+    check_renamed_plan<double>(rng, GetParam());
+    check_renamed_plan<float>(rng, GetParam());
+  }
+}
+
 // A gate given only as its qubits and a dense matrix fuses like the built-in ones: a random
 // three-qubit unitary with operands out of order, between gates that share its qubits.
 TEST(FusionPlan, GeneralMatrixGatesFuse) {
