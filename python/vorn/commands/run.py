@@ -55,7 +55,9 @@ def _fusion_width(text):
     except ValueError:
         width = None
     if width is None or not 2 <= width <= 5:
-        raise argparse.ArgumentTypeError(f"the fusion width is an integer from 2 to 5, not {text!r}")
+        raise argparse.ArgumentTypeError(
+            f"the fusion width is an integer from 2 to 5, not {text!r}"
+        )
     return width
 
 
