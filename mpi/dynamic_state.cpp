@@ -12,9 +12,11 @@
 #include "core/kernels.h"
 #include "core/parallel.h"
 #include "core/reduce.h"
+#include "mpi/fused.h"
 #include "mpi/layout.h"
 #include "mpi/sampling.h"
 #include "simulator/engine.h"
+#include "simulator/fusion.h"
 #include "simulator/state_runs.h"
 
 namespace vorn::mpi {
@@ -38,8 +40,8 @@ constexpr std::uint64_t PIECE = std::uint64_t{1} << 24;
 }  // namespace
 
 template <typename T>
-DistributedState<T>::DistributedState(const Ranks& ranks)
-    : ranks_(ranks), state_(ranks.local_qubits), exchanger_(ranks) {
+DistributedState<T>::DistributedState(const Ranks& ranks, unsigned fusion)
+    : ranks_(ranks), fusion_(fusion), state_(ranks.local_qubits), exchanger_(ranks) {
   if (ranks_.rank != 0) {
     // |0...0>: amplitude 1 lives on rank 0 only.
     state_.amplitudes()[0] = Complex<T>{T{0}, T{0}};
@@ -54,9 +56,16 @@ unsigned DistributedState<T>::rank_bit(std::uint64_t qubit) const {
 template <typename T>
 void DistributedState<T>::apply_operations(std::span<const sim::Operation> ops,
                                            std::optional<double> phase) {
-  const Plan plan =
-      plan_distributed(ops, ranks_.local_qubits + ranks_.global_qubits, ranks_.global_qubits);
-  run_plan(slice(), plan, ranks_, exchanger_);
+  if (fusion_ != 0) {
+    sim::FusionOptions options;
+    options.max_qubits = fusion_;
+    const std::vector<sim::FusedOp> plan = sim::plan_fusion(sim::fusion_gates(ops), options);
+    run_fused_plan(slice(), std::span<const sim::FusedOp>(plan), ranks_, exchanger_);
+  } else {
+    const Plan plan =
+        plan_distributed(ops, ranks_.local_qubits + ranks_.global_qubits, ranks_.global_qubits);
+    run_plan(slice(), plan, ranks_, exchanger_);
+  }
   if (phase.has_value()) {
     // The engine multiplies in its last pass when that pass is blockwise: the same products.
     sim::apply_global_phase(slice(), *phase);

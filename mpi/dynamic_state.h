@@ -22,7 +22,8 @@ namespace vorn::mpi {
 template <typename T>
 class DistributedState final : public sim::BranchState {
  public:
-  explicit DistributedState(const Ranks& ranks);
+  // fusion: 0 runs the gates exactly, 2..5 fuses each stretch with that width (mpi/fused.h).
+  DistributedState(const Ranks& ranks, unsigned fusion);
 
   // The plan of the operations on the ranks (it ends with the identity layout), then the
   // global phase on the slice.
@@ -47,6 +48,7 @@ class DistributedState final : public sim::BranchState {
   unsigned rank_bit(std::uint64_t qubit) const;
 
   Ranks ranks_;
+  unsigned fusion_;
   core::StateVector<T> state_;
   Exchanger exchanger_;
   std::vector<core::StateVector<T>> saved_;

@@ -31,6 +31,7 @@
 #include "mpi/dynamic_state.h"
 #include "mpi/expectation.h"
 #include "mpi/faults.h"
+#include "mpi/fused.h"
 #include "mpi/layout.h"
 #include "mpi/npy.h"
 #include "mpi/report.h"
@@ -39,6 +40,8 @@
 #include "qasm/program_reader.h"
 #include "simulator/dynamic.h"
 #include "simulator/engine.h"
+#include "simulator/fused_passes.h"
+#include "simulator/fusion.h"
 #include "simulator/observable.h"
 #include "simulator/program.h"
 #include "simulator/rng.h"
@@ -52,7 +55,8 @@ constexpr int kExitBadInput = 2;
 
 constexpr std::string_view kUsage =
     "usage: mpirun -n P vorn-mpi FILE.qasm [--shots N] [--seed S] [--precision f32|f64] [--json] "
-    "[--all] [--statevector OUT.npy] [--probabilities OUT.npy] [--expect OBSERVABLE]...";
+    "[--all] [--statevector OUT.npy] [--probabilities OUT.npy] [--expect OBSERVABLE]... "
+    "[--fuse [K]]";
 
 struct Options {
   std::string file;
@@ -65,6 +69,10 @@ struct Options {
   std::string probabilities;
   // Observables' texts (simulator/observable.h), each evaluated on the final state.
   std::vector<std::string> expect;
+  // 0: exact; 2..5: gates fused with this width (simulator/fused_passes.h); --fuse without a
+  // width takes the best one for the precision.
+  unsigned fuse = 0;
+  bool fuse_best = false;
 };
 
 // Messages go to standard error from rank 0 only, so each appears once.
@@ -144,6 +152,24 @@ std::variant<Options, std::string> parse_arguments(int argc, char** argv) {
         return "--expect needs an observable, such as \"0.5*Z0 Z1 - X2\"";
       }
       options.expect.emplace_back(*text);
+    } else if (arg == "--fuse") {
+      // The width is optional: taken from "--fuse=K", or from the next argument when that is
+      // a width.
+      const auto width = [](std::string_view text) -> unsigned {
+        return text.size() == 1 && text[0] >= '2' && text[0] <= '5'
+                   ? static_cast<unsigned>(text[0] - '0')
+                   : 0;
+      };
+      if (inline_value) {
+        options.fuse = width(*inline_value);
+        if (options.fuse == 0) {
+          return "the fusion width is an integer from 2 to 5, not " + qasm::quoted(*inline_value);
+        }
+      } else if (i + 1 < argc && width(argv[i + 1]) != 0) {
+        options.fuse = width(argv[++i]);
+      } else {
+        options.fuse_best = true;
+      }
     } else if (arg.starts_with("-") && arg != "-") {
       return "unknown option " + std::string(arg);
     } else if (have_file) {
@@ -155,6 +181,9 @@ std::variant<Options, std::string> parse_arguments(int argc, char** argv) {
   }
   if (!have_file) {
     return "no input file";
+  }
+  if (options.fuse_best) {
+    options.fuse = sim::best_fusion(options.precision == core::Precision::F32);
   }
   return options;
 }
@@ -323,12 +352,21 @@ std::vector<std::uint8_t> bits_of_outcome(const sim::Program& program, std::uint
   return bits;
 }
 
+// The fusion plan of a gate list with width k: the same on every rank and for any rank count.
+std::vector<sim::FusedOp> fusion_plan(std::span<const sim::Operation> ops, unsigned k) {
+  sim::FusionOptions fusion;
+  fusion.max_qubits = k;
+  return sim::plan_fusion(sim::fusion_gates(ops), fusion);
+}
+
 template <typename T>
 int simulate(const Options& options, const sim::Program& program, const sim::Circuit& circuit,
              std::span<const sim::PauliSum> observables, Report report, const Ranks& ranks) {
   const std::span<const sim::Operation> ops(circuit.ops());
   const Plan plan = plan_distributed(ops, circuit.n_qubits(), ranks.global_qubits);
   const bool sampling = plan.measured && options.shots > 0;
+  const std::vector<sim::FusedOp> fused =
+      options.fuse != 0 ? fusion_plan(ops, options.fuse) : std::vector<sim::FusedOp>{};
 
   std::optional<core::StateVector<T>> state;
   std::unique_ptr<double[]> table;
@@ -361,7 +399,11 @@ int simulate(const Options& options, const sim::Program& program, const sim::Cir
     die_now();
   }
   double start = MPI_Wtime();
-  run_plan(slice, plan, ranks, *exchanger);
+  if (options.fuse != 0) {
+    run_fused_plan(slice, std::span<const sim::FusedOp>(fused), ranks, *exchanger);
+  } else {
+    run_plan(slice, plan, ranks, *exchanger);
+  }
   // +0.0 and -0.0 skip the pass; NaN compares unequal and is applied.
   if (circuit.global_phase() != 0.0) {
     sim::apply_global_phase(slice, circuit.global_phase());
@@ -427,7 +469,7 @@ template <typename T>
 int simulate_dynamic(const Options& options, const sim::Program& program, Report report,
                      const Ranks& ranks) {
   std::optional<DistributedState<T>> state;
-  if (!allocated_everywhere([&] { state.emplace(ranks); }, ranks)) {
+  if (!allocated_everywhere([&] { state.emplace(ranks, options.fuse); }, ranks)) {
     return kExitFailure;
   }
   MPI_Barrier(ranks.comm);
@@ -526,6 +568,14 @@ int run(int argc, char** argv, Ranks ranks) {
     return kExitBadInput;
   }
   ranks.local_qubits = n - ranks.global_qubits;
+  if (options.fuse != 0 && ranks.local_qubits < options.fuse) {
+    say(ranks, "vorn-mpi: " + std::to_string(ranks.size) + " ranks leave " +
+                   std::to_string(ranks.local_qubits) + " local qubits per rank; --fuse " +
+                   std::to_string(options.fuse) + " needs " + std::to_string(options.fuse) +
+                   " (use a smaller width or at most " +
+                   std::to_string(std::uint64_t{1} << (n - options.fuse)) + " ranks)");
+    return kExitBadInput;
+  }
   const unsigned needed = local_qubits_needed(circuit.ops());
   if (ranks.local_qubits < needed) {
     say(ranks, "vorn-mpi: " + std::to_string(ranks.size) + " ranks leave " +

@@ -34,6 +34,10 @@ inline constexpr const char BAD_CONDITION[] = "malformed condition";
 inline constexpr const char CONDITION_TOO_DEEP[] = "condition nested too deeply";
 inline constexpr const char NO_SUCH_BLOCK[] = "no open block at that index";
 inline constexpr const char ELSE_WITHOUT_IF[] = "an else block must follow its if block at once";
+// A fusion width other than 0, 2..5 or True.
+inline constexpr const char BAD_FUSION[] =
+    "fusion must be 0 (exact), an integer from 2 to 5, or True (the best width)";
+
 inline std::string bad_precision(std::string_view text) {
   return "precision must be 'f32' or 'f64', not '" + std::string(text) + "'";
 }

@@ -69,7 +69,8 @@ PyObject* check_observable_function(PyObject* /*module*/, PyObject* const* args,
   });
 }
 
-constexpr Signature<3> kExpectation{"expectation()", {"program", "observables", "precision"}};
+constexpr Signature<4> kExpectation{
+    "expectation()", {"program", "observables", "precision", "fusion"}, 3};
 
 PyObject* expectation_function(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
                                PyObject* kwnames) {
@@ -80,6 +81,8 @@ PyObject* expectation_function(PyObject* /*module*/, PyObject* const* args, Py_s
     }
     const sim::Program& program = as_program(bound[0])->program;
     const core::Precision precision = to_precision(bound[2]);
+    sim::DynamicOptions options;
+    options.fusion = bound[3] != nullptr ? to_fusion(bound[3], precision) : 0;
     if (!sim::is_static(program)) {
       throw_text(PyExc_ValueError, native_messages::NO_SINGLE_FINAL_STATE);
     }
@@ -91,7 +94,7 @@ PyObject* expectation_function(PyObject* /*module*/, PyObject* const* args, Py_s
     std::vector<double> values;
     {
       const Unlocked unlocked;
-      sim::DynamicRunResult run = sim::run_program(copy, 0, 0, precision);
+      sim::DynamicRunResult run = sim::run_program(copy, 0, 0, precision, options);
       values = std::visit(
           [&](const auto& result) { return expectations_on_final_state(result, sums); }, run);
     }

@@ -21,6 +21,7 @@
 #include "program_type.h"
 #include "ref.h"
 #include "simulator/dynamic.h"
+#include "simulator/fused_passes.h"
 #include "static_type.h"
 #include "unlocked.h"
 
@@ -233,7 +234,8 @@ PyObject* result_new(PyTypeObject* type, PyObject* /*args*/, PyObject* /*kwargs*
 // ---- run
 // ------------------------------------------------------------------------------------------
 
-constexpr Signature<5> kRun{"run()", {"program", "shots", "seed", "precision", "force_replay"}, 4};
+constexpr Signature<6> kRun{
+    "run()", {"program", "shots", "seed", "precision", "force_replay", "fusion"}, 4};
 
 PyObject* run_function(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
                        PyObject* kwnames) {
@@ -250,6 +252,7 @@ PyObject* run_function(PyObject* /*module*/, PyObject* const* args, Py_ssize_t n
     const core::Precision precision = to_precision(bound[3]);
     sim::DynamicOptions options;
     options.force_replay = bound[4] != nullptr && to_flag(bound[4], "force_replay");
+    options.fusion = bound[5] != nullptr ? to_fusion(bound[5], precision) : 0;
     const sim::Program& program = as_program(bound[0])->program;
     if (program.n_qubits == 0) {
       throw_text(PyExc_ValueError, native_messages::ZERO_QUBITS);
@@ -295,6 +298,20 @@ core::Precision to_precision(PyObject* value) {
     throw_text(PyExc_ValueError, native_messages::bad_precision(text));
   }
   return core::Precision::F64;
+}
+
+unsigned to_fusion(PyObject* value, core::Precision precision) {
+  if (value == Py_True) {
+    return sim::best_fusion(precision == core::Precision::F32);
+  }
+  if (value == Py_False) {
+    return 0;
+  }
+  const std::uint64_t k = to_index(value, "fusion");
+  if (k != 0 && (k < sim::MIN_FUSION || k > sim::MAX_FUSION)) {
+    throw_text(PyExc_ValueError, native_messages::BAD_FUSION);
+  }
+  return static_cast<unsigned>(k);
 }
 
 PyObject* new_float_list(std::span<const double> values) {

@@ -21,6 +21,10 @@ extern PyMethodDef run_definition;
 // "f32" or "f64" as a precision; anything else raises ValueError.
 core::Precision to_precision(PyObject* value);
 
+// A fusion width: 0, 2..5, or True for the best width of the precision; anything else raises
+// ValueError (TypeError for what is not an integer).
+unsigned to_fusion(PyObject* value, core::Precision precision);
+
 // The sums' values on a run's final state. Precondition: the run has one.
 template <typename T>
 std::vector<double> expectations_on_final_state(const sim::DynamicRun<T>& run,

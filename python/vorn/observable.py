@@ -2,7 +2,7 @@
 import numbers
 
 from vorn import _native
-from vorn.results import as_native_program, check_precision
+from vorn.results import as_native_program, check_fusion, check_precision
 
 # Labels are read for this many qubits when an observable is made; the program's own count is
 # checked when it is evaluated.
@@ -77,15 +77,17 @@ def as_parts(observable):
     return observable._parts
 
 
-def expectation(program, observables, precision="f64"):
+def expectation(program, observables, precision="f64", fusion=0):
     """<psi|H|psi> on the final state of a static program (or vorn_python.Circuit), computed in
     place without copying the state. `observables` is one observable (an Observable, or what
     Observable accepts) -> float, or a list of them -> list of floats, from one evolution.
 
     Every value is accumulated in double precision in a fixed order, so it is the same bits for
-    any thread count, block size and number of MPI ranks."""
+    any thread count, block size and number of MPI ranks. `fusion` evolves the state with gate
+    fusion, as `vorn.run` does."""
     native = as_native_program(program)
     check_precision(precision)
+    fusion = check_fusion(fusion)
     if isinstance(observables, list):
-        return _native.expectation(native, [as_parts(o) for o in observables], precision)
-    return _native.expectation(native, [as_parts(observables)], precision)[0]
+        return _native.expectation(native, [as_parts(o) for o in observables], precision, fusion)
+    return _native.expectation(native, [as_parts(observables)], precision, fusion)[0]

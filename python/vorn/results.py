@@ -24,6 +24,26 @@ def check_precision(precision):
     return precision
 
 
+def check_fusion(fusion):
+    """0 (exact, the default), a width from 2 to 5, or True (the measured best width for the
+    precision); False is taken as 0."""
+    if isinstance(fusion, bool):
+        return fusion if fusion else 0
+    try:
+        width = operator.index(fusion)
+    except TypeError:
+        raise TypeError(
+            "fusion must be 0 (exact), an integer from 2 to 5, or True (the best width), not "
+            f"{type(fusion).__name__!r}"
+        ) from None
+    if width != 0 and not 2 <= width <= 5:
+        raise ValueError(
+            "fusion must be 0 (exact), an integer from 2 to 5, or True (the best width), not "
+            f"{width}"
+        )
+    return width
+
+
 def _check_shots(shots):
     shots = operator.index(shots)
     if shots < 0:
@@ -93,15 +113,21 @@ class Result:
         return f"<vorn.Result: {self.shots} shots, {self.precision}>"
 
 
-def run(program, shots=1024, seed=None, precision="f64"):
+def run(program, shots=1024, seed=None, precision="f64", fusion=0):
     """Runs a vorn.Program (or a vorn_python.Circuit) for `shots` shots.
 
     A static program (every measurement at the end, no reset, no condition) is simulated once
     and its shots drawn from the final state with the draws `vorn_python.run` makes for the same
     seed. Otherwise shots travel in branches: the state is simulated once up to each
-    mid-circuit measurement, and each outcome that occurs continues with its shots."""
+    mid-circuit measurement, and each outcome that occurs continues with its shots.
+
+    `fusion=k` (2 to 5) multiplies consecutive gates into matrices of at most k qubits (and runs
+    of diagonal gates into diagonals) before applying them: faster, no longer bit for bit the
+    exact run, but still the same bits for any thread count and block size. `fusion=True` picks
+    the measured best width for the precision; 0, the default, runs every gate exactly."""
     native = as_native_program(program)
     shots = _check_shots(shots)
     seed = _check_seed(seed)
     check_precision(precision)
-    return Result(_native.run(native, shots, seed, precision), shots, seed)
+    fusion = check_fusion(fusion)
+    return Result(_native.run(native, shots, seed, precision, fusion=fusion), shots, seed)

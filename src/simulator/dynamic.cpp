@@ -14,6 +14,7 @@
 #include "core/kernels.h"
 #include "core/parallel.h"
 #include "core/reduce.h"
+#include "simulator/fused_passes.h"
 #include "simulator/messages.h"
 #include "simulator/passes.h"
 #include "simulator/rng.h"
@@ -28,9 +29,15 @@ using core::Complex;
 template <typename T>
 class LocalState final : public BranchState {
  public:
-  explicit LocalState(std::uint64_t n_qubits) : n_(n_qubits), state_(n_qubits) {}
+  // fusion: 0 runs the gates exactly, 2..5 fuses each stretch with that width.
+  LocalState(std::uint64_t n_qubits, unsigned fusion)
+      : n_(n_qubits), fusion_(fusion), state_(n_qubits) {}
 
   void apply_operations(std::span<const Operation> ops, std::optional<double> phase) override {
+    if (fusion_ != 0) {
+      execute_fused(state_.amplitudes(), ops, phase, fusion_);
+      return;
+    }
     execute_operations(state_.amplitudes(), ops, phase);
   }
 
@@ -114,6 +121,7 @@ class LocalState final : public BranchState {
   // cover the state once.
 
   std::uint64_t n_;
+  unsigned fusion_;
   core::StateVector<T> state_;
   std::vector<core::StateVector<T>> saved_;
   std::vector<core::StateVector<T>> spares_;
@@ -454,7 +462,7 @@ DynamicRun<T> run_typed(const Program& program, std::uint64_t shots,
                         std::optional<std::uint64_t> seed, const DynamicOptions& options) {
   validate_program(program);
   // The state first, then the key, as sim::run creates them.
-  LocalState<T> state(program.n_qubits);
+  LocalState<T> state(program.n_qubits, options.fusion);
   const SampleRng rng =
       seed.has_value() ? SampleRng::seed_from_u64(*seed) : SampleRng::from_entropy();
   DynamicRun<T> run{walk_program(program, state, shots, rng.key(), options), std::nullopt};

@@ -65,6 +65,9 @@ struct DynamicOptions {
   // Saved copies held at once beyond which a split re-simulates instead (a test hook for the
   // mixed case).
   std::uint64_t max_saved_states = ~std::uint64_t{0};
+  // 0: every gate runs exactly; 2..5: each stretch of gates between mid-circuit operations is
+  // fused with this width (simulator/fused_passes.h).
+  unsigned fusion = 0;
 };
 
 struct DynamicStatistics {

@@ -29,6 +29,13 @@ inline std::string unknown_precision(unsigned precision) {
   return "unknown precision " + std::to_string(precision);
 }
 
+// A gate given to the fusion planner whose matrix does not match its targets, or too many
+// targets (or a fusion width outside 1..5).
+inline std::string fusion_gate_shape(std::size_t targets, std::size_t entries) {
+  return "fusion: a gate of " + std::to_string(targets) + " targets with " +
+         std::to_string(entries) + " matrix entries";
+}
+
 // The operating system's random source failed; `description` is its description of errno.
 inline std::string entropy_failed(const std::string& description) {
   return "from_entropy failed: " + description;

@@ -22,12 +22,22 @@
 #include "core/kernels.h"
 #include "core/kernels/dispatch.h"
 #include "core/parallel.h"
+#include "simulator/blocks.h"
 #include "simulator/calibration.h"
 #include "simulator/messages.h"
 
 namespace vorn::sim {
 namespace {
 
+using blocks::apply_gate;
+using blocks::block_at;
+using blocks::controls_may_stay_outside;
+using blocks::copy_runs;
+using blocks::deposit;
+using blocks::gate_matrix;
+using blocks::local_gate;
+using blocks::LocalGate;
+using blocks::thread_buffer;
 using core::Complex;
 using core::Placement;
 template <typename T>
@@ -42,52 +52,6 @@ constexpr unsigned LANE_QUBITS = 3;
 
 enum class PassKind { GateByGate, InPlace, Gathered };
 
-// Applies one gate through its kernel in `kernels`; x is X's matrix (for CX and CCX), m the
-// gate's own matrix for the single-qubit kinds.
-template <typename T>
-void apply_gate(const KernelFunctions<T>& kernels, std::span<Complex<T>> v, GateKind kind,
-                const core::Matrix2<T>& m, const core::Matrix2<T>& x, const std::uint64_t* q) {
-  switch (kind) {
-    case GateKind::H:
-    case GateKind::X:
-    case GateKind::Y:
-    case GateKind::Z:
-    case GateKind::S:
-    case GateKind::Sdg:
-    case GateKind::T:
-    case GateKind::Tdg:
-    case GateKind::Rx:
-    case GateKind::Ry:
-    case GateKind::Rz:
-    case GateKind::U3:
-    case GateKind::Id:
-      // Id is not skipped: it costs its arithmetic like any other single-qubit gate.
-      core::kernels::apply_single_qubit_gate_with(kernels, v, m, q[0]);
-      return;
-    case GateKind::CX:
-      core::kernels::apply_controlled_gate_with(kernels, v, x, q[0], q[1]);
-      return;
-    case GateKind::CZ:
-      core::kernels::apply_two_qubit_gate_with(kernels, v, core::CZ_MATRIX<T>, q[0], q[1]);
-      return;
-    case GateKind::SWAP:
-      core::kernels::apply_two_qubit_gate_with(kernels, v, core::SWAP_MATRIX<T>, q[0], q[1]);
-      return;
-    case GateKind::CCX:
-      core::kernels::apply_doubly_controlled_gate_with(kernels, v, x, q[0], q[1], q[2]);
-      return;
-    case GateKind::CSWAP:
-      core::kernels::apply_controlled_swap_with(kernels, v, q[0], q[1], q[2]);
-      return;
-  }
-  core::abort_with(messages::unknown_gate_kind(static_cast<unsigned>(kind)));
-}
-
-template <typename T>
-core::Matrix2<T> gate_matrix(const GateOp& op, const core::Matrix2<T>& x) {
-  return core::arity(op.kind()) == 1 ? core::matrix_2x2<T>(op.gate) : x;
-}
-
 // The gate's operands as a mask, or nullopt when one is not below num_qubits: such a gate runs
 // through its kernel, which refuses it.
 std::optional<std::uint64_t> operand_mask(const GateOp& op, unsigned num_qubits) {
@@ -99,27 +63,6 @@ std::optional<std::uint64_t> operand_mask(const GateOp& op, unsigned num_qubits)
     mask |= bit(static_cast<unsigned>(op.qubits[i]));
   }
   return mask;
-}
-
-// Whether the controls of a gate may stay outside a pass's set: CX and CCX with distinct
-// operands. Every block of a pass has one value of each qubit outside the set, so such a control
-// either leaves the gate out of the block (0) or drops out of it (1): the block then runs X, or
-// CX on the other control, through the same kernel arithmetic the controlled kernel runs on the
-// amplitudes whose controls are 1, and the others are left as they are, as that kernel leaves
-// them.
-bool controls_may_stay_outside(const GateOp& op) {
-  const GateKind kind = op.kind();
-  if (kind != GateKind::CX && kind != GateKind::CCX) {
-    return false;
-  }
-  for (unsigned i = 0; i < op.arity(); ++i) {
-    for (unsigned j = 0; j < i; ++j) {
-      if (op.qubits[i] == op.qubits[j]) {
-        return false;
-      }
-    }
-  }
-  return true;
 }
 
 // A control from this qubit on leaves whole 128-byte pairs of cache lines untouched where it is 0,
@@ -198,145 +141,6 @@ std::optional<std::uint64_t> block_operands(const GateOp& op, unsigned num_qubit
   return bit(static_cast<unsigned>(op.qubits[op.arity() - 1]));
 }
 
-// The bits of k placed, from the lowest up, at the set positions of mask.
-std::uint64_t deposit(std::uint64_t k, std::uint64_t mask) {
-  std::uint64_t out = 0;
-  while (mask != 0 && k != 0) {
-    const std::uint64_t lowest = mask & (~mask + 1);
-    if ((k & 1) != 0) {
-      out |= lowest;
-    }
-    k >>= 1;
-    mask &= mask - 1;
-  }
-  return out;
-}
-
-// A gate of a blockwise pass, with its operands as bit positions of the block, and the controls
-// it left outside the set (as qubits of the state): a block runs the gate only where they are
-// all 1.
-template <typename T>
-struct LocalGate {
-  GateKind kind;
-  core::Matrix2<T> matrix;
-  std::uint64_t qubits[3];
-  std::uint64_t conditions;
-};
-
-// The gate as a block of a pass over `set` runs it: the controls outside the set become
-// conditions, and the gate the kind of the controls that remain (CCX -> CX -> X).
-template <typename T>
-LocalGate<T> local_gate(const GateOp& op, std::uint64_t set, const core::Matrix2<T>& x) {
-  LocalGate<T> g{op.kind(), gate_matrix<T>(op, x), {0, 0, 0}, 0};
-  unsigned kept = 0;
-  for (unsigned j = 0; j < op.arity(); ++j) {
-    const std::uint64_t q = bit(static_cast<unsigned>(op.qubits[j]));
-    if ((set & q) == 0) {
-      // Only a control of CX or CCX is ever left outside the set.
-      g.conditions |= q;
-      continue;
-    }
-    // The operand's rank in the set: the j-th qubit of the set is bit j of the block.
-    g.qubits[kept++] = static_cast<std::uint64_t>(std::popcount(set & (q - 1)));
-  }
-  if (g.conditions != 0) {
-    g.kind = kept == 1 ? GateKind::X : GateKind::CX;
-  }
-  return g;
-}
-
-// One buffer per thread for the blocks it runs, kept for the thread's life (it holds one block,
-// a quarter of a level-2 cache, so the next pass finds it allocated).
-class BlockBuffer {
- public:
-  BlockBuffer() = default;
-  BlockBuffer(const BlockBuffer&) = delete;
-  BlockBuffer& operator=(const BlockBuffer&) = delete;
-  ~BlockBuffer() { std::free(data_); }
-
-  void* get(std::size_t bytes) {
-    if (bytes > bytes_) {
-      std::free(data_);
-      data_ = nullptr;
-      bytes_ = 0;
-      // Whole cache lines, aligned to them.
-      void* p = std::aligned_alloc(64, (bytes + 63) / 64 * 64);
-      if (p == nullptr) {
-        // A worker cannot report a failure; running out of memory is fatal anyway.
-        std::terminate();
-      }
-      data_ = p;
-      bytes_ = bytes;
-    }
-    return data_;
-  }
-
- private:
-  void* data_ = nullptr;
-  std::size_t bytes_ = 0;
-};
-
-template <typename T>
-Complex<T>* thread_buffer(std::uint64_t amplitudes) {
-  thread_local BlockBuffer buffer;
-  return static_cast<Complex<T>*>(buffer.get(amplitudes * sizeof(Complex<T>)));
-}
-
-// How far ahead the copies between the state and a block ask for the state's memory. The runs
-// of a block lie far apart in the state, and the hardware prefetchers start afresh on each.
-constexpr std::size_t COPY_AHEAD_BYTES = 16384;
-
-// Copies run r from source(r) to destination(r) for every run of a block, prefetching the
-// state's side (the destination when to_state, else the source) COPY_AHEAD_BYTES ahead.
-template <typename Source, typename Destination>
-void copy_runs(const std::vector<std::uint64_t>& run_offsets, std::uint64_t run_len,
-               const Source& source, const Destination& destination, bool to_state) {
-  using Amplitude = std::remove_pointer_t<decltype(source(0))>;
-  const std::uint64_t bytes = run_len * sizeof(Amplitude);
-  const std::uint64_t ahead = std::max<std::uint64_t>(1, COPY_AHEAD_BYTES / bytes);
-  const std::uint64_t runs = run_offsets.size();
-  const auto prefetch = [&](std::uint64_t r) {
-    const char* p = reinterpret_cast<const char*>(to_state ? destination(r) : source(r));
-    for (std::uint64_t b = 0; b < bytes; b += 64) {
-      if (to_state) {
-        __builtin_prefetch(p + b, 1, 3);
-      } else {
-        __builtin_prefetch(p + b, 0, 3);
-      }
-    }
-  };
-  for (std::uint64_t r = 0; r < std::min(ahead, runs); ++r) {
-    prefetch(r);
-  }
-  for (std::uint64_t r = 0; r < runs; ++r) {
-    if (r + ahead < runs) {
-      prefetch(r + ahead);
-    }
-    std::memcpy(destination(r), source(r), bytes);
-  }
-}
-
-// The block that comes i-th of `blocks` (a power of two) in the pool's loop. The loop's halves
-// keep the order of the lower outside qubits, so that neighbouring blocks, whose runs often lie
-// side by side in memory, follow each other; the highest outside qubit, which would otherwise
-// give one half all the blocks where it is 1, is 1 in a block of the first half when the block's
-// lower outside qubits above the lowest four hold an odd number of ones, and in the second half
-// when they hold an even number. Each half then holds half of the blocks where any one outside
-// qubit is 1, and gates left out where a control is 0 give both halves the same work.
-std::uint64_t block_at(std::uint64_t i, std::uint64_t blocks) {
-  if (blocks < 4) {
-    return i;
-  }
-  const std::uint64_t half = blocks / 2;
-  const std::uint64_t low = i & (half - 1);
-  const unsigned shift = std::min(4u, static_cast<unsigned>(std::bit_width(half)) - 2);
-  const std::uint64_t top =
-      (i / half) ^ (static_cast<std::uint64_t>(std::popcount(low >> shift)) & 1);
-  return low | top * half;
-}
-
-// Runs operations [pass.first, pass.last) block by block over the pass's qubit set, the blocks
-// spread over the pool (placement Pool), or all on the calling thread.
 template <typename T>
 void run_blockwise(const KernelTable<T>& table, std::span<Complex<T>> v,
                    std::span<const Operation> ops, const Pass& pass, const PhaseFactor<T>* phase,

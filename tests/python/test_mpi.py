@@ -504,3 +504,54 @@ def test_bad_arguments_and_unwritable_output(tmp_path):
     done = mpirun(2, "-", "--statevector", tmp_path / "no" / "such" / "dir.npy", stdin=BELL)
     assert done.returncode == 1
     assert done.stderr.count("cannot write") == 1 and done.stdout == ""
+
+
+@pytest.mark.parametrize("precision", ["f64", "f32"])
+@pytest.mark.parametrize("width", [2, 4, 5])
+def test_fused_runs_give_the_same_bits_for_any_rank_count(tmp_path, precision, width):
+    """--fuse K: the written state is the same bytes on 1, 2 and 4 ranks, and the bytes of
+    vorn.run(..., fusion=K) in one process."""
+    import vorn
+
+    rng = random.Random(width)
+    path = tmp_path / "p.qasm"
+    gates = random_program(7, 90, rng).splitlines()[:-1]
+    path.write_text("\n".join(gates + qft_program(7).splitlines()[4:]) + "\n")
+    states = []
+    for ranks in (1, 2, 4):
+        out = tmp_path / f"s{ranks}.npy"
+        done = mpirun(ranks, path, "--seed", SEED, "--precision", precision, "--fuse", width,
+                      "--statevector", out)
+        assert done.returncode == 0, done.stderr
+        states.append(np.load(out).tobytes())
+    single = vorn.run(vorn.load(path), shots=0, precision=precision, fusion=width)
+    assert states[0] == states[1] == states[2] == single.statevector().tobytes()
+
+
+def test_fuse_without_a_width_and_its_refusals(tmp_path):
+    path = tmp_path / "p.qasm"
+    path.write_text(random_program(6, 30, random.Random(3)))
+    done = mpirun(2, path, "--seed", SEED, "--fuse", "--json")
+    assert done.returncode == 0, done.stderr
+    assert sum(json.loads(done.stdout)["counts"].values()) == 1024
+    path.write_text(random_program(4, 30, random.Random(3)))
+    done = mpirun(2, path, "--fuse=7")
+    assert done.returncode == 2 and "fusion width" in done.stderr
+    done = mpirun(4, path, "--fuse", "3")
+    assert done.returncode == 2 and "--fuse 3" in done.stderr
+
+
+def test_fused_dynamic_programs_draw_the_same_shots_on_any_rank_count(tmp_path):
+    import vorn
+
+    path = tmp_path / "d.qasm"
+    path.write_text(
+        'OPENQASM 3.0;\ninclude "stdgates.inc";\nqubit[6] q;\nbit[6] c;\n'
+        "h q[0];\ncx q[0], q[5];\nry(0.4) q[2];\nrx(1.1) q[4];\ncx q[4], q[1];\n"
+        "c[0] = measure q[0];\nif (c[0]) { x q[3]; }\nrz(0.3) q[5];\ncx q[2], q[3];\n"
+        "h q[2];\ncz q[5], q[1];\nc = measure q;\n")
+    single = vorn.run(vorn.load(path), shots=500, seed=SEED, fusion=3).counts()
+    for ranks in (1, 2, 4):
+        done = mpirun(ranks, path, "--seed", SEED, "--shots", 500, "--fuse", 3, "--json")
+        assert done.returncode == 0, done.stderr
+        assert json.loads(done.stdout)["counts"] == single

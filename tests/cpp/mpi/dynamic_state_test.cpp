@@ -95,7 +95,7 @@ void expect_single_process_bits(const sim::Program& program, std::uint64_t shots
       std::get<sim::DynamicRun<T>>(sim::run_program(program, shots, seed, precision));
   const Ranks ranks = world(program.n_qubits);
   ASSERT_LT(ranks.global_qubits, program.n_qubits);
-  DistributedState<T> state(ranks);
+  DistributedState<T> state(ranks, 0);
   const sim::DynamicOutcome got =
       sim::walk_program(program, state, shots, sim::SampleRng::seed_from_u64(seed).key());
 
