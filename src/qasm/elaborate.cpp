@@ -387,6 +387,7 @@ struct Variable {
   bool is_qubit = false;
   // Bit variables kept in the program's bits (a register of 0 bits is one too).
   bool is_bits = false;
+  bool is_alias = false;  // qubits named by `let`
   std::vector<std::uint64_t> program_bits;
   std::string reg;  // the bit register that holds them
 };
@@ -873,7 +874,14 @@ class Elaborator {
 
   Status run_stmt(const AliasStmt& stmt) {
     QASM_TRY_ASSIGN(std::vector<std::uint64_t> qubits, qubit_operand(stmt.value));
+    // A `let` of a name that already is an alias moves that alias (a loop that walks `io` along
+    // a chain of qubits); otherwise it makes one in the current scope.
+    if (Variable* existing = find(stmt.name); existing != nullptr && existing->is_alias) {
+      existing->value.qubits = std::move(qubits);
+      return Ok{};
+    }
     Variable var;
+    var.is_alias = true;
     var.is_qubit = true;
     var.value.type = VType::Qubits;
     var.value.qubits = std::move(qubits);
@@ -1696,6 +1704,21 @@ class Elaborator {
   }
 
   Status gate_statement(const QuantumStmt& stmt) {
+    if (const auto def = defs_.find(stmt.name);
+        def != defs_.end() && stmt.modifiers.empty() && find_gate(stmt.name) == nullptr) {
+      // A subroutine called as a gate (`bellprep bp;`): its parameters, then its operands.
+      ExprNode call{ExprKind::Call};
+      call.name = stmt.name;
+      for (const ExprRef& param : stmt.params) {
+        call.args.push_back(param.root());
+      }
+      for (const ExprRef& operand : stmt.operands) {
+        call.args.push_back(operand.root());
+      }
+      QASM_TRY_ASSIGN(const Value ignored, subroutine_call(*def->second, call));
+      (void)ignored;
+      return Ok{};
+    }
     std::vector<double> params;
     for (const ExprRef& param : stmt.params) {
       real_literals_ = true;
@@ -2070,6 +2093,9 @@ class Elaborator {
       }
       return controlled_form("p", params, qubits, qubits.size() - 1, out);
     }
+    if (name == "cphase") {
+      return builtin_gate("cp", params, qubits, out);
+    }
     if (name == "U" && params.size() == 3 && qubits.size() == 1) {
       out.push_back(gate_op(GateKind::U3, {q(0)}, params[0], params[1], params[2]));
       return Ok{};
@@ -2133,10 +2159,6 @@ class Elaborator {
     }
     switch (node.kind) {
       case ExprKind::IntLit:
-        // OpenQASM 2 computes in reals only, and so do gate parameters (where -0 is -0.0).
-        if (real_literals_) {
-          return make_float(static_cast<double>(node.int_value));
-        }
         return make_int(node.int_value);
       case ExprKind::RealLit:
         return make_float(node.real_value);
@@ -2185,6 +2207,12 @@ class Elaborator {
       case ExprKind::Unary: {
         QASM_TRY_ASSIGN(const Value v, evaluate_node(node.left));
         node_pos_ = SourcePos{node.line, node.col};
+        // A parameter written `-0` (as the exporter writes -0.0) keeps its sign; so does every
+        // number of an OpenQASM 2 text, which computes in reals.
+        if (node.unary == UnaryOp::Neg && (real_literals_ || in_.version == 2) &&
+            v.type == VType::Int && v.bits == 0 && !v.runtime) {
+          return make_float(-0.0);
+        }
         return unary(node.unary, v);
       }
       case ExprKind::Binary: {
@@ -2472,8 +2500,10 @@ class Elaborator {
           return lower_error(emsg::runtime_value_unsupported(pos_), pos_);
       }
     }
-    // OpenQASM 2 computes in reals only.
-    const bool real = in_.version == 2 || left.type == VType::Float || right.type == VType::Float ||
+    // OpenQASM 2 computes in reals only; a gate parameter divides as reals (`arccos(3 / 5)`
+    // means 0.6 there).
+    const bool real = in_.version == 2 || (op == Op3::Div && real_literals_) ||
+                      left.type == VType::Float || right.type == VType::Float ||
                       left.type == VType::Duration || right.type == VType::Duration;
     const bool angle = left.type == VType::Angle || right.type == VType::Angle;
     switch (op) {

@@ -68,7 +68,8 @@ inline std::string width_not_read(std::string_view name, std::uint64_t width, So
          " (classical values of 1 to 64 bits are read)";
 }
 inline std::string measure_into_non_bit(std::string_view name, SourcePos pos) {
-  return "measurement into " + quoted(name) + at(pos) + ", which holds no bits";
+  return "measurement into " + quoted(name) + at(pos) +
+         ", which is no bit variable (only bits take measured values)";
 }
 inline std::string runtime_value_unsupported(SourcePos pos) {
   return "a value computed from measured bits" + at(pos) +

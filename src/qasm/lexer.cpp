@@ -354,6 +354,9 @@ class Lexer {
     if (b == '"') {
       return string(line, col);
     }
+    if (mode_ == ReaderMode::Dynamic && long_operator(line, col)) {
+      return Ok{};
+    }
     if (const std::optional<TokenKind> kind = punctuation(b)) {
       advance(1);
       return emit(*kind, line, col);
@@ -382,9 +385,9 @@ class Lexer {
     return lex_error(messages::unexpected_character(b), line, col);
   }
 
-  // The dynamic mode's OpenQASM 3 tokens that the specified mode has no use for; false when
-  // the current byte starts none of them.
-  Result<bool> oq3_token(std::uint64_t line, std::uint64_t col) {
+  // The dynamic mode's operators of several characters that start like a single one (`+=`
+  // like `+`, `**` like `*`, `<<` like `<`); whether one was read.
+  bool long_operator(std::uint64_t line, std::uint64_t col) {
     const std::string_view rest = source_.substr(pos_);
     static constexpr std::string_view COMPOUND[] = {
         "<<=", ">>=", "**=", "+=", "-=", "*=", "/=", "%=", "&=", "|=", "^="};
@@ -395,13 +398,28 @@ class Lexer {
         return true;
       }
     }
+    static constexpr std::pair<std::string_view, TokenKind> OPERATORS[] = {
+        {"<<", TokenKind::Shl}, {">>", TokenKind::Shr}, {"**", TokenKind::StarStar}};
+    for (const auto& [text, kind] : OPERATORS) {
+      if (rest.substr(0, text.size()) == text) {
+        advance(text.size());
+        tokens_.emplace_back(kind, line, col);
+        return true;
+      }
+    }
+    return false;
+  }
+
+  // The dynamic mode's OpenQASM 3 tokens that the specified mode has no use for; false when
+  // the current byte starts none of them.
+  Result<bool> oq3_token(std::uint64_t line, std::uint64_t col) {
+    const std::string_view rest = source_.substr(pos_);
     struct Spelling {
       std::string_view text;
       TokenKind kind;
     };
     static constexpr Spelling OPERATORS[] = {
-        {"<<", TokenKind::Shl},    {">>", TokenKind::Shr}, {"**", TokenKind::StarStar},
-        {"%", TokenKind::Percent}, {"&", TokenKind::Amp},  {"|", TokenKind::Pipe},
+        {"%", TokenKind::Percent}, {"&", TokenKind::Amp}, {"|", TokenKind::Pipe},
         {"~", TokenKind::Tilde},   {"@", TokenKind::At},
     };
     for (const Spelling& op : OPERATORS) {

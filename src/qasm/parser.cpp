@@ -630,6 +630,9 @@ class Parser {
                            word == "input"    ? IoKind::Input
                            : word == "output" ? IoKind::Output
                                               : IoKind::None));
+      // The declaration starts at its first word.
+      out.back().line = pos.line;
+      out.back().col = pos.col;
       return true;
     }
     if (type_word(word).has_value() && peek(1).kind != TokenKind::Eq &&
