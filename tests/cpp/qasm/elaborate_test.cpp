@@ -10,6 +10,7 @@
 
 #include "dynamic_text.h"
 #include "qasm/elaborate.h"
+#include "qasm/exporter.h"
 
 namespace vorn::qasm {
 namespace {
@@ -195,6 +196,23 @@ TEST(Elaborate, WhatDependsOnMeasuredBitsStaysForTheRun) {
   EXPECT_EQ(read_error(v3("bit b = measure q[0];\nint k = 0;\nif (b) k = 1;")),
             "qasm lower error: assignment to \"k\" at line 6:8 depends on measured bits (only "
             "bit variables take values at run time)");
+}
+
+TEST(Elaborate, LoopsAndBitAssignmentsAreWrittenOutAndReadBack) {
+  const sim::Program p = read_ok(
+      v3("bit[2] f;\nh q[1];\nf[0] = measure q[1];\nwhile (f != 0) { reset q[0]; h q[0]; f[0] = measure q[0]; "
+         "f[1] = f[0] && !f[0]; }\nx q[1];"));
+  const Result<std::string> text = export_program(p, QasmVersion::V3);
+  ASSERT_TRUE(text.ok()) << text.error().render();
+  EXPECT_NE(text.value().find("while (f != 0) {"), std::string::npos) << text.value();
+  EXPECT_NE(text.value().find("f[1] = f[0] && !f[0];"), std::string::npos) << text.value();
+  const sim::Program back = read_ok(text.value());
+  std::string what;
+  EXPECT_TRUE(test::same_program(p, back, what)) << what << "\n" << text.value();
+  // OpenQASM 2.0 has neither.
+  const Result<std::string> v2 = export_program(p, QasmVersion::V2);
+  ASSERT_FALSE(v2.ok());
+  EXPECT_NE(v2.error().render().find("a loop"), std::string::npos) << v2.error().render();
 }
 
 TEST(Elaborate, RefusalsNameWhatIsNotRead) {
