@@ -126,11 +126,25 @@ double to_real(const Value& v) {
   }
 }
 
+// A real truncated toward zero, saturated at the ends of int64 (NaN gives 0).
+std::int64_t truncated(double x) {
+  if (std::isnan(x)) {
+    return 0;
+  }
+  if (x >= 9223372036854775807.0) {
+    return std::numeric_limits<std::int64_t>::max();
+  }
+  if (x <= -9223372036854775808.0) {
+    return std::numeric_limits<std::int64_t>::min();
+  }
+  return static_cast<std::int64_t>(std::trunc(x));
+}
+
 std::int64_t to_int(const Value& v) {
   switch (v.type) {
     case VType::Float:
     case VType::Duration:
-      return static_cast<std::int64_t>(std::trunc(v.real));
+      return truncated(v.real);
     case VType::Int:
       return as_signed(v.bits, v.width);
     default:
@@ -952,8 +966,7 @@ class Elaborator {
         if (found->second != std::trunc(found->second)) {
           return lower_error(emsg::input_not_integer(stmt.name, found->second, pos_), pos_);
         }
-        QASM_TRY_ASSIGN(var.value, convert(make_int(static_cast<std::int64_t>(found->second)),
-                                           var.value, true));
+        QASM_TRY_ASSIGN(var.value, convert(make_int(truncated(found->second)), var.value, true));
       }
     }
     const std::string name = stmt.name;
@@ -1087,8 +1100,11 @@ class Elaborator {
         const double turns = to_real(v) / TAU;
         const double scaled = std::nearbyint((turns - std::floor(turns)) *
                                              std::ldexp(1.0, static_cast<int>(like.width)));
-        out.bits = like.width >= 64 ? static_cast<std::uint64_t>(scaled)
-                                    : static_cast<std::uint64_t>(scaled) & mask(like.width);
+        // A full turn (2^width after rounding) is 0; NaN and infinities give 0 too.
+        const double turn = std::ldexp(1.0, static_cast<int>(like.width));
+        out.bits = std::isfinite(scaled) && scaled >= 0.0 && scaled < turn
+                       ? static_cast<std::uint64_t>(scaled) & mask(like.width)
+                       : 0;
         return out;
       }
       case VType::Float:
@@ -1306,9 +1322,15 @@ class Elaborator {
       return lower_error(emsg::zero_step(pos_), pos_);
     }
     std::vector<std::int64_t> out;
-    for (std::int64_t k = start; step > 0 ? k <= end : k >= end; k += step) {
+    for (std::int64_t k = start; step > 0 ? k <= end : k >= end;) {
       QASM_TRY(spend(1));
       out.push_back(k);
+      // Stops before the next value would leave int64.
+      if (step > 0 ? k > std::numeric_limits<std::int64_t>::max() - step
+                   : k < std::numeric_limits<std::int64_t>::min() - step) {
+        break;
+      }
+      k += step;
     }
     return out;
   }
@@ -2342,6 +2364,9 @@ class Elaborator {
       if (k < 0 || k >= static_cast<std::int64_t>(v.width)) {
         return lower_error(emsg::index_out_of_range(base.name, k, v.width, pos_), pos_);
       }
+      if (width == 64) {
+        return lower_error(emsg::bad_index(pos_), pos_);
+      }
       bits |= ((v.bits >> k) & 1) << width;
       ++width;
     }
@@ -2393,9 +2418,10 @@ class Elaborator {
           case VType::UInt:
           case VType::Bit:
           case VType::Bool:
-            return make_int(-static_cast<std::int64_t>(v.bits));
+            return make_int(static_cast<std::int64_t>(~v.bits + 1));
           default:
-            return make_int(-as_signed(v.bits, v.width), v.width);
+            // Negated in unsigned arithmetic, so that the most negative value wraps.
+            return make_int(static_cast<std::int64_t>(~v.bits + 1), v.width);
         }
     }
     return v;
