@@ -1189,26 +1189,38 @@ class Parser {
     }
   }
 
-  static constexpr int UNARY_LEVEL = 10;
+  static constexpr int LEVELS = 10;
 
-  Result<std::size_t> binary3(int level) {
-    if (level == UNARY_LEVEL) {
-      return unary3();
+  // The binary operator at the current token and its level (0 loosest), if any.
+  std::optional<std::pair<Op3, int>> binary_here() const {
+    for (int level = 0; level < LEVELS; ++level) {
+      if (const std::optional<Op3> op = binary_at(level)) {
+        return std::pair{*op, level};
+      }
     }
-    QASM_TRY_ASSIGN(std::size_t node, binary3(level + 1));
-    while (const std::optional<Op3> op = binary_at(level)) {
+    return std::nullopt;
+  }
+
+  // Precedence climbing: operands and the operators of at least `min_level`, grouped to the
+  // left; one level of recursion per operator of a tighter level, not per level.
+  Result<std::size_t> binary3(int min_level) {
+    QASM_TRY_ASSIGN(std::size_t node, unary3());
+    for (;;) {
+      const std::optional<std::pair<Op3, int>> found = binary_here();
+      if (!found.has_value() || found->second < min_level) {
+        return node;
+      }
       const SourcePos pos = here();
       advance();
       Level nested(depth_);
       QASM_TRY(too_deep());
-      QASM_TRY_ASSIGN(const std::size_t right, binary3(level + 1));
+      QASM_TRY_ASSIGN(const std::size_t right, binary3(found->second + 1));
       ExprNode binary{ExprKind::Binary};
-      binary.op3 = *op;
+      binary.op3 = found->first;
       binary.left = node;
       binary.right = right;
       node = add_node3(std::move(binary), pos);
     }
-    return node;
   }
 
   Result<std::size_t> unary3() {
