@@ -7,7 +7,7 @@ int[8] b = -128;
 float[64] t = 3 * π / 8 + tau - euler;
 angle[8] phi = pi / 4;
 bool flag = (a >> 1) == 7 && !(b > 0) || false;
-bit[4] mask = "1_010";
+bit[4] mask = "1010";
 qubit[n] q;
 b -= 1;
 a <<= 2;

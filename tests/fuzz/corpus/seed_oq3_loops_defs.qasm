@@ -1,5 +1,5 @@
 include "stdgates.inc";
-input float theta;
+const float theta = 0.3;
 output bit[2] result;
 def layer(qubit[3] r, float x) -> int {
   for int i in [0:2] { ry(x * i) r[i]; }

@@ -12,4 +12,3 @@ box [10us] {
 barrier $0, $2;
 let pair = $1;
 U(pi / 4, 0, pi / 2) $2;
-defcal x $0 { }
