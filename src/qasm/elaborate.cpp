@@ -1505,9 +1505,15 @@ class Elaborator {
     LoopStmt loop;
     loop.condition = add_condition(std::move(nodes));
     loops_.push_back(RUNTIME_LOOP);
+    const std::size_t writes = writes_.size();
     Status status = runtime_body(stmt.body, loop.body);
     loops_.pop_back();
     QASM_TRY(std::move(status));
+    // A body that measures nothing and assigns no bit leaves its test as it was: the loop would
+    // never end.
+    if (writes_.size() == writes) {
+      return lower_error(emsg::endless_loop(pos_), pos_);
+    }
     target_->push_back(placed(Stmt{std::move(loop)}));
     return Ok{};
   }

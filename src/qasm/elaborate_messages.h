@@ -31,6 +31,10 @@ inline std::string too_much_work(SourcePos pos, std::uint64_t limit) {
 inline std::string loop_limit(SourcePos pos, std::uint64_t limit) {
   return "the 'while' loop" + at(pos) + " ran " + std::to_string(limit) + " rounds without ending";
 }
+inline std::string endless_loop(SourcePos pos) {
+  return "the 'while' loop" + at(pos) +
+         " tests measured bits that its body neither measures nor assigns: it would never end";
+}
 inline std::string include_left(std::string_view path) {
   return "include of " + quoted(path) + " was not read";
 }

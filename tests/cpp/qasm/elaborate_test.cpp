@@ -192,6 +192,10 @@ TEST(Elaborate, WhatDependsOnMeasuredBitsStaysForTheRun) {
          "f[1] = f[0]; }"));
   EXPECT_EQ(instructions_of(rus), (S{"JU(0,6)", "R(0)", "G0(0)", "M(0,0)", "S(1,1)", "J(0)"}));
   EXPECT_EQ(conditions_of(rus), (S{"Cmp(0,2,!=,0)", "Bit(0)"}));
+  // A loop on measured bits whose body changes none of them would never end.
+  EXPECT_EQ(read_error(v3("bit c;\nwhile (!c) { x q[0]; }")),
+            "qasm lower error: the 'while' loop at line 5:1 tests measured bits that its body "
+            "neither measures nor assigns: it would never end");
   // A value computed from measured bits cannot feed a gate parameter.
   EXPECT_EQ(read_error(v3("bit b = measure q[0];\nint k = 0;\nif (b) k = 1;")),
             "qasm lower error: assignment to \"k\" at line 6:8 depends on measured bits (only "
@@ -199,9 +203,10 @@ TEST(Elaborate, WhatDependsOnMeasuredBitsStaysForTheRun) {
 }
 
 TEST(Elaborate, LoopsAndBitAssignmentsAreWrittenOutAndReadBack) {
-  const sim::Program p = read_ok(
-      v3("bit[2] f;\nh q[1];\nf[0] = measure q[1];\nwhile (f != 0) { reset q[0]; h q[0]; f[0] = measure q[0]; "
-         "f[1] = f[0] && !f[0]; }\nx q[1];"));
+  const sim::Program p =
+      read_ok(v3("bit[2] f;\nh q[1];\nf[0] = measure q[1];\nwhile (f != 0) { reset q[0]; h q[0]; "
+                 "f[0] = measure q[0]; "
+                 "f[1] = f[0] && !f[0]; }\nx q[1];"));
   const Result<std::string> text = export_program(p, QasmVersion::V3);
   ASSERT_TRUE(text.ok()) << text.error().render();
   EXPECT_NE(text.value().find("while (f != 0) {"), std::string::npos) << text.value();
