@@ -450,9 +450,33 @@ PyObject* from_circuit_function(PyObject* /*module*/, PyObject* circuit) {
   });
 }
 
-// read(text, name): the program of OpenQASM text in the package's reading mode; name is the
-// file it came from ("" for text from a string), which includes resolve against.
-constexpr Signature<2> kRead{"read()", {"text", "name"}};
+// read(text, name, inputs=None): the program of OpenQASM text in the package's reading mode;
+// name is the file it came from ("" for text from a string), which includes resolve against;
+// inputs a dict of the `input` declarations' values (str to float, checked by the package).
+constexpr Signature<3> kRead{"read()", {"text", "name", "inputs"}, 2};
+
+// The input values of a dict {str: float}.
+qasm::InputValues input_values(PyObject* inputs) {
+  qasm::InputValues values;
+  if (inputs == nullptr || inputs == Py_None) {
+    return values;
+  }
+  if (!PyDict_Check(inputs)) {
+    throw_conversion_error(inputs, "inputs", "dict");
+  }
+  PyObject* key = nullptr;
+  PyObject* value = nullptr;
+  Py_ssize_t position = 0;
+  while (PyDict_Next(inputs, &position, &key, &value)) {
+    const std::string_view name = to_text(key, "inputs");
+    const double number = PyFloat_AsDouble(value);
+    if (number == -1.0 && PyErr_Occurred()) {
+      throw ErrorAlreadySet{};
+    }
+    values.emplace(std::string(name), number);
+  }
+  return values;
+}
 
 PyObject* read_function(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames) {
@@ -461,6 +485,7 @@ PyObject* read_function(PyObject* /*module*/, PyObject* const* args, Py_ssize_t 
     const std::string_view text = to_text(bound[0], "text");
     qasm::ProgramSource source;
     source.file_name = std::string(to_text(bound[1], "name"));
+    source.inputs = input_values(bound[2]);
     std::optional<qasm::Result<sim::Program>> read;
     {
       // Reading (and the files it includes) touches no Python object.

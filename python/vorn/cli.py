@@ -35,6 +35,19 @@ class OptionTypes:
         return value
 
     @staticmethod
+    def input_value(text):
+        """NAME=VALUE, the value a number (true and false for booleans)."""
+        name, sep, value = text.partition("=")
+        if not sep or not name:
+            raise argparse.ArgumentTypeError(f"{text!r}: write NAME=VALUE, e.g. theta=0.3")
+        words = {"true": 1.0, "false": 0.0}
+        try:
+            number = words[value] if value in words else float(value)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"{text!r}: the value must be a number") from None
+        return name, number
+
+    @staticmethod
     def plot_path(text):
         if os.path.splitext(text)[1].lower() not in plot.FORMATS:
             raise argparse.ArgumentTypeError(

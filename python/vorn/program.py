@@ -154,11 +154,12 @@ class Program:
         return program
 
     @classmethod
-    def from_qasm(cls, text):
-        """Reads OpenQASM 2.0 or 3.0 text; includes resolve from the current directory."""
+    def from_qasm(cls, text, inputs=None):
+        """Reads OpenQASM 2.0 or 3.0 text; includes resolve from the current directory.
+        `inputs` gives the values of the program's `input` declarations by name."""
         if not isinstance(text, str):
             raise TypeError(f"text must be a str, not {type(text).__name__!r}")
-        return cls._wrap(_native.read(text, ""))
+        return cls._wrap(_native.read(text, "", input_values(inputs)))
 
     @classmethod
     def from_circuit(cls, circuit):
@@ -325,9 +326,26 @@ class Program:
         return _Block(self, lambda: self._native.begin_else(index), False)
 
 
-def load(path):
+def input_values(inputs):
+    """The values of `input` declarations as the reader takes them: a dict of names to floats
+    (bools and integers are numbers too); None gives none."""
+    if inputs is None:
+        return None
+    if not isinstance(inputs, dict):
+        raise TypeError(f"inputs must be a dict, not {type(inputs).__name__!r}")
+    values = {}
+    for name, value in inputs.items():
+        if not isinstance(name, str):
+            raise TypeError(f"input names must be str, not {type(name).__name__!r}")
+        if not isinstance(value, (bool, int, float)):
+            raise TypeError(f"input {name!r} must be a number, not {type(value).__name__!r}")
+        values[name] = float(value)
+    return values
+
+
+def load(path, inputs=None):
     """Reads an OpenQASM 2.0 or 3.0 file; its includes resolve relative to its folder, then to
-    the current directory."""
+    the current directory. `inputs` gives the values of its `input` declarations by name."""
     path = os.fspath(path)
     with open(path, "rb") as f:
         data = f.read()
@@ -335,4 +353,4 @@ def load(path):
         text = data.decode("utf-8")
     except UnicodeDecodeError as e:
         raise ValueError(f"{path}: not UTF-8 text (byte 0x{data[e.start]:02x})") from None
-    return Program._wrap(_native.read(text, path), source=path)
+    return Program._wrap(_native.read(text, path, input_values(inputs)), source=path)

@@ -47,16 +47,16 @@ def load(path):
     return Source(name, text)
 
 
-def parse(source):
+def parse(source, inputs=None):
     """The program of the source, read in the vorn package's mode (mid-circuit measurement,
-    reset, conditions, includes relative to the file's folder); a reader error becomes a
-    CliError in the compiler's form."""
+    reset, conditions, includes relative to the file's folder, `input` values from `inputs`); a
+    reader error becomes a CliError in the compiler's form."""
     from vorn import _native
     from vorn.program import Program
 
     try:
         name = "" if source.name == STDIN_NAME else source.name
-        return Program._wrap(_native.read(source.text, name), source=source.name)
+        return Program._wrap(_native.read(source.text, name, inputs), source=source.name)
     except ValueError as e:
         raise CliError(reader_error(source, str(e)), EXIT_USAGE, prefixed=False) from None
 

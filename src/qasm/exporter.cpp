@@ -354,6 +354,14 @@ class ProgramWriter {
       out_ += "reset ";
       w_.qubit(reset->qubit);
       out_ += ";\n";
+    } else if (const auto* set = std::get_if<sim::SetBit>(&instruction)) {
+      if (v2()) {
+        return unsupported_error(messages::export_v2_cannot("a bit assignment", index), "");
+      }
+      QASM_TRY(bit_ref(set->bit, false, index));
+      out_ += " = ";
+      QASM_TRY(condition(set->condition, index));
+      out_ += ";\n";
     } else {
       return unsupported_error(messages::export_bad_jump(index), "");
     }
@@ -378,6 +386,10 @@ class ProgramWriter {
       const std::size_t target = test->target;
       if (target <= i || target > ins.size()) {
         return unsupported_error(messages::export_bad_jump(i), "");
+      }
+      if (const auto* back = std::get_if<sim::Jump>(&ins[target - 1]);
+          back != nullptr && back->target <= i) {
+        return unsupported_error(messages::export_v2_cannot("a loop", i), "");
       }
       if (target - 1 > i && std::holds_alternative<sim::Jump>(ins[target - 1])) {
         return unsupported_error(messages::export_v2_cannot("an 'else' branch", i), "");
@@ -421,6 +433,8 @@ class ProgramWriter {
     std::size_t end = 0;
     std::size_t else_end = 0;
     bool has_else = false;
+    // A `while` body: the Jump back to its test stands at `end` and is skipped.
+    bool loop = false;
   };
 
   // 3.0: blocks rebuilt from the jumps, without recursion. A JumpUnless at i to t opens a
@@ -441,9 +455,13 @@ class ProgramWriter {
           ++i;
           continue;
         }
+        const bool loop = block.loop;
         open.pop_back();
         indent(open.size());
         out_ += "}\n";
+        if (loop) {
+          ++i;
+        }
       }
       if (i == ins.size()) {
         return Ok{};
@@ -463,15 +481,17 @@ class ProgramWriter {
       if (open.size() >= MAX_NESTING_DEPTH) {
         return unsupported_error(messages::export_too_deep(i, MAX_NESTING_DEPTH), "");
       }
-      Block block{target, 0, false};
+      Block block{target, 0, false, false};
       if (target - 1 > i) {
         const auto* jump = std::get_if<sim::Jump>(&ins[target - 1]);
         if (jump != nullptr && jump->target > target && jump->target <= limit) {
-          block = Block{target - 1, jump->target, true};
+          block = Block{target - 1, jump->target, true, false};
+        } else if (jump != nullptr && jump->target == i) {
+          block = Block{target - 1, 0, false, true};
         }
       }
       indent(open.size());
-      out_ += "if (";
+      out_ += block.loop ? "while (" : "if (";
       QASM_TRY(condition(test->condition, i));
       out_ += ") {\n";
       open.push_back(block);

@@ -393,6 +393,9 @@ Result<double> eval_expr(const ExprPool& exprs, ExprRef expr, const GateEnv& env
       case ExprKind::FuncCall:
         value = apply_func(node.func, value_of(node.left));
         break;
+      default:
+        // The dynamic mode's OpenQASM 3 expressions are evaluated by its elaboration.
+        return lower_error(messages::undefined_parameter(node.name));
     }
     values[i - expr.begin] = value;
   }

@@ -19,13 +19,20 @@ namespace vorn::qasm {
 namespace {
 
 constexpr std::array<std::string_view, TOKEN_KIND_COUNT> KIND_NAMES = {
-    "Openqasm", "Include", "Qreg",    "Creg",      "Gate",   "Opaque", "Barrier",  "Measure",
-    "Reset",    "If",      "Qubit",   "Bit",       "Else",   "For",    "While",    "Box_",
-    "Def",      "Sin",     "Cos",     "Tan",       "Exp",    "Ln",     "Sqrt",     "Pi",
-    "Ident",    "Int",     "Real",    "Str",       "LParen", "RParen", "LBracket", "RBracket",
-    "LBrace",   "RBrace",  "Comma",   "Semicolon", "Colon",  "Plus",   "Minus",    "Star",
-    "Slash",    "Caret",   "Arrow",   "EqEq",      "Eq",     "Eof",    "Bang",     "NotEq",
-    "Less",     "LessEq",  "Greater", "GreaterEq", "AndAnd", "OrOr",   "True",     "False",
+    "Openqasm",  "Include",   "Qreg",     "Creg",   "Gate",
+    "Opaque",    "Barrier",   "Measure",  "Reset",  "If",
+    "Qubit",     "Bit",       "Else",     "For",    "While",
+    "Box_",      "Def",       "Sin",      "Cos",    "Tan",
+    "Exp",       "Ln",        "Sqrt",     "Pi",     "Ident",
+    "Int",       "Real",      "Str",      "LParen", "RParen",
+    "LBracket",  "RBracket",  "LBrace",   "RBrace", "Comma",
+    "Semicolon", "Colon",     "Plus",     "Minus",  "Star",
+    "Slash",     "Caret",     "Arrow",    "EqEq",   "Eq",
+    "Eof",       "Bang",      "NotEq",    "Less",   "LessEq",
+    "Greater",   "GreaterEq", "AndAnd",   "OrOr",   "True",
+    "False",     "Percent",   "Amp",      "Pipe",   "Tilde",
+    "Shl",       "Shr",       "StarStar", "At",     "CompoundAssign",
+    "Duration",
 };
 
 struct Keyword {
@@ -269,6 +276,11 @@ class Lexer {
         }
       } else if (b == '/' && has(1) && peek(1) == '*' && mode_ == ReaderMode::Dynamic) {
         QASM_TRY(block_comment());
+      } else if (mode_ == ReaderMode::Dynamic && line_start() && kept_line()) {
+        while (has() && peek() != '\n') {
+          ++col_;
+          ++pos_;
+        }
       } else {
         return Ok{};
       }
@@ -277,6 +289,36 @@ class Lexer {
   }
 
   // `/* ... */`, which may span lines; the comment ends at the first `*/`.
+  // Whether only blanks precede the current byte on its line.
+  bool line_start() const {
+    for (std::size_t k = pos_; k-- > 0;) {
+      const char c = source_[k];
+      if (c == '\n') {
+        return true;
+      }
+      if (c != ' ' && c != '\t' && c != '\r' && c != '\f') {
+        return false;
+      }
+    }
+    return true;
+  }
+
+  // An annotation (`@name ...`) or a pragma, kept out of the tokens: the line is skipped.
+  bool kept_line() const {
+    const std::string_view rest = source_.substr(pos_);
+    if (rest.size() > 1 && rest[0] == '@' && is_ident_start(static_cast<unsigned char>(rest[1]))) {
+      return true;
+    }
+    for (const std::string_view word : {std::string_view("pragma"), std::string_view("#pragma")}) {
+      if (rest.substr(0, word.size()) == word &&
+          (rest.size() == word.size() ||
+           !is_ident_byte(static_cast<unsigned char>(rest[word.size()])))) {
+        return true;
+      }
+    }
+    return false;
+  }
+
   Status block_comment() {
     const std::uint64_t line = line_;
     const std::uint64_t col = col_;
@@ -303,11 +345,17 @@ class Lexer {
     if (is_ident_start(b)) {
       return identifier(line, col);
     }
+    if (mode_ == ReaderMode::Dynamic && b >= 0x80 && !greek_constant()) {
+      return identifier(line, col);
+    }
     if (is_digit(b) || (b == '.' && has(1) && is_digit(peek(1)))) {
       return number(line, col);
     }
     if (b == '"') {
       return string(line, col);
+    }
+    if (mode_ == ReaderMode::Dynamic && long_operator(line, col)) {
+      return Ok{};
     }
     if (const std::optional<TokenKind> kind = punctuation(b)) {
       advance(1);
@@ -327,8 +375,86 @@ class Lexer {
       if (const std::optional<TokenKind> kind = logical_operator(b)) {
         return emit(*kind, line, col);
       }
+      if (Result<bool> done = oq3_token(line, col); !done.ok() || done.value()) {
+        if (!done.ok()) {
+          return std::move(done).take_error();
+        }
+        return Ok{};
+      }
     }
     return lex_error(messages::unexpected_character(b), line, col);
+  }
+
+  // The dynamic mode's operators of several characters that start like a single one (`+=`
+  // like `+`, `**` like `*`, `<<` like `<`); whether one was read.
+  bool long_operator(std::uint64_t line, std::uint64_t col) {
+    const std::string_view rest = source_.substr(pos_);
+    static constexpr std::string_view COMPOUND[] = {
+        "<<=", ">>=", "**=", "+=", "-=", "*=", "/=", "%=", "&=", "|=", "^="};
+    for (const std::string_view op : COMPOUND) {
+      if (rest.substr(0, op.size()) == op) {
+        advance(op.size());
+        tokens_.emplace_back(TokenKind::CompoundAssign, line, col).text = std::string(op);
+        return true;
+      }
+    }
+    static constexpr std::pair<std::string_view, TokenKind> OPERATORS[] = {
+        {"<<", TokenKind::Shl}, {">>", TokenKind::Shr}, {"**", TokenKind::StarStar}};
+    for (const auto& [text, kind] : OPERATORS) {
+      if (rest.substr(0, text.size()) == text) {
+        advance(text.size());
+        tokens_.emplace_back(kind, line, col);
+        return true;
+      }
+    }
+    return false;
+  }
+
+  // The dynamic mode's OpenQASM 3 tokens that the specified mode has no use for; false when
+  // the current byte starts none of them.
+  Result<bool> oq3_token(std::uint64_t line, std::uint64_t col) {
+    const std::string_view rest = source_.substr(pos_);
+    struct Spelling {
+      std::string_view text;
+      TokenKind kind;
+    };
+    static constexpr Spelling OPERATORS[] = {
+        {"%", TokenKind::Percent}, {"&", TokenKind::Amp}, {"|", TokenKind::Pipe},
+        {"~", TokenKind::Tilde},   {"@", TokenKind::At},
+    };
+    for (const Spelling& op : OPERATORS) {
+      if (rest.substr(0, op.text.size()) == op.text) {
+        advance(op.text.size());
+        tokens_.emplace_back(op.kind, line, col);
+        return true;
+      }
+    }
+    // Physical qubits.
+    if (rest[0] == '$' && rest.size() > 1 && is_digit(static_cast<unsigned char>(rest[1]))) {
+      std::size_t end = 1;
+      while (end < rest.size() && is_digit(static_cast<unsigned char>(rest[end]))) {
+        ++end;
+      }
+      tokens_.emplace_back(TokenKind::Ident, line, col).text = std::string(rest.substr(0, end));
+      advance(end);
+      return true;
+    }
+    // The constants' Greek letters: π (CF 80), τ (CF 84), ℇ (E2 84 87).
+    static constexpr Spelling LETTERS[] = {{"\xCF\x80", TokenKind::Pi},
+                                           {"\xCF\x84", TokenKind::Ident},
+                                           {"\xE2\x84\x87", TokenKind::Ident}};
+    for (const Spelling& letter : LETTERS) {
+      if (rest.substr(0, letter.text.size()) == letter.text) {
+        Token& token = tokens_.emplace_back(letter.kind, line, col);
+        if (letter.kind == TokenKind::Ident) {
+          token.text = letter.text.size() == 2 ? "tau" : "euler";
+        }
+        pos_ += letter.text.size();
+        ++col_;
+        return true;
+      }
+    }
+    return false;
   }
 
   // The operators of conditions: `!` `!=` `<` `<=` `>` `>=` `&&` `||`. Advances over the
@@ -367,10 +493,29 @@ class Lexer {
     return Ok{};
   }
 
+  // π, τ or ℇ standing alone (not the start of a longer name).
+  bool greek_constant() const {
+    const std::string_view rest = source_.substr(pos_);
+    for (const std::string_view letter : {"\xCF\x80", "\xCF\x84", "\xE2\x84\x87"}) {
+      if (rest.substr(0, letter.size()) == letter) {
+        const auto after = rest.size() > letter.size()
+                               ? static_cast<unsigned char>(rest[letter.size()])
+                               : static_cast<unsigned char>(0);
+        return !is_ident_byte(after) && after < 0x80;
+      }
+    }
+    return false;
+  }
+
   Status identifier(std::uint64_t line, std::uint64_t col) {
     const std::size_t start = pos_;
     std::size_t end = pos_;
-    while (end < source_.size() && is_ident_byte(static_cast<unsigned char>(source_[end]))) {
+    // The dynamic mode reads names in any script (θ, 𝑟): every byte of a multi-byte UTF-8
+    // sequence belongs to the name.
+    const bool any_script = mode_ == ReaderMode::Dynamic;
+    while (end < source_.size() &&
+           (is_ident_byte(static_cast<unsigned char>(source_[end])) ||
+            (any_script && static_cast<unsigned char>(source_[end]) >= 0x80))) {
       ++end;
     }
     const std::string_view text = source_.substr(start, end - start);
@@ -383,6 +528,9 @@ class Lexer {
   }
 
   Status number(std::uint64_t line, std::uint64_t col) {
+    if (mode_ == ReaderMode::Dynamic) {
+      return oq3_number(line, col);
+    }
     const std::size_t start = pos_;
     std::size_t end = pos_;
     bool point = false;
@@ -428,6 +576,116 @@ class Lexer {
       token.real_value = out_of_range_real(text);
     } else if (ec != std::errc() || ptr != text.data() + text.size()) {
       return lex_error(messages::invalid_real(text), line, col);
+    }
+    tokens_.push_back(std::move(token));
+    return Ok{};
+  }
+
+  // OpenQASM 3 numbers: `0x1F`, `0b101`, `0o17`, `_` between digits, and a time unit after a
+  // number making it a duration.
+  Status oq3_number(std::uint64_t line, std::uint64_t col) {
+    const auto at = [&](std::size_t i) {
+      return i < source_.size() ? static_cast<unsigned char>(source_[i]) : 0;
+    };
+    const unsigned char prefix = at(pos_ + 1);
+    if (at(pos_) == '0' && (prefix == 'x' || prefix == 'X' || prefix == 'b' || prefix == 'B' ||
+                            prefix == 'o' || prefix == 'O')) {
+      const int base = (prefix == 'x' || prefix == 'X')   ? 16
+                       : (prefix == 'o' || prefix == 'O') ? 8
+                                                          : 2;
+      std::size_t end = pos_ + 2;
+      std::string digits;
+      while (end < source_.size() && (is_ident_byte(at(end)))) {
+        if (at(end) != '_') {
+          digits += static_cast<char>(at(end));
+        }
+        ++end;
+      }
+      const std::string_view text = source_.substr(pos_, end - pos_);
+      Token token(TokenKind::Int, line, col);
+      std::uint64_t value = 0;
+      const auto [ptr, ec] =
+          std::from_chars(digits.data(), digits.data() + digits.size(), value, base);
+      if (digits.empty() || ec != std::errc() || ptr != digits.data() + digits.size() ||
+          value > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
+        return lex_error(messages::integer_too_large(text), line, col);
+      }
+      token.int_value = static_cast<std::int64_t>(value);
+      advance(end - pos_);
+      tokens_.push_back(std::move(token));
+      return Ok{};
+    }
+    std::size_t end = pos_;
+    bool point = false;
+    bool exponent = false;
+    std::string text;
+    for (;;) {
+      const unsigned char b = at(end);
+      if (end < source_.size() && is_digit(b)) {
+        text += static_cast<char>(b);
+        ++end;
+      } else if (b == '_' && is_digit(at(end + 1)) && !text.empty()) {
+        ++end;
+      } else if (b == '.' && !point && !exponent) {
+        point = true;
+        text += '.';
+        ++end;
+      } else if ((b == 'e' || b == 'E') && !exponent &&
+                 (is_digit(at(end + 1)) ||
+                  ((at(end + 1) == '+' || at(end + 1) == '-') && is_digit(at(end + 2))))) {
+        exponent = true;
+        text += static_cast<char>(b);
+        ++end;
+        if (at(end) == '+' || at(end) == '-') {
+          text += static_cast<char>(at(end));
+          ++end;
+        }
+      } else {
+        break;
+      }
+    }
+    // A time unit directly after the number.
+    std::size_t unit_end = end;
+    while (unit_end < source_.size() && is_ident_byte(at(unit_end))) {
+      ++unit_end;
+    }
+    std::string_view unit = source_.substr(end, unit_end - end);
+    if (unit.empty() && at(end) == 0xC2 && at(end + 1) == 0xB5 && at(end + 2) == 's' &&
+        !is_ident_byte(at(end + 3))) {
+      unit = source_.substr(end, 3);  // µs
+      unit_end = end + 3;
+    }
+    bool duration = false;
+    for (const std::string_view u : {"ns", "us", "ms", "s", "dt", "\xC2\xB5s"}) {
+      duration = duration || unit == u;
+    }
+    Token token(
+        duration ? TokenKind::Duration : (point || exponent ? TokenKind::Real : TokenKind::Int),
+        line, col);
+    const std::string_view written = source_.substr(pos_, end - pos_);
+    advance(end - pos_);
+    if (duration) {
+      pos_ = unit_end;
+      col_ += unit.size();
+    }
+    if (token.kind == TokenKind::Int) {
+      const auto [ptr, ec] =
+          std::from_chars(text.data(), text.data() + text.size(), token.int_value);
+      if (ec != std::errc() || ptr != text.data() + text.size()) {
+        return lex_error(messages::integer_too_large(written), line, col);
+      }
+      tokens_.push_back(std::move(token));
+      return Ok{};
+    }
+    if (!valid_real(text)) {
+      return lex_error(messages::invalid_real(written), line, col);
+    }
+    const auto [ptr, ec] = std::from_chars(text.data(), text.data() + text.size(), token.real_value,
+                                           std::chars_format::general);
+    if (ec == std::errc::result_out_of_range) {
+      token.real_value = out_of_range_real(text);
+    } else if (ec != std::errc() || ptr != text.data() + text.size()) {
+      return lex_error(messages::invalid_real(written), line, col);
     }
     tokens_.push_back(std::move(token));
     return Ok{};

@@ -77,9 +77,19 @@ enum class TokenKind : std::uint8_t {
   OrOr,
   True,
   False,
+  Percent,
+  Amp,
+  Pipe,
+  Tilde,
+  Shl,
+  Shr,
+  StarStar,
+  At,
+  CompoundAssign,  // text: the operator, "+=", "<<=", ...
+  Duration,        // a number with a time unit; real_value is the number
 };
 
-inline constexpr int TOKEN_KIND_COUNT = 56;
+inline constexpr int TOKEN_KIND_COUNT = 66;
 
 // The payload lives in the field of the kind: `text` for Ident and Str, `int_value` for Int,
 // `real_value` for Real.
@@ -95,8 +105,12 @@ struct Token {
 };
 
 // The complete token list, the last one Eof, or the first lexical error. The dynamic mode
-// also reads `! != < <= > >= && ||`, the keywords `true` and `false`, and block comments
-// `/* ... */`; everything else lexes as in the specified mode.
+// also reads `! != < <= > >= && ||`, the keywords `true` and `false`, block comments
+// `/* ... */`, and OpenQASM 3's `% & | ~ << >> ** @`, compound assignments (`+=`, `<<=`, ...),
+// `$n` physical qubits (an Ident "$n"), π τ ℇ (Idents "pi", "tau", "euler"), binary, octal and
+// hexadecimal integers, `_` between digits, duration literals (`100ns`, `2dt`), and skips
+// annotation lines (`@name ...` first on its line) and pragmas (`pragma ...`, `#pragma ...`);
+// everything else lexes as in the specified mode.
 Result<std::vector<Token>> tokenize(std::string_view text);
 Result<std::vector<Token>> tokenize(std::string_view text, ReaderMode mode);
 

@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "qasm/elaborate.h"
 #include "qasm/gate_library.h"
 #include "qasm/lexer.h"
 #include "qasm/messages.h"
@@ -97,7 +98,9 @@ class Lowering {
   Status declare_one(const CregStmt& stmt) {
     const std::uint64_t offset = cbit_count_;
     QASM_TRY(declare(cbit_regs_, cbit_count_, stmt.name, stmt.size, "creg/bit", "classical-bit"));
-    bit_registers_.push_back(sim::BitRegister{stmt.name, offset, stmt.size});
+    if (!stmt.hidden) {
+      bit_registers_.push_back(sim::BitRegister{stmt.name, offset, stmt.size});
+    }
     if (stmt.initial.find('1') != std::string::npos) {
       initialised_.push_back(&stmt);
     }
@@ -274,6 +277,12 @@ class Lowering {
       if (const auto* branch_stmt = std::get_if<BranchStmt>(&stmt.node)) {
         return this->branch_stmt(*branch_stmt);
       }
+      if (const auto* loop = std::get_if<LoopStmt>(&stmt.node)) {
+        return this->loop(*loop, {stmt.line, stmt.col});
+      }
+      if (const auto* set = std::get_if<SetBitStmt>(&stmt.node)) {
+        return this->set_bit(*set, {stmt.line, stmt.col});
+      }
       return refused(stmt);
     }
 
@@ -389,6 +398,38 @@ class Lowering {
         }
       }
       std::get<sim::JumpUnless>(out.instructions[test]).target = else_start;
+      return Ok{};
+    }
+
+    // A JumpUnless past the body, the body, and a Jump back to the test.
+    Status loop(const LoopStmt& stmt, SourcePos pos) {
+      QASM_TRY_ASSIGN(const std::uint32_t condition, this->condition(stmt.condition));
+      if (instruction_room() < 2) {
+        return lower_error(
+            messages::program_too_many_instructions("while", pos, self.limits_.max_operations),
+            pos);
+      }
+      const std::size_t test = out.instructions.size();
+      out.instructions.emplace_back(sim::JumpUnless{condition, 0});
+      QASM_TRY(block(stmt.body, true));
+      if (instruction_room() < 1) {
+        return lower_error(
+            messages::program_too_many_instructions("while", pos, self.limits_.max_operations),
+            pos);
+      }
+      out.instructions.emplace_back(sim::Jump{test});
+      std::get<sim::JumpUnless>(out.instructions[test]).target = out.instructions.size();
+      return Ok{};
+    }
+
+    Status set_bit(const SetBitStmt& stmt, SourcePos pos) {
+      QASM_TRY_ASSIGN(const std::uint32_t condition, this->condition(stmt.condition));
+      if (instruction_room() < 1) {
+        return lower_error(
+            messages::program_too_many_instructions("assignment", pos, self.limits_.max_operations),
+            pos);
+      }
+      out.instructions.emplace_back(sim::SetBit{stmt.bit, condition});
       return Ok{};
     }
 
@@ -522,7 +563,17 @@ Result<sim::Circuit> lower_program(const Program& program, const ReadLimits& lim
 
 Result<sim::Program> lower_dynamic_program(const Program& program, const ReadLimits& limits,
                                            std::span<const std::string> files) {
-  return Lowering(program, ReaderMode::Dynamic, limits, files).program();
+  return lower_dynamic_program(program, limits, files, InputValues{});
+}
+
+Result<sim::Program> lower_dynamic_program(const Program& program, const ReadLimits& limits,
+                                           std::span<const std::string> files,
+                                           const InputValues& inputs) {
+  Result<Program> elaborated = elaborate_program(program, inputs, limits, files);
+  if (!elaborated.ok()) {
+    return std::move(elaborated).take_error();
+  }
+  return Lowering(elaborated.value(), ReaderMode::Dynamic, limits, files).program();
 }
 
 Result<sim::Circuit> parse_qasm(std::string_view text) { return parse_qasm(text, ReadLimits{}); }

@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "qasm/ast.h"
+#include "qasm/elaborate.h"
 #include "qasm/gate_library.h"
 #include "qasm/result.h"
 #include "simulator/circuit.h"
@@ -30,5 +31,10 @@ Result<sim::Circuit> lower_program(const Program& program, const ReadLimits& lim
 // counts lines in, and an error whose text has no position gets the statement's.
 Result<sim::Program> lower_dynamic_program(const Program& program, const ReadLimits& limits,
                                            std::span<const std::string> files);
+// The same after the classical evaluation of OpenQASM 3 (qasm/elaborate.h), with the values of
+// the program's `input` declarations.
+Result<sim::Program> lower_dynamic_program(const Program& program, const ReadLimits& limits,
+                                           std::span<const std::string> files,
+                                           const InputValues& inputs);
 
 }  // namespace vorn::qasm

@@ -160,7 +160,7 @@ Result<sim::Program> read_program(std::string_view text, const ProgramSource& so
     return in_text(std::move(program).take_error());
   }
   Result<sim::Program> lowered =
-      lower_dynamic_program(program.value(), source.limits, includes.names());
+      lower_dynamic_program(program.value(), source.limits, includes.names(), source.inputs);
   if (lowered.ok()) {
     lowered.value().included_files = includes.take_included();
   }

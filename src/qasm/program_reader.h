@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 
+#include "qasm/elaborate.h"
 #include "qasm/gate_library.h"
 #include "qasm/result.h"
 #include "simulator/program.h"
@@ -25,6 +26,8 @@ struct ProgramSource {
   // Reads the files that `include` names; empty: the file system.
   FileReader read_file;
   ReadLimits limits;
+  // The values of the program's `input` declarations.
+  InputValues inputs;
 };
 
 // Reads `text` in the dynamic mode. An include of a file other than `qelib1.inc` and

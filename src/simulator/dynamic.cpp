@@ -301,6 +301,11 @@ class Walker {
         b.pc = jump->target;
         continue;
       }
+      if (const auto* set = std::get_if<SetBit>(&instruction)) {
+        b.bits[set->bit] = condition_holds(program_, set->condition, b.bits) ? 1 : 0;
+        ++b.pc;
+        continue;
+      }
       const std::uint64_t qubit = event_qubit(instruction);
       ++statistics().mid_circuit_events;
       const std::array<double, 2> p = state_.probabilities(qubit);

@@ -90,6 +90,12 @@ void check_instruction(const Program& program, std::size_t i) {
           if (instruction.target > size) {
             core::abort_with(messages::program_target(i, instruction.target, size));
           }
+        } else if constexpr (std::is_same_v<I, SetBit>) {
+          check_bits(where, instruction.bit, 1, program.n_bits);
+          if (instruction.condition >= program.conditions.size()) {
+            core::abort_with(
+                messages::program_condition(i, instruction.condition, program.conditions.size()));
+          }
         } else {
           static_assert(std::is_same_v<I, Jump>);
           if (instruction.target > size) {
@@ -173,7 +179,8 @@ std::vector<bool> terminal_measurements(const Program& program) {
   for (std::size_t i = instructions.size(); i-- > 0;) {
     const Instruction& instruction = instructions[i];
     if (std::holds_alternative<Jump>(instruction) ||
-        std::holds_alternative<JumpUnless>(instruction)) {
+        std::holds_alternative<JumpUnless>(instruction) ||
+        std::holds_alternative<SetBit>(instruction)) {
       break;
     }
     if (const auto* gate = std::get_if<GateOp>(&instruction)) {

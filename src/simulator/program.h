@@ -57,8 +57,16 @@ struct Jump {
   std::size_t target;
 };
 
-// Gates (GateOp), measurements of one qubit into one bit (Measure), resets and jumps.
-using Instruction = std::variant<GateOp, Measure, Reset, JumpUnless, Jump>;
+// Bit `bit` takes the value of the condition rooted at pool index `condition` (1 when it holds):
+// the bit assignments of OpenQASM 3 (`c[0] = 1;`, `flags = b;`) that a run carries out.
+struct SetBit {
+  std::uint64_t bit;
+  std::uint32_t condition;
+};
+
+// Gates (GateOp), measurements of one qubit into one bit (Measure), resets, jumps (a Jump
+// back to an earlier JumpUnless makes a loop) and bit assignments.
+using Instruction = std::variant<GateOp, Measure, Reset, JumpUnless, Jump, SetBit>;
 
 // A named classical register: bits [offset, offset + size) of the program's bits.
 struct BitRegister {
@@ -91,8 +99,8 @@ struct Program {
 // hold it, outside the register, so that keys stay n_cbits wide.
 Program program_from_circuit(const Circuit& circuit);
 
-// Per instruction, whether it is a terminal measurement: a Measure after the last jump (every
-// one when there is no jump) whose qubit no later gate or reset touches. A terminal
+// Per instruction, whether it is a terminal measurement: a Measure after the last jump or bit
+// assignment (every one when there is none) whose qubit no later gate or reset touches. A terminal
 // measurement does not act on the state: its bit is written from the whole-register outcome a
 // shot draws at the end. The other measurements (and resets) act where they stand.
 std::vector<bool> terminal_measurements(const Program& program);

@@ -49,9 +49,10 @@ def test_reader_errors_are_shown_as_a_compiler_shows_them(program, stderr):
     "program, stderr",
     [
         (
-            "OPENQASM 3.0;\nqubit[2] q;\n  bit[1] c; for int i in [0:1] { x q[0]; }\n",
-            "<stdin>:3:13: error: qasm unsupported feature: OpenQASM 3.0 loop 'for' at line 3:13\n"
-            "  bit[1] c; for int i in [0:1] { x q[0]; }\n            ^\n",
+            "OPENQASM 3.0;\nqubit[2] q;\n  bit[1] c; extern f(int) -> int;\n",
+            "<stdin>:3:13: error: qasm unsupported feature: OpenQASM 3.0 extern declaration (no "
+            "extern functions are available) 'extern' at line 3:13\n"
+            "  bit[1] c; extern f(int) -> int;\n            ^\n",
         ),
         (
             # The quoted path holds what looks like a position; the caret goes to the include.

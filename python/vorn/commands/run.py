@@ -46,6 +46,9 @@ def add_parser(subparsers, types):
     p.add_argument("--expect", action="append", default=[], metavar="OBSERVABLE",
                    help='print <psi|H|psi> on the final state for a sum of Pauli strings, such as '
                    '"0.5*Z0 Z1 - X2" or "XZI" (repeatable; static programs only)')
+    p.add_argument("--input", action="append", default=[], type=types.input_value,
+                   metavar="NAME=VALUE",
+                   help="the value of an 'input' declaration, e.g. theta=0.3 (repeatable)")
     p.set_defaults(command=main)
 
 
@@ -69,7 +72,7 @@ def main(args):
 
     start = time.perf_counter()
     source = load(args.file)
-    program = parse(source)
+    program = parse(source, dict(args.input) or None)
     read_seconds = time.perf_counter() - start
 
     facts = describe(program)

@@ -68,7 +68,7 @@ inline std::string call_text(std::string_view name, std::initializer_list<std::s
   return text;
 }
 
-// "G<tag>(q..)" for a gate (angles left out), "M(q,b)", "R(q)", "JU(c,t)", "J(t)".
+// "G<tag>(q..)" for a gate (angles left out), "M(q,b)", "R(q)", "JU(c,t)", "J(t)", "S(b,c)".
 inline std::vector<std::string> instructions_of(const sim::Program& program) {
   using std::to_string;
   std::vector<std::string> out;
@@ -89,6 +89,8 @@ inline std::vector<std::string> instructions_of(const sim::Program& program) {
       out.push_back(call_text("R", {to_string(r->qubit)}));
     } else if (const auto* ju = std::get_if<sim::JumpUnless>(&instruction)) {
       out.push_back(call_text("JU", {to_string(ju->condition), to_string(ju->target)}));
+    } else if (const auto* set = std::get_if<sim::SetBit>(&instruction)) {
+      out.push_back(call_text("S", {to_string(set->bit), to_string(set->condition)}));
     } else {
       out.push_back(call_text("J", {to_string(std::get<sim::Jump>(instruction).target)}));
     }

@@ -65,8 +65,10 @@ std::string show(const ExprPool& pool, std::size_t index) {
       const char* funcs[] = {"sin", "cos", "tan", "exp", "ln", "sqrt"};
       return std::string(funcs[static_cast<int>(node.func)]) + "(" + show(pool, node.left) + ")";
     }
+    default:
+      // The dynamic mode's OpenQASM 3 nodes; the specified parser makes none.
+      return "?";
   }
-  return "?";
 }
 
 // The parameters of the single gate call in `OPENQASM 2.0; <call>`.
