@@ -2243,27 +2243,9 @@ class Elaborator {
         }
         return unary(node.unary, v);
       }
-      case ExprKind::Binary: {
-        QASM_TRY_ASSIGN(const Value left, evaluate_node(node.left));
-        // && and || look at their right side only when they need it.
-        if ((node.op3 == Op3::And || node.op3 == Op3::Or) && !left.runtime &&
-            to_bool(left) == (node.op3 == Op3::Or)) {
-          return make_bool(node.op3 == Op3::Or);
-        }
-        QASM_TRY_ASSIGN(const Value right, evaluate_node(node.right));
-        // A comparison is placed where it starts, an operator of logic where it stands.
-        const bool comparison = node.op3 >= Op3::Eq;
-        const ExprNode& first = in_.exprs[node.left];
-        node_pos_ = comparison && first.line != 0 ? SourcePos{first.line, first.col}
-                                                  : SourcePos{node.line, node.col};
-        return binary(node.op3, left, right);
-      }
-      case ExprKind::BinExpr: {
-        QASM_TRY_ASSIGN(const Value left, evaluate_node(node.left));
-        QASM_TRY_ASSIGN(const Value right, evaluate_node(node.right));
-        static constexpr Op3 OPS[] = {Op3::Add, Op3::Sub, Op3::Mul, Op3::Div, Op3::Pow};
-        return binary(OPS[static_cast<unsigned>(node.op)], left, right);
-      }
+      case ExprKind::Binary:
+      case ExprKind::BinExpr:
+        return binary_chain(index);
       case ExprKind::FuncCall:
       case ExprKind::Call:
         return call(node);
@@ -2291,6 +2273,45 @@ class Elaborator {
         return lower_error(emsg::measure_in_expression(pos_), pos_);
     }
     return lower_error(emsg::internal_form(pos_), pos_);
+  }
+
+  // A chain of binary operators, walked along its left operands without recursion: a sum of
+  // 10^5 terms is long, not deep. Right operands are evaluated as nodes of their own.
+  Result<Value> binary_chain(std::size_t index) {
+    std::vector<std::size_t> spine;
+    while (in_.exprs[index].kind == ExprKind::Binary ||
+           in_.exprs[index].kind == ExprKind::BinExpr) {
+      const ExprNode& node = in_.exprs[index];
+      if (node.line != 0) {
+        node_pos_ = SourcePos{node.line, node.col};
+      }
+      spine.push_back(index);
+      index = node.left;
+    }
+    QASM_TRY_ASSIGN(Value left, evaluate_node(index));
+    for (auto it = spine.rbegin(); it != spine.rend(); ++it) {
+      const ExprNode& node = in_.exprs[*it];
+      if (node.kind == ExprKind::BinExpr) {
+        QASM_TRY_ASSIGN(const Value right, evaluate_node(node.right));
+        static constexpr Op3 OPS[] = {Op3::Add, Op3::Sub, Op3::Mul, Op3::Div, Op3::Pow};
+        QASM_TRY_ASSIGN(left, binary(OPS[static_cast<unsigned>(node.op)], left, right));
+        continue;
+      }
+      // && and || look at their right side only when they need it.
+      if ((node.op3 == Op3::And || node.op3 == Op3::Or) && !left.runtime &&
+          to_bool(left) == (node.op3 == Op3::Or)) {
+        left = make_bool(node.op3 == Op3::Or);
+        continue;
+      }
+      QASM_TRY_ASSIGN(const Value right, evaluate_node(node.right));
+      // A comparison is placed where it starts, an operator of logic where it stands.
+      const bool comparison = node.op3 >= Op3::Eq;
+      const ExprNode& first = in_.exprs[node.left];
+      node_pos_ = comparison && first.line != 0 ? SourcePos{first.line, first.col}
+                                                : SourcePos{node.line, node.col};
+      QASM_TRY_ASSIGN(left, binary(node.op3, left, right));
+    }
+    return left;
   }
 
   Result<Value> name_value(const std::string& name) {

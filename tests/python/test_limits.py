@@ -236,3 +236,11 @@ def test_deeply_nested_conditions_built_in_python():
     with pytest.raises(ValueError, match="condition nested too deeply"):
         with p.if_test(condition):
             p.x(0)
+
+
+def test_a_loop_of_a_billion_rounds_is_refused_in_bounded_memory():
+    # Read-time evaluation counts its steps: 10^9 rounds stop at the step limit with a message
+    # naming the line, long before the unrolled gates could fill memory.
+    text = "OPENQASM 3.0;\nqubit[1] q;\nfor int i in [0:999999999] { x q[0]; }\n"
+    with pytest.raises(ValueError, match=r"more than \d+ steps at line 3:1"):
+        vorn.Program.from_qasm(text)
