@@ -550,10 +550,15 @@ class Elaborator {
     return Ok{};
   }
 
+  // Evaluation counts more steps per gate than the circuit reader's expansion does (a call's
+  // scope, its operands and the copy into the enclosing gate), so its budget is four times the
+  // expansion budget: what the circuit reader expands, this one evaluates too.
   Status spend(std::uint64_t steps) {
     steps_ += steps;
-    if (steps_ > limits_.max_expansion_steps) {
-      return lower_error(emsg::too_much_work(pos_, limits_.max_expansion_steps), pos_);
+    const std::uint64_t budget =
+        limits_.max_expansion_steps > UINT64_MAX / 4 ? UINT64_MAX : 4 * limits_.max_expansion_steps;
+    if (steps_ > budget) {
+      return lower_error(emsg::too_much_work(pos_, budget), pos_);
     }
     return Ok{};
   }
