@@ -29,6 +29,7 @@
 #include "simulator/engine.h"
 #include "simulator/fused_passes.h"
 #include "simulator/fusion.h"
+#include "sweep_options.h"
 
 namespace {
 
@@ -44,20 +45,8 @@ double seconds_of(const std::function<void()>& fn) {
 
 std::vector<unsigned> numbers(const std::string& text) {
   std::vector<unsigned> out;
-  std::stringstream in(text);
-  std::string item;
-  while (std::getline(in, item, ',')) {
+  for (const std::string& item : vorn::bench::split_list(text)) {
     out.push_back(static_cast<unsigned>(std::stoul(item)));
-  }
-  return out;
-}
-
-std::vector<std::string> words(const std::string& text) {
-  std::vector<std::string> out;
-  std::stringstream in(text);
-  std::string item;
-  while (std::getline(in, item, ',')) {
-    out.push_back(item);
   }
   return out;
 }
@@ -174,7 +163,7 @@ int main(int argc, char** argv) {
     } else if (arg == "--threads") {
       o.threads = numbers(next());
     } else if (arg == "--precision") {
-      o.precisions = words(next());
+      o.precisions = vorn::bench::split_list(next());
     } else if (arg == "--widths") {
       o.widths = numbers(next());
     } else if (arg == "--isa") {

@@ -290,6 +290,15 @@ class Lowering {
       return room(self.limits_.max_operations, out.instructions.size());
     }
 
+    // Refuses `what` when the program has no room for `need` more instructions.
+    Status make_room(std::uint64_t need, std::string_view what, SourcePos pos) const {
+      if (need > instruction_room()) {
+        return lower_error(
+            messages::program_too_many_instructions(what, pos, self.limits_.max_operations), pos);
+      }
+      return Ok{};
+    }
+
     Status gate_call(const GateCall& call, bool conditional, SourcePos pos) {
       if (conditional) {
         branch = sim::Circuit(self.qubit_count_);
@@ -322,11 +331,7 @@ class Lowering {
       if (!qubit.has_value() && self.qubit_count_ == 0) {
         return lower_error(messages::branch_phase_without_qubit(pos), pos);
       }
-      if (instruction_room() < 2) {
-        return lower_error(
-            messages::program_too_many_instructions(call.name, pos, self.limits_.max_operations),
-            pos);
-      }
+      QASM_TRY(make_room(2, call.name, pos));
       const std::uint64_t q = qubit.value_or(0);
       out.instructions.emplace_back(
           sim::GateOp{core::Gate{core::GateKind::U3, 0.0, 0.0, phase * 2.0}, {q, 0, 0}});
@@ -342,11 +347,7 @@ class Lowering {
       if (q.count != c.count) {
         return lower_error(messages::measure_size_mismatch(pos, q.count, c.count), pos);
       }
-      if (q.count > instruction_room()) {
-        return lower_error(
-            messages::program_too_many_instructions("measure", pos, self.limits_.max_operations),
-            pos);
-      }
+      QASM_TRY(make_room(q.count, "measure", pos));
       for (std::uint64_t k = 0; k < q.count; ++k) {
         out.instructions.emplace_back(sim::Measure{q[k], c[k]});
       }
@@ -356,11 +357,7 @@ class Lowering {
     Status reset(const ResetStmt& stmt) {
       const SourcePos pos{stmt.line, stmt.col};
       QASM_TRY_ASSIGN(const QubitRange q, resolve_qubits(main_context, stmt.qarg, self.top_level_));
-      if (q.count > instruction_room()) {
-        return lower_error(
-            messages::program_too_many_instructions("reset", pos, self.limits_.max_operations),
-            pos);
-      }
+      QASM_TRY(make_room(q.count, "reset", pos));
       for (std::uint64_t k = 0; k < q.count; ++k) {
         out.instructions.emplace_back(sim::Reset{q[k]});
       }
@@ -373,13 +370,7 @@ class Lowering {
     Status branch_stmt(const BranchStmt& stmt) {
       const SourcePos pos{stmt.line, stmt.col};
       QASM_TRY_ASSIGN(const std::uint32_t condition, this->condition(stmt.condition));
-      const auto jump_room = [&]() -> Status {
-        if (instruction_room() < 1) {
-          return lower_error(
-              messages::program_too_many_instructions("if", pos, self.limits_.max_operations), pos);
-        }
-        return Ok{};
-      };
+      const auto jump_room = [&] { return make_room(1, "if", pos); };
       QASM_TRY(jump_room());
       const std::size_t test = out.instructions.size();
       out.instructions.emplace_back(sim::JumpUnless{condition, 0});
@@ -404,19 +395,11 @@ class Lowering {
     // A JumpUnless past the body, the body, and a Jump back to the test.
     Status loop(const LoopStmt& stmt, SourcePos pos) {
       QASM_TRY_ASSIGN(const std::uint32_t condition, this->condition(stmt.condition));
-      if (instruction_room() < 2) {
-        return lower_error(
-            messages::program_too_many_instructions("while", pos, self.limits_.max_operations),
-            pos);
-      }
+      QASM_TRY(make_room(2, "while", pos));
       const std::size_t test = out.instructions.size();
       out.instructions.emplace_back(sim::JumpUnless{condition, 0});
       QASM_TRY(block(stmt.body, true));
-      if (instruction_room() < 1) {
-        return lower_error(
-            messages::program_too_many_instructions("while", pos, self.limits_.max_operations),
-            pos);
-      }
+      QASM_TRY(make_room(1, "while", pos));
       out.instructions.emplace_back(sim::Jump{test});
       std::get<sim::JumpUnless>(out.instructions[test]).target = out.instructions.size();
       return Ok{};
@@ -424,11 +407,7 @@ class Lowering {
 
     Status set_bit(const SetBitStmt& stmt, SourcePos pos) {
       QASM_TRY_ASSIGN(const std::uint32_t condition, this->condition(stmt.condition));
-      if (instruction_room() < 1) {
-        return lower_error(
-            messages::program_too_many_instructions("assignment", pos, self.limits_.max_operations),
-            pos);
-      }
+      QASM_TRY(make_room(1, "assignment", pos));
       out.instructions.emplace_back(sim::SetBit{stmt.bit, condition});
       return Ok{};
     }

@@ -15,6 +15,7 @@
 #include "core/abort.h"
 #include "core/complex.h"
 #include "core/gates.h"
+#include "core/kernels/bits.h"
 #include "core/kernels/dispatch.h"
 #include "simulator/circuit.h"
 #include "simulator/messages.h"
@@ -22,18 +23,7 @@
 namespace vorn::sim::blocks {
 
 // The bits of k placed, from the lowest up, at the set positions of mask.
-inline std::uint64_t deposit(std::uint64_t k, std::uint64_t mask) {
-  std::uint64_t out = 0;
-  while (mask != 0 && k != 0) {
-    const std::uint64_t lowest = mask & (~mask + 1);
-    if ((k & 1) != 0) {
-      out |= lowest;
-    }
-    k >>= 1;
-    mask &= mask - 1;
-  }
-  return out;
-}
+using core::kernels::deposit_bits;
 
 // One buffer per thread for the blocks it runs, kept for the thread's life (it holds one block,
 // a quarter of a level-2 cache, so the next pass finds it allocated).

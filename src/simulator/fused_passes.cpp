@@ -128,7 +128,7 @@ void run_blockwise(const Kernels<T>& k, std::span<Complex<T>> v, std::span<const
   const std::uint64_t spread = set & ~(run_len - 1);
   std::vector<std::uint64_t> run_offsets(block_len / run_len);
   for (std::uint64_t r = 0; r < run_offsets.size(); ++r) {
-    run_offsets[r] = blocks::deposit(r, spread);
+    run_offsets[r] = blocks::deposit_bits(r, spread);
   }
   const std::uint64_t outside = (v.size() - 1) & ~set;
   const std::uint64_t count = v.size() >> b;
@@ -136,7 +136,7 @@ void run_blockwise(const Kernels<T>& k, std::span<Complex<T>> v, std::span<const
   core::parallel_for(0, count, 1, [&](std::uint64_t begin, std::uint64_t end) {
     Complex<T>* buffer = in_place ? nullptr : blocks::thread_buffer<T>(block_len);
     for (std::uint64_t i = begin; i < end; ++i) {
-      const std::uint64_t first_index = blocks::deposit(blocks::block_at(i, count), outside);
+      const std::uint64_t first_index = blocks::deposit_bits(blocks::block_at(i, count), outside);
       Complex<T>* const first = v.data() + first_index;
       Complex<T>* const block = in_place ? first : buffer;
       if (!in_place) {

@@ -33,7 +33,7 @@ using blocks::apply_gate;
 using blocks::block_at;
 using blocks::controls_may_stay_outside;
 using blocks::copy_runs;
-using blocks::deposit;
+using blocks::deposit_bits;
 using blocks::gate_matrix;
 using blocks::local_gate;
 using blocks::LocalGate;
@@ -167,7 +167,7 @@ void run_blockwise(const KernelTable<T>& table, std::span<Complex<T>> v,
   const std::uint64_t spread = set & ~(run_len - 1);
   std::vector<std::uint64_t> run_offsets(block_len / run_len);
   for (std::uint64_t r = 0; r < run_offsets.size(); ++r) {
-    run_offsets[r] = deposit(r, spread);
+    run_offsets[r] = deposit_bits(r, spread);
   }
   const std::uint64_t outside = (v.size() - 1) & ~set;
   const std::uint64_t blocks = v.size() >> block_qubits;
@@ -176,7 +176,7 @@ void run_blockwise(const KernelTable<T>& table, std::span<Complex<T>> v,
   const auto run_blocks = [&](std::uint64_t begin, std::uint64_t end) {
     Complex<T>* buffer = in_place ? nullptr : thread_buffer<T>(block_len);
     for (std::uint64_t i = begin; i < end; ++i) {
-      const std::uint64_t first_index = deposit(block_at(i, blocks), outside);
+      const std::uint64_t first_index = deposit_bits(block_at(i, blocks), outside);
       Complex<T>* const first = v.data() + first_index;
       Complex<T>* const block = in_place ? first : buffer;
       if (!in_place) {

@@ -2,8 +2,6 @@
 static circuits, against vorn_python.run bit for bit."""
 import os
 import random
-import subprocess
-import sys
 import textwrap
 
 import numpy as np
@@ -12,6 +10,7 @@ import pytest
 import vorn
 import vorn_python
 from dynamic_reference import assert_counts_match, build, distribution, final_states
+from pool_support import outputs_per_pool_size
 
 GATES_1Q = ["h", "x", "y", "z", "s", "sdg", "t", "tdg"]
 
@@ -284,13 +283,7 @@ def test_memory_is_the_same_for_every_pool_size_and_with_replays(precision):
             out.append(repr(memories[0]))
         print(hash("".join(out)), len(out))
         """)
-    outputs = set()
-    for threads in ("1", "2", "3"):
-        env = dict(os.environ, RAYON_NUM_THREADS=threads, PYTHONHASHSEED="0")
-        done = subprocess.run([sys.executable, "-c", script], env=env, capture_output=True,
-                              text=True, check=True)
-        outputs.add(done.stdout)
-    assert len(outputs) == 1
+    assert len(outputs_per_pool_size(script, PYTHONHASHSEED="0")) == 1
 
 
 def test_bad_arguments():

@@ -2,8 +2,6 @@
 products, and their bits across pool sizes."""
 import os
 import random
-import subprocess
-import sys
 import textwrap
 
 import numpy as np
@@ -11,6 +9,7 @@ import pytest
 
 import vorn
 import vorn_python
+from pool_support import outputs_per_pool_size
 
 PAULI = {
     "I": np.eye(2),
@@ -108,13 +107,7 @@ def test_values_are_the_same_bits_for_every_pool_size(precision):
         obs = ["Z0 Z1 + 0.3*X3 X4 - Y5 Y6 Z7", "X15 Y0", "XYZIXYZIXYZIXYZI", "1.25"]
         print([v.hex() for v in vorn.expectation(c, obs, {precision!r})])
         """)
-    outputs = set()
-    for threads in ("1", "2", "3"):
-        env = dict(os.environ, RAYON_NUM_THREADS=threads)
-        done = subprocess.run([sys.executable, "-c", script], env=env, capture_output=True,
-                              text=True, check=True)
-        outputs.add(done.stdout)
-    assert len(outputs) == 1
+    assert len(outputs_per_pool_size(script)) == 1
 
 
 def test_refusals_name_the_term():

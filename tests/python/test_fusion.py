@@ -5,8 +5,6 @@ import json
 import math
 import os
 import random
-import subprocess
-import sys
 import textwrap
 
 import numpy as np
@@ -15,6 +13,7 @@ import vorn
 import vorn_python
 
 from cli_support import vorn as vorn_cli
+from pool_support import outputs_per_pool_size
 
 WIDTHS = [2, 3, 4, 5]
 
@@ -126,13 +125,7 @@ def test_same_bits_for_every_pool_size(precision):
             print(k, hashlib.sha256(state.tobytes()).hexdigest())
         print(vorn.expectation(c, "Z0 Z1 + X3", precision={precision!r}, fusion=4).hex())
         """)
-    outputs = set()
-    for threads in ("1", "2", "3"):
-        env = dict(os.environ, RAYON_NUM_THREADS=threads)
-        done = subprocess.run([sys.executable, "-c", script], env=env, capture_output=True,
-                              text=True, check=True)
-        outputs.add(done.stdout)
-    assert len(outputs) == 1
+    assert len(outputs_per_pool_size(script)) == 1
 
 
 def test_dynamic_programs_fuse_the_stretches_between_measurements():

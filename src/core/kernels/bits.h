@@ -65,11 +65,34 @@ constexpr std::uint64_t insert_zero_bits(std::uint64_t k, const ZeroBitMasks& m)
   return insert_zero_bits(k, m.masks);
 }
 
+// The bits of k placed, from the lowest up, at the set positions of mask (any number of them).
+constexpr std::uint64_t deposit_bits(std::uint64_t k, std::uint64_t mask) {
+  std::uint64_t out = 0;
+  for (; mask != 0 && k != 0; mask &= mask - 1, k >>= 1) {
+    if ((k & 1) != 0) {
+      out |= mask & (~mask + 1);
+    }
+  }
+  return out;
+}
+
+// The bits of x at the set positions of mask, packed from the lowest up: deposit_bits undone.
+constexpr std::uint64_t extract_bits(std::uint64_t x, std::uint64_t mask) {
+  std::uint64_t out = 0;
+  for (unsigned j = 0; mask != 0; mask &= mask - 1, ++j) {
+    const std::uint64_t lowest = mask & (~mask + 1);
+    out |= static_cast<std::uint64_t>((x & lowest) != 0) << j;
+  }
+  return out;
+}
+
 // The masks must agree with the formulas written out for two and three positions.
 static_assert(zero_bit_masks(3, 7).masks[1] == ((ALL_ONES << 3) ^ (ALL_ONES << 6)));
 static_assert(zero_bit_masks(3, 7).masks[2] == (ALL_ONES << 6));
 static_assert(zero_bit_masks(1, 4, 9).masks[2] == ((ALL_ONES << 3) ^ (ALL_ONES << 7)));
 static_assert(zero_bit_masks(1, 4, 9).masks[3] == (ALL_ONES << 7));
 static_assert(insert_zero_bits(0b111, zero_bit_masks(1, 3)) == 0b10101);
+static_assert(deposit_bits(0b101, 0b1011000) == 0b1001000);
+static_assert(extract_bits(0b1001000, 0b1011000) == 0b101);
 
 }  // namespace vorn::core::kernels

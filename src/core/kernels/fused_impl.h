@@ -12,36 +12,18 @@
 #include <utility>
 #include <vector>
 
+#include "core/kernels/bits.h"
 #include "core/kernels/fused.h"
 
 namespace vorn::core::kernels::fused_detail {
+
+using kernels::deposit_bits;
+using kernels::extract_bits;
 
 // Inserts a zero bit at position p of x (the bits from p up move one place higher).
 inline std::uint64_t insert_zero(std::uint64_t x, unsigned p) {
   const std::uint64_t low = x & ((std::uint64_t{1} << p) - 1);
   return ((x >> p) << (p + 1)) | low;
-}
-
-// The bits of x at the set positions of mask, packed from the lowest up.
-inline std::uint64_t extract_bits(std::uint64_t x, std::uint64_t mask) {
-  std::uint64_t out = 0;
-  unsigned j = 0;
-  for (; mask != 0; mask &= mask - 1, ++j) {
-    const unsigned q = static_cast<unsigned>(__builtin_ctzll(mask));
-    out |= ((x >> q) & 1) << j;
-  }
-  return out;
-}
-
-// The bits of k placed, from the lowest up, at the set positions of mask.
-inline std::uint64_t deposit_bits(std::uint64_t k, std::uint64_t mask) {
-  std::uint64_t out = 0;
-  for (; mask != 0 && k != 0; mask &= mask - 1, k >>= 1) {
-    if ((k & 1) != 0) {
-      out |= mask & (~mask + 1);
-    }
-  }
-  return out;
 }
 
 // A register in a standard container (which would drop the vector type's attributes).
