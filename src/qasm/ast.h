@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <optional>
 #include <string>
@@ -100,16 +101,18 @@ struct ExprNode {
   ExprKind kind;
   BinOp op = BinOp::Add;
   MathFunc func = MathFunc::Sin;
+  // The dynamic mode's expressions.
+  UnaryOp unary = UnaryOp::Neg;
+  Op3 op3 = Op3::Add;
+  // Cast: the index of its type in the program's `types` (most nodes are names, numbers and
+  // indexing, and a node is kept small for programs of 10^7 gates).
+  std::uint32_t type = 0;
   std::int64_t int_value = 0;
   double real_value = 0.0;
   std::string name;  // ParamRef
   std::size_t left = 0;
   std::size_t right = 0;
-  // The dynamic mode's expressions.
-  UnaryOp unary = UnaryOp::Neg;
-  Op3 op3 = Op3::Add;
   std::vector<std::size_t> args;
-  TypeSpec type;
   std::uint64_t line = 0;
   std::uint64_t col = 0;
 };
@@ -118,7 +121,8 @@ struct ExprNode {
 // contiguous: an expression is the range [begin, end) of the pool, its root at end - 1, and
 // walking the range in order visits operands before the nodes that use them. Keeping the tree
 // flat means neither evaluating nor freeing it recurses, however long an operator chain is.
-using ExprPool = std::vector<ExprNode>;
+// A deque, so that a pool of 10^7 nodes grows without a doubled copy or room for twice its size.
+using ExprPool = std::deque<ExprNode>;
 
 // A register or one element of it; serves qubit operands (qargs) and classical ones (cargs).
 struct RegRef {
@@ -402,7 +406,8 @@ struct Program {
   int version = 2;  // 2 or 3
   std::vector<Stmt> stmts;
   ExprPool exprs;
-  CondPool conditions;  // dynamic mode
+  std::vector<TypeSpec> types;  // of the Cast nodes
+  CondPool conditions;          // dynamic mode
 };
 
 }  // namespace vorn::qasm

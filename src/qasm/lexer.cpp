@@ -234,9 +234,7 @@ class Lexer {
  public:
   Lexer(std::string_view source, ReaderMode mode) : source_(source), mode_(mode) {}
 
-  Result<std::vector<Token>> run() {
-    // A rough guess that saves most of the regrowth on long programs.
-    tokens_.reserve(source_.size() / 4 + 1);
+  Result<TokenList> run() {
     for (;;) {
       if (Status s = skip_blanks(); !s.ok()) {
         return std::move(s).take_error();
@@ -735,7 +733,7 @@ class Lexer {
 
   std::string_view source_;
   ReaderMode mode_;
-  std::vector<Token> tokens_;
+  TokenList tokens_;
   std::size_t pos_ = 0;
   std::uint64_t line_ = 1;
   std::uint64_t col_ = 1;
@@ -743,11 +741,9 @@ class Lexer {
 
 }  // namespace
 
-Result<std::vector<Token>> tokenize(std::string_view text) {
-  return tokenize(text, ReaderMode::Specified);
-}
+Result<TokenList> tokenize(std::string_view text) { return tokenize(text, ReaderMode::Specified); }
 
-Result<std::vector<Token>> tokenize(std::string_view text, ReaderMode mode) {
+Result<TokenList> tokenize(std::string_view text, ReaderMode mode) {
   return Lexer(text, mode).run();
 }
 

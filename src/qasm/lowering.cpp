@@ -555,10 +555,21 @@ Result<sim::Program> lower_dynamic_program(const Program& program, const ReadLim
   return Lowering(elaborated.value(), ReaderMode::Dynamic, limits, files).program();
 }
 
+Result<sim::Program> lower_dynamic_program(Program&& program, const ReadLimits& limits,
+                                           std::span<const std::string> files,
+                                           const InputValues& inputs) {
+  Result<Program> elaborated = elaborate_program(program, inputs, limits, files);
+  program = Program{};
+  if (!elaborated.ok()) {
+    return std::move(elaborated).take_error();
+  }
+  return Lowering(elaborated.value(), ReaderMode::Dynamic, limits, files).program();
+}
+
 Result<sim::Circuit> parse_qasm(std::string_view text) { return parse_qasm(text, ReadLimits{}); }
 
 Result<sim::Circuit> parse_qasm(std::string_view text, const ReadLimits& limits) {
-  Result<std::vector<Token>> tokens = tokenize(text);
+  Result<TokenList> tokens = tokenize(text);
   if (!tokens.ok()) {
     return std::move(tokens).take_error();
   }

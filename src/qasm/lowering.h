@@ -36,5 +36,10 @@ Result<sim::Program> lower_dynamic_program(const Program& program, const ReadLim
 Result<sim::Program> lower_dynamic_program(const Program& program, const ReadLimits& limits,
                                            std::span<const std::string> files,
                                            const InputValues& inputs);
+// The same, freeing the parsed program once it is evaluated: a file of 10^7 gates never holds
+// the parsed statements, the evaluated ones and the instructions at once.
+Result<sim::Program> lower_dynamic_program(Program&& program, const ReadLimits& limits,
+                                           std::span<const std::string> files,
+                                           const InputValues& inputs);
 
 }  // namespace vorn::qasm

@@ -69,7 +69,7 @@ bool builtin_include(std::string_view path) {
 
 class Parser {
  public:
-  Parser(std::vector<Token> tokens, const ParseOptions& options)
+  Parser(TokenList tokens, const ParseOptions& options)
       : tokens_(std::move(tokens)), mode_(options.mode), includes_(options.includes) {
     if (tokens_.empty() || tokens_.back().kind != TokenKind::Eof) {
       const std::uint64_t line = tokens_.empty() ? 1 : tokens_.back().line;
@@ -88,7 +88,14 @@ class Parser {
       QASM_TRY(version());
     }
     program.version = version_;
+    // Each top-level statement ends in a semicolon or a brace, so the semicolons bound their
+    // number closely for the long flat programs where it matters: room from the start spares
+    // the doubled copies of a growing list of 10^7 statements.
+    program.stmts.reserve(static_cast<std::size_t>(
+        std::count_if(tokens_.begin() + static_cast<std::ptrdiff_t>(pos_), tokens_.end(),
+                      [](const Token& t) { return t.kind == TokenKind::Semicolon; })));
     while (current().kind != TokenKind::Eof) {
+      release_read_tokens();
       if (mode_ == ReaderMode::Dynamic) {
         QASM_TRY(dynamic_statement(program.stmts, true));
         continue;
@@ -98,6 +105,7 @@ class Parser {
       program.stmts.push_back(placed(std::move(stmt), pos));
     }
     program.exprs = std::move(exprs_);
+    program.types = std::move(types_);
     return program;
   }
 
@@ -113,6 +121,17 @@ class Parser {
    private:
     std::size_t& depth_;
   };
+
+  // Between top-level statements no position before the current token is looked at again, so
+  // the tokens read so far are freed as the statements they made grow: a long file's tokens and
+  // its syntax tree are never held whole at once.
+  void release_read_tokens() {
+    if (pos_ >= RELEASE_BATCH) {
+      tokens_.erase(tokens_.begin(), tokens_.begin() + static_cast<std::ptrdiff_t>(pos_));
+      pos_ = 0;
+    }
+  }
+  static constexpr std::size_t RELEASE_BATCH = 4096;
 
   const Token& current() const { return tokens_[pos_]; }
   const Token& peek(std::size_t ahead) const {
@@ -1443,7 +1462,9 @@ class Parser {
           Level nested(depth_);
           QASM_TRY(too_deep());
           ExprNode node{ExprKind::Cast};
-          QASM_TRY_ASSIGN(node.type, type_spec());
+          QASM_TRY_ASSIGN(TypeSpec type, type_spec());
+          node.type = static_cast<std::uint32_t>(types_.size());
+          types_.push_back(std::move(type));
           QASM_TRY(expect(TokenKind::LParen, "'(' after a type"));
           QASM_TRY_ASSIGN(node.left, binary3(0));
           QASM_TRY(expect(TokenKind::RParen, "')'"));
@@ -1504,7 +1525,7 @@ class Parser {
       return parse_error(messages::include_without_files(path), pos.line, pos.col);
     }
     QASM_TRY_ASSIGN(IncludedTokens included, includes_->enter(path, pos, file_));
-    std::vector<Token> outer_tokens = std::move(tokens_);
+    TokenList outer_tokens = std::move(tokens_);
     const std::size_t outer_pos = pos_;
     const FileIndex outer_file = file_;
     const int outer_version = version_;
@@ -1730,10 +1751,11 @@ class Parser {
     }
   }
 
-  std::vector<Token> tokens_;
+  TokenList tokens_;
   std::size_t pos_ = 0;
   std::size_t depth_ = 0;
   ExprPool exprs_;
+  std::vector<TypeSpec> types_;
   ReaderMode mode_;
   IncludeReader* includes_;
   FileIndex file_ = 0;
@@ -1742,11 +1764,11 @@ class Parser {
 
 }  // namespace
 
-Result<Program> parse_program(std::vector<Token> tokens) {
+Result<Program> parse_program(TokenList tokens) {
   return parse_program(std::move(tokens), ParseOptions{});
 }
 
-Result<Program> parse_program(std::vector<Token> tokens, const ParseOptions& options) {
+Result<Program> parse_program(TokenList tokens, const ParseOptions& options) {
   return Parser(std::move(tokens), options).program();
 }
 

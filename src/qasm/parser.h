@@ -19,12 +19,12 @@ namespace vorn::qasm {
 inline constexpr std::size_t MAX_NESTING_DEPTH = 256;
 
 // Precondition: the list ends with Eof, as tokenize returns it.
-Result<Program> parse_program(std::vector<Token> tokens);
+Result<Program> parse_program(TokenList tokens);
 
 // A file that the dynamic mode's `include` brought in: its tokens (ending in Eof), its index
 // among the reading's files and the name its errors show.
 struct IncludedTokens {
-  std::vector<Token> tokens;
+  TokenList tokens;
   FileIndex file = 0;
   std::string name;
 };
@@ -54,7 +54,7 @@ struct ParseOptions {
 // read as soon as it meets it: for, while, box, def, opaque, OpenQASM 3.0 classical
 // declarations and the other reserved words of 3.0, declarations and includes inside blocks,
 // and classical assignments other than measurements.
-Result<Program> parse_program(std::vector<Token> tokens, const ParseOptions& options);
+Result<Program> parse_program(TokenList tokens, const ParseOptions& options);
 
 // The construct that a reserved word of OpenQASM 3.0 starts ("classical declaration" for
 // `int`, "delay instruction" for `delay`), when `word` is one that the dynamic mode refuses at

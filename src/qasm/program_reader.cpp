@@ -77,7 +77,7 @@ class Includes final : public IncludeReader {
                          pos.line, pos.col);
     }
     included_bytes_ += text->size();
-    Result<std::vector<Token>> tokens = tokenize(*text, ReaderMode::Dynamic);
+    Result<TokenList> tokens = tokenize(*text, ReaderMode::Dynamic);
     if (!tokens.ok()) {
       QasmError error = std::move(tokens).take_error();
       error.file = found;
@@ -149,7 +149,7 @@ Result<sim::Program> read_program(std::string_view text, const ProgramSource& so
     }
     return error;
   };
-  Result<std::vector<Token>> tokens = tokenize(text, ReaderMode::Dynamic);
+  Result<TokenList> tokens = tokenize(text, ReaderMode::Dynamic);
   if (!tokens.ok()) {
     return in_text(std::move(tokens).take_error());
   }
@@ -159,8 +159,8 @@ Result<sim::Program> read_program(std::string_view text, const ProgramSource& so
   if (!program.ok()) {
     return in_text(std::move(program).take_error());
   }
-  Result<sim::Program> lowered =
-      lower_dynamic_program(program.value(), source.limits, includes.names(), source.inputs);
+  Result<sim::Program> lowered = lower_dynamic_program(std::move(program).value(), source.limits,
+                                                       includes.names(), source.inputs);
   if (lowered.ok()) {
     lowered.value().included_files = includes.take_included();
   }

@@ -69,6 +69,18 @@ def test_a_100_mb_file_beyond_the_memory_is_refused_cleanly(hundred_megabytes):
         assert done.stderr.count("\n") == 1 and "Traceback" not in done.stderr
 
 
+def test_the_reading_holds_about_a_kilobyte_per_gate(tmp_path):
+    # 2*10^6 gates in 2.5 GiB of address space: the tokens are freed as the statements grow, and
+    # no list of 10^6 entries is copied while doubling (it reads in 2 GiB). Holding all the
+    # tokens, the syntax tree and the evaluated program at once needs over 3 GiB.
+    path = tmp_path / "long.qasm"
+    gates = 2 * 10**6
+    path.write_text(HEADER + "qreg q[2];\ncreg c[2];\n" + "h q[0];\n" * gates + "measure q -> c;\n")
+    done = run_limited(["run", path, "--shots", "4", "--seed", "1", "--json"], 2.5)
+    assert done.returncode == 0, done.stderr
+    assert f'"gates": {gates}' in done.stdout and '"counts": {"00": 4}' in done.stdout
+
+
 @SLOW
 def test_a_100_mb_file_of_ten_million_gates_reads_and_runs(hundred_megabytes):
     path, gates = hundred_megabytes

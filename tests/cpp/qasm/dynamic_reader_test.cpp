@@ -494,8 +494,7 @@ TEST(DynamicReader, ErrorsInsideIncludedFilesNameThatFile) {
 }
 
 TEST(DynamicReader, IncludesWithoutAFileSourceFail) {
-  Result<std::vector<Token>> tokens =
-      tokenize("OPENQASM 3.0;\ninclude \"x.inc\";", ReaderMode::Dynamic);
+  Result<TokenList> tokens = tokenize("OPENQASM 3.0;\ninclude \"x.inc\";", ReaderMode::Dynamic);
   ASSERT_TRUE(tokens.ok());
   Result<Program> program =
       parse_program(std::move(tokens).value(), ParseOptions{ReaderMode::Dynamic, nullptr});

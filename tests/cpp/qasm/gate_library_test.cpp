@@ -470,7 +470,7 @@ TEST(ExpansionBounds, ExactlyAtTheOperationBound) {
 
 // Evaluates the single parameter of `rx(<expr>) q;` with the given bindings.
 Result<double> eval(std::string_view expr, const GateEnv& env = {}) {
-  Result<std::vector<Token>> tokens = tokenize(cat({"OPENQASM 2.0; rx(", expr, ") q;"}));
+  Result<TokenList> tokens = tokenize(cat({"OPENQASM 2.0; rx(", expr, ") q;"}));
   EXPECT_TRUE(tokens.ok());
   Result<Program> program = parse_program(std::move(tokens).value());
   EXPECT_TRUE(program.ok());

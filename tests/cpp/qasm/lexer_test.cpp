@@ -19,7 +19,7 @@ using test::cat;
 
 // "Name@line:col" per token, the last one Eof.
 std::vector<std::string> lex(std::string_view text) {
-  Result<std::vector<Token>> tokens = tokenize(text);
+  Result<TokenList> tokens = tokenize(text);
   EXPECT_TRUE(tokens.ok()) << (tokens.ok() ? "" : tokens.error().render());
   std::vector<std::string> out;
   if (tokens.ok()) {
@@ -31,7 +31,7 @@ std::vector<std::string> lex(std::string_view text) {
 }
 
 std::string lex_failure(std::string_view text) {
-  Result<std::vector<Token>> tokens = tokenize(text);
+  Result<TokenList> tokens = tokenize(text);
   if (tokens.ok()) {
     return "accepted";
   }
@@ -40,7 +40,7 @@ std::string lex_failure(std::string_view text) {
 }
 
 double single_real(std::string_view text) {
-  Result<std::vector<Token>> tokens = tokenize(text);
+  Result<TokenList> tokens = tokenize(text);
   EXPECT_TRUE(tokens.ok());
   EXPECT_EQ(tokens.value().size(), 2u);
   EXPECT_EQ(tokens.value()[0].kind, TokenKind::Real);
@@ -83,7 +83,7 @@ TEST(LexerKinds, EveryKeywordAndItsName) {
   const char* text =
       "OPENQASM include qreg creg gate opaque barrier measure reset if qubit bit else for while "
       "box def sin cos tan exp ln sqrt pi";
-  Result<std::vector<Token>> tokens = tokenize(text);
+  Result<TokenList> tokens = tokenize(text);
   ASSERT_TRUE(tokens.ok());
   ASSERT_EQ(tokens.value().size(), 25u);
   for (int k = 0; k < 24; ++k) {
@@ -100,7 +100,7 @@ TEST(LexerKinds, KeywordTextSpellsEveryKeyword) {
        {"OPENQASM", "include", "qreg",  "creg", "gate", "opaque", "barrier", "measure",
         "reset",    "if",      "qubit", "bit",  "else", "for",    "while",   "box",
         "def",      "sin",     "cos",   "tan",  "exp",  "ln",     "sqrt",    "pi"}) {
-    Result<std::vector<Token>> tokens = tokenize(word);
+    Result<TokenList> tokens = tokenize(word);
     ASSERT_TRUE(tokens.ok());
     EXPECT_EQ(keyword_text(tokens.value()[0].kind), word);
   }
@@ -193,7 +193,7 @@ TEST(LexerNumbers, RealsBeyondTheDoubleRange) {
 }
 
 TEST(LexerStrings, NoEscapes) {
-  Result<std::vector<Token>> tokens = tokenize(R"("a\" b)");
+  Result<TokenList> tokens = tokenize(R"("a\" b)");
   ASSERT_TRUE(tokens.ok());
   EXPECT_EQ(tokens.value()[0].text, "a\\");
   EXPECT_EQ(token_name(tokens.value()[0]), R"(Str("a\\"))");

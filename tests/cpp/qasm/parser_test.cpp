@@ -16,7 +16,7 @@ namespace {
 using test::cat;
 
 Result<Program> parse(std::string_view text) {
-  Result<std::vector<Token>> tokens = tokenize(text);
+  Result<TokenList> tokens = tokenize(text);
   if (!tokens.ok()) {
     ADD_FAILURE() << tokens.error().render();
     return std::move(tokens).take_error();
