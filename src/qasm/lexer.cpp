@@ -437,6 +437,14 @@ class Lexer {
       advance(end);
       return true;
     }
+    // An array's dimension designator (`#dim = 2`), read as a name so that the array it belongs
+    // to is refused for what it is rather than for its character.
+    if (rest.substr(0, 4) == "#dim" &&
+        (rest.size() == 4 || !is_ident_byte(static_cast<unsigned char>(rest[4])))) {
+      tokens_.emplace_back(TokenKind::Ident, line, col).text = "#dim";
+      advance(4);
+      return true;
+    }
     // The constants' Greek letters: π (CF 80), τ (CF 84), ℇ (E2 84 87).
     static constexpr Spelling LETTERS[] = {{"\xCF\x80", TokenKind::Pi},
                                            {"\xCF\x84", TokenKind::Ident},

@@ -886,6 +886,12 @@ class Parser {
       QASM_TRY_ASSIGN(const TypeSpec element, type_spec());
       type.element = element.base;
       QASM_TRY(expect(TokenKind::Comma, "','"));
+      // A subroutine's array parameter may give its number of dimensions (`#dim = 2`) instead
+      // of its sizes; the array is refused later either way, for what it is.
+      if (at(TokenKind::Ident) && current().text == "#dim") {
+        advance();
+        QASM_TRY(expect(TokenKind::Eq, "'='"));
+      }
       QASM_TRY_ASSIGN(ExprRef size, expression3());
       type.width = size;
       while (at(TokenKind::Comma)) {

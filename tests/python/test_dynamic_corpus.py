@@ -94,7 +94,7 @@ RANDOM = [
 STILL_REFUSED = {
     "oq2_invalid_gate_no_found.qasm": "unknown gate 'w'",
     "oq2_invalid_missing_semicolon.qasm": "expected ';', got Qreg",
-    "oq3_arrays.qasm": "unexpected character '#'",
+    "oq3_arrays.qasm": "'array' declaration at line 9:1",
     "oq3_cphase.qasm": 'undefined qreg/qubit register "q"',
     "oq3_dd.qasm": "gate 'u' at line 25:3 expected 3 parameters, got 0",
     "oq3_defcal.qasm": "unexpected character '.'",

@@ -293,6 +293,10 @@ TEST(DynamicReader, EveryRefusalNamesItsConstructAndPosition) {
       {"array[int[8], 4] a;",
        "qasm unsupported feature: 'array' declaration at line 3:3 (arrays are not read; bit[n] "
        "registers and the bits of integers are)"},
+      // A dimension designator lexes and parses, so the array is refused for what it is.
+      {"def f(readonly array[int[8], #dim = 1] a) { } array[int[8], 4] b;",
+       "qasm unsupported feature: 'array' declaration at line 3:49 (arrays are not read; bit[n] "
+       "registers and the bits of integers are)"},
       {"complex[float[64]] z;",
        "qasm unsupported feature: 'complex' declaration at line 3:3 (complex numbers are not "
        "read)"},
