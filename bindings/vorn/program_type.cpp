@@ -364,7 +364,7 @@ PyObject* program_registers(PyObject* self, void* /*closure*/) {
 }
 
 // summary() -> dict: gates (name -> count), measurements, mid_circuit_measurements, resets,
-// conditions, included_files.
+// conditions, loops, bit_assignments, included_files.
 PyObject* program_summary(PyObject* self, PyObject* /*unused*/) {
   return guard([&]() -> PyObject* {
     const sim::Program& program = program_of(self);
@@ -397,11 +397,13 @@ PyObject* program_summary(PyObject* self, PyObject* /*unused*/) {
       }
     }
     return Py_BuildValue(
-        "{s:O,s:K,s:K,s:K,s:K,s:O}", "gates", gates.get(), "measurements",
+        "{s:O,s:K,s:K,s:K,s:K,s:K,s:K,s:O}", "gates", gates.get(), "measurements",
         static_cast<unsigned long long>(summary.measurements), "mid_circuit_measurements",
         static_cast<unsigned long long>(summary.mid_circuit_measurements), "resets",
         static_cast<unsigned long long>(summary.resets), "conditions",
-        static_cast<unsigned long long>(summary.conditions), "included_files", files.get());
+        static_cast<unsigned long long>(summary.conditions), "loops",
+        static_cast<unsigned long long>(summary.loops), "bit_assignments",
+        static_cast<unsigned long long>(summary.bit_assignments), "included_files", files.get());
   });
 }
 

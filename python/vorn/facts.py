@@ -1,5 +1,5 @@
 """What a program holds: registers, operations per gate kind, measurements (and which of them
-happen mid-circuit), resets, conditions, included files, global phase."""
+happen mid-circuit), resets, conditions, loops, bit assignments, included files, global phase."""
 from collections import Counter
 from dataclasses import dataclass, field
 
@@ -14,6 +14,8 @@ class ProgramFacts:
     mid_circuit_measurements: int = 0
     resets: int = 0
     conditions: int = 0
+    loops: int = 0
+    bit_assignments: int = 0
     included_files: list = field(default_factory=list)
 
     @property
@@ -37,5 +39,7 @@ def describe(program):
         mid_circuit_measurements=s["mid_circuit_measurements"],
         resets=s["resets"],
         conditions=s["conditions"],
+        loops=s["loops"],
+        bit_assignments=s["bit_assignments"],
         included_files=list(s["included_files"]),
     )

@@ -180,8 +180,12 @@ ProgramSummary summarize_program(const sim::Program& program) {
       summary.mid_circuit_measurements += terminal[i] ? 0 : 1;
     } else if (std::holds_alternative<sim::Reset>(instruction)) {
       ++summary.resets;
-    } else {
-      summary.conditions += std::holds_alternative<sim::JumpUnless>(instruction) ? 1 : 0;
+    } else if (std::holds_alternative<sim::JumpUnless>(instruction)) {
+      ++summary.conditions;
+    } else if (const auto* jump = std::get_if<sim::Jump>(&instruction)) {
+      summary.loops += jump->target <= i ? 1 : 0;
+    } else if (std::holds_alternative<sim::SetBit>(instruction)) {
+      ++summary.bit_assignments;
     }
   }
   return summary;

@@ -50,8 +50,12 @@ struct ProgramSummary {
   // may depend on; the others could be sampled from the final state.
   std::uint64_t mid_circuit_measurements = 0;
   std::uint64_t resets = 0;
-  // Conditional jumps: one per `if`.
+  // Conditional jumps: one per `if`, and one per round's test of a loop.
   std::uint64_t conditions = 0;
+  // Jumps back to an earlier instruction: one per loop that runs while the program does.
+  std::uint64_t loops = 0;
+  // Bits given the value of a condition while the program runs (`c[1] = c[0];`).
+  std::uint64_t bit_assignments = 0;
   std::uint64_t included_files = 0;
 };
 

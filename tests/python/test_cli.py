@@ -6,6 +6,8 @@ import re
 import numpy as np
 import pytest
 
+import vorn as vorn_package
+
 from cli_support import COMMANDS, EXAMPLES, table_rows, uniform_program, vorn
 from vorn_python import Circuit, run
 
@@ -181,6 +183,31 @@ def test_info_lists_registers_operations_and_memory():
     assert facts["measurements"] == "2" and facts["global phase"] == "0.0"
     assert (facts["state at f32"], facts["state at f64"]) == ("64 B", "128 B")
     assert facts["available"].endswith("iB")
+
+
+def test_info_counts_loops_and_bit_assignments_of_a_dynamic_program():
+    # Two loops that run while the program does (their tests are conditions too), an `if`, and
+    # two bit assignments; a read-time `for` loop leaves its gates only.
+    program = """OPENQASM 3.0;
+include "stdgates.inc";
+qubit[2] q;
+bit[2] c;
+bit flag;
+for int i in [0:2] { h q[0]; }
+c[0] = measure q[0];
+while (c[0]) { reset q[0]; h q[0]; c[0] = measure q[0]; }
+flag = c[0] || c[1];
+if (flag) { x q[1]; }
+c[1] = !flag;
+while (!c[1]) { c[1] = measure q[1]; }
+"""
+    got = vorn("info", "-", stdin=program)
+    assert got.returncode == 0, got.stderr
+    facts = dict(re.split(r"\s{2,}", line.strip()) for line in got.stdout.splitlines()[1:])
+    assert (facts["loops"], facts["bit assignments"], facts["conditions"]) == ("2", "2", "3")
+    assert facts["h"] == "4" and facts["resets"] == "1"
+    summary = vorn_package.Program.from_qasm(program).summary()
+    assert (summary["loops"], summary["bit_assignments"]) == (2, 2)
 
 
 @pytest.mark.parametrize(

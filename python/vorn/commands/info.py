@@ -10,7 +10,8 @@ def add_parser(subparsers, types):
         "info",
         help="show what an OpenQASM file's program holds",
         description="Show an OpenQASM file's registers, operations, mid-circuit measurements, "
-        "resets, conditions, included files, global phase and the memory a run needs.",
+        "resets, conditions, loops, bit assignments, included files, global phase and the memory "
+        "a run needs.",
     )
     p.add_argument("file", metavar="FILE", help="OpenQASM file, or - for standard input")
     p.set_defaults(command=main)
@@ -27,11 +28,13 @@ def main(args):
     ]
     rows += [(f"  {name}", str(count)) for name, count in sorted_counts(facts.gates)]
     rows.append(("measurements", str(facts.measurements)))
-    if facts.is_dynamic:
+    if facts.is_dynamic or facts.bit_assignments:
         rows += [
             ("  mid-circuit", str(facts.mid_circuit_measurements)),
             ("resets", str(facts.resets)),
             ("conditions", str(facts.conditions)),
+            ("loops", str(facts.loops)),
+            ("bit assignments", str(facts.bit_assignments)),
         ]
     rows += [(f"included {i + 1}", name) for i, name in enumerate(facts.included_files)]
     rows += [
