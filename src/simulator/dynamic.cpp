@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <map>
 #include <new>
 #include <unordered_map>
 #include <utility>
@@ -35,7 +36,13 @@ class LocalState final : public BranchState {
 
   void apply_operations(std::span<const Operation> ops, std::optional<double> phase) override {
     if (fusion_ != 0) {
-      execute_fused(state_.amplitudes(), ops, phase, fusion_);
+      // A stretch is planned once per run, however many branches and loop rounds enter it: the
+      // walk hands out the same stretch as the same part of one operation list.
+      auto [plan, fresh] = plans_.try_emplace({ops.data(), ops.size()});
+      if (fresh) {
+        plan->second = plan_operations(ops, fusion_);
+      }
+      execute_fused_plan(state_.amplitudes(), std::span<const FusedOp>(plan->second), phase);
       return;
     }
     execute_operations(state_.amplitudes(), ops, phase);
@@ -122,6 +129,7 @@ class LocalState final : public BranchState {
 
   std::uint64_t n_;
   unsigned fusion_;
+  std::map<std::pair<const Operation*, std::size_t>, std::vector<FusedOp>> plans_;
   core::StateVector<T> state_;
   std::vector<core::StateVector<T>> saved_;
   std::vector<core::StateVector<T>> spares_;

@@ -249,6 +249,12 @@ void execute_fused_plan(std::span<Complex<T>> v, std::span<const FusedOp> plan,
   }
 }
 
+std::vector<FusedOp> plan_operations(std::span<const Operation> ops, unsigned k) {
+  FusionOptions options;
+  options.max_qubits = k;
+  return plan_fusion(fusion_gates(ops), options);
+}
+
 template <typename T>
 bool execute_fused(std::span<Complex<T>> v, std::span<const Operation> ops,
                    std::optional<double> phase, unsigned k) {
@@ -256,11 +262,7 @@ bool execute_fused(std::span<Complex<T>> v, std::span<const Operation> ops,
   for (const Operation& op : ops) {
     measured = measured || !std::holds_alternative<GateOp>(op);
   }
-  const std::vector<FusionGate> gates = fusion_gates(ops);
-  FusionOptions options;
-  options.max_qubits = k;
-  const std::vector<FusedOp> plan = plan_fusion(gates, options);
-  execute_fused_plan<T>(v, plan, phase);
+  execute_fused_plan<T>(v, plan_operations(ops, k), phase);
   return measured;
 }
 

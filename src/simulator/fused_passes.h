@@ -30,6 +30,9 @@ template <typename T>
 void execute_fused_plan(std::span<core::Complex<T>> v, std::span<const FusedOp> plan,
                         std::optional<double> phase);
 
+// The plan of the gates of ops with width k (2..5).
+std::vector<FusedOp> plan_operations(std::span<const Operation> ops, unsigned k);
+
 // Plans the gates of ops with width k (2..5) and executes the plan. Returns whether ops holds a
 // measurement.
 template <typename T>

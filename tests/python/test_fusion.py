@@ -153,6 +153,34 @@ def test_dynamic_programs_fuse_the_stretches_between_measurements():
         assert fidelity(exact.statevector(), fused.statevector()) >= 1 - 1e-12
 
 
+def test_a_loop_enters_its_fused_stretch_again_and_again():
+    # Repeat until qubit 0 reads 0, rotating qubits 1-3 a little more each round: the shots run
+    # from one to many rounds, each round the same fused stretch; the final measurement of all
+    # four qubits depends on the number of rounds.
+    text = """OPENQASM 3.0;
+include "stdgates.inc";
+qubit[4] q;
+bit[4] c;
+c[0] = 1;
+while (c[0]) {
+  reset q[0];
+  h q[0];
+  ry(0.4) q[1];
+  cx q[1], q[2];
+  rz(0.3) q[2];
+  rx(0.2) q[3];
+  cz q[2], q[3];
+  c[0] = measure q[0];
+}
+c = measure q;
+"""
+    p = vorn.Program.from_qasm(text)
+    exact = vorn.run(p, shots=400, seed=12).counts()
+    assert len(exact) > 4
+    for k in WIDTHS:
+        assert vorn.run(p, shots=400, seed=12, fusion=k).counts() == exact
+
+
 def test_the_command_fuses_with_and_without_a_width(tmp_path):
     path = tmp_path / "flip.qasm"
     path.write_text(
