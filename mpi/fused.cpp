@@ -78,8 +78,8 @@ std::optional<FusedOp> local_op(const FusedOp& op, const QubitMap& map, const Ra
 constexpr std::uint64_t kNever = std::numeric_limits<std::uint64_t>::max();
 
 // How many operations past one that needs an exchange are searched for further global targets
-// to bring in by the same exchange: a bound on the planning work, far beyond the windows that
-// stay open in practice (each dense operation in it takes local positions out of the choice).
+// to bring in by the same exchange: a bound on the planning work per exchange. A window usually
+// closes much sooner, as each dense operation in it takes local positions out of the choice.
 constexpr std::size_t kLookahead = 1024;
 
 // For each qubit, the indices of the plan's dense operations that target it, in increasing order.
