@@ -38,34 +38,63 @@ Exchanger::Exchanger(const Ranks& ranks)
 template <typename T>
 void Exchanger::exchange(std::span<core::Complex<T>> slice, std::uint64_t global,
                          std::uint64_t local) {
+  exchange_group(slice, std::span<const std::uint64_t>(&global, 1),
+                 std::span<const std::uint64_t>(&local, 1));
+}
+
+template <typename T>
+void Exchanger::exchange_group(std::span<core::Complex<T>> slice,
+                               std::span<const std::uint64_t> globals,
+                               std::span<const std::uint64_t> locals) {
   using Amplitude = core::Complex<T>;
-  const std::uint64_t bit = global - ranks_.local_qubits;
-  const int partner = static_cast<int>(ranks_.rank ^ (std::uint64_t{1} << bit));
-  // This rank keeps the amplitudes whose bit `local` equals its own bit of `global` and trades
-  // the others. The partner sends the same sequence positions of its own traded half, whose
-  // indices differ from ours only in bit `local`: that is exactly the swap of the two bits.
-  const std::uint64_t other_bit = ((ranks_.rank >> bit) & 1) ^ 1;
-  const std::uint64_t half = slice.size() / 2;
+  const std::size_t m = globals.size();
+  // The pairs sorted by local position; bit j of a pattern belongs to the j-th of them.
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> pairs(m);
+  for (std::size_t j = 0; j < m; ++j) {
+    pairs[j] = {locals[j], globals[j] - ranks_.local_qubits};
+  }
+  std::sort(pairs.begin(), pairs.end());
+  std::vector<std::uint64_t> positions(m);
+  std::uint64_t own = 0;  // this rank's bits of the global positions, at the local ones
+  for (std::size_t j = 0; j < m; ++j) {
+    positions[j] = pairs[j].first;
+    own |= ((ranks_.rank >> pairs[j].second) & 1) << pairs[j].first;
+  }
+  const std::uint64_t region = slice.size() >> m;
   const std::uint64_t chunk = EXCHANGE_CHUNK_BYTES / sizeof(Amplitude);
   auto* send = reinterpret_cast<Amplitude*>(send_.data());
   auto* receive = reinterpret_cast<Amplitude*>(receive_.data());
   const double start = MPI_Wtime();
-  for (std::uint64_t begin = 0; begin < half; begin += chunk) {
-    const std::uint64_t end = std::min(half, begin + chunk);
-    for_each_exchanged_run(local, other_bit, begin, end,
-                           [&](std::uint64_t index, std::uint64_t offset, std::uint64_t count) {
-                             std::memcpy(send + offset, &slice[index], count * sizeof(Amplitude));
-                           });
-    const int bytes = static_cast<int>((end - begin) * sizeof(Amplitude));
-    MPI_Sendrecv(send, bytes, MPI_BYTE, partner, 0, receive, bytes, MPI_BYTE, partner, 0,
-                 ranks_.comm, MPI_STATUS_IGNORE);
-    for_each_exchanged_run(local, other_bit, begin, end,
-                           [&](std::uint64_t index, std::uint64_t offset, std::uint64_t count) {
-                             std::memcpy(&slice[index], receive + offset,
-                                         count * sizeof(Amplitude));
-                           });
-    bytes_sent_ += static_cast<std::uint64_t>(bytes);
+  for (std::uint64_t flip = 1; flip < (std::uint64_t{1} << m); ++flip) {
+    // The partner's bits differ from ours where `flip` has a 1. We send our amplitudes that
+    // carry its pattern at the local positions and receive, into the same indices, its
+    // amplitudes that carry ours: both sides visit their regions in the same index order, and
+    // the indices differ only in the traded bits, which is the exchange of the positions.
+    std::uint64_t partner = ranks_.rank;
+    std::uint64_t pattern = own;
+    for (std::size_t j = 0; j < m; ++j) {
+      if ((flip >> j) & 1) {
+        partner ^= std::uint64_t{1} << pairs[j].second;
+        pattern ^= std::uint64_t{1} << pairs[j].first;
+      }
+    }
+    for (std::uint64_t begin = 0; begin < region; begin += chunk) {
+      const std::uint64_t end = std::min(region, begin + chunk);
+      for_each_region_run(positions, pattern, begin, end,
+                          [&](std::uint64_t index, std::uint64_t offset, std::uint64_t count) {
+                            std::memcpy(send + offset, &slice[index], count * sizeof(Amplitude));
+                          });
+      const int bytes = static_cast<int>((end - begin) * sizeof(Amplitude));
+      MPI_Sendrecv(send, bytes, MPI_BYTE, static_cast<int>(partner), 0, receive, bytes, MPI_BYTE,
+                   static_cast<int>(partner), 0, ranks_.comm, MPI_STATUS_IGNORE);
+      for_each_region_run(positions, pattern, begin, end,
+                          [&](std::uint64_t index, std::uint64_t offset, std::uint64_t count) {
+                            std::memcpy(&slice[index], receive + offset, count * sizeof(Amplitude));
+                          });
+      bytes_sent_ += static_cast<std::uint64_t>(bytes);
+    }
   }
+  ++exchanges_;
   seconds_ += MPI_Wtime() - start;
 }
 
@@ -135,6 +164,12 @@ template void Exchanger::exchange<float>(std::span<core::Complex<float>>, std::u
                                          std::uint64_t);
 template void Exchanger::exchange<double>(std::span<core::Complex<double>>, std::uint64_t,
                                           std::uint64_t);
+template void Exchanger::exchange_group<float>(std::span<core::Complex<float>>,
+                                               std::span<const std::uint64_t>,
+                                               std::span<const std::uint64_t>);
+template void Exchanger::exchange_group<double>(std::span<core::Complex<double>>,
+                                                std::span<const std::uint64_t>,
+                                                std::span<const std::uint64_t>);
 template std::span<const core::Complex<float>> Exchanger::trade<float>(
     std::uint64_t, std::span<const core::Complex<float>>);
 template std::span<const core::Complex<double>> Exchanger::trade<double>(

@@ -4,6 +4,7 @@
 
 #include <mpi.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -56,6 +57,25 @@ void for_each_exchanged_run(std::uint64_t local, std::uint64_t other_bit, std::u
   }
 }
 
+// The indices of a slice whose bits at the sorted local positions `positions` equal those of
+// `fixed` (fixed has no other bits): they are visited in increasing order as runs of contiguous
+// indices, fn(first_index, offset, count), offset counting the visited indices before the run.
+// Only the part [begin, end) of that sequence is visited.
+template <typename Fn>
+void for_each_region_run(std::span<const std::uint64_t> positions, std::uint64_t fixed,
+                         std::uint64_t begin, std::uint64_t end, Fn fn) {
+  const std::uint64_t run = std::uint64_t{1} << positions.front();
+  for (std::uint64_t m = begin; m < end;) {
+    const std::uint64_t run_end = std::min(end, (m / run + 1) * run);
+    std::uint64_t index = m;
+    for (const std::uint64_t p : positions) {
+      index = ((index >> p) << (p + 1)) | (index & ((std::uint64_t{1} << p) - 1));
+    }
+    fn(index | fixed, m - begin, run_end - m);
+    m = run_end;
+  }
+}
+
 class Exchanger {
  public:
   explicit Exchanger(const Ranks& ranks);
@@ -68,6 +88,22 @@ class Exchanger {
   template <typename T>
   void exchange(std::span<core::Complex<T>> slice, std::uint64_t global, std::uint64_t local);
 
+  // Trades every global position globals[j] for the local position locals[j] at once, within
+  // the group of 2^m ranks that differ from this one only in those m bits (distinct positions,
+  // m <= global qubits). This rank keeps the amplitudes whose bits at the local positions equal
+  // its own bits of the global ones; those with any other pattern d go to the group's rank
+  // whose bits are d, which sends back its amplitudes that carry this rank's pattern, to the
+  // same indices. One round per partner (this rank's number with a nonzero pattern of the m
+  // bits flipped), each a pairwise trade in chunks through the two buffers: every amplitude
+  // moves once, and a rank sends 1 - 2^-m of its slice (m pairwise exchanges send m / 2).
+  // No arithmetic: values move unchanged. exchange() is the case m = 1.
+  template <typename T>
+  void exchange_group(std::span<core::Complex<T>> slice, std::span<const std::uint64_t> globals,
+                      std::span<const std::uint64_t> locals);
+
+  // Exchanges done, a group exchange counting as one.
+  std::uint64_t exchanges() const { return exchanges_; }
+
   // Sends own (at most EXCHANGE_CHUNK_BYTES) to rank `partner` and receives as many bytes from
   // it; returns them, valid until the next call. Both ranks call it with the same length.
   template <typename T>
@@ -79,6 +115,7 @@ class Exchanger {
   std::vector<std::byte> send_;
   std::vector<std::byte> receive_;
   std::uint64_t bytes_sent_ = 0;
+  std::uint64_t exchanges_ = 0;
   double seconds_ = 0;
 };
 

@@ -4,6 +4,8 @@
 #include "mpi/fused.h"
 
 #include <algorithm>
+#include <array>
+#include <limits>
 #include <optional>
 #include <vector>
 
@@ -73,6 +75,102 @@ std::optional<FusedOp> local_op(const FusedOp& op, const QubitMap& map, const Ra
   return r;
 }
 
+constexpr std::uint64_t kNever = std::numeric_limits<std::uint64_t>::max();
+
+// How many operations past one that needs an exchange are searched for further global targets
+// to bring in by the same exchange: a bound on the planning work per exchange. A window usually
+// closes much sooner, as each dense operation in it takes local positions out of the choice.
+constexpr std::size_t kLookahead = 1024;
+
+// For each qubit, the indices of the plan's dense operations that target it, in increasing order.
+class DenseUses {
+ public:
+  DenseUses(std::span<const FusedOp> plan, std::uint64_t n_qubits) : uses_(n_qubits) {
+    for (std::size_t i = 0; i < plan.size(); ++i) {
+      if (!plan[i].diagonal) {
+        for (const unsigned q : plan[i].targets) {
+          uses_[q].push_back(i);
+        }
+      }
+    }
+  }
+
+  // The first index after `after` at which the qubit is a dense operation's target.
+  std::uint64_t next(std::uint64_t qubit, std::uint64_t after) const {
+    const auto& list = uses_[qubit];
+    const auto it = std::upper_bound(list.begin(), list.end(), after);
+    return it == list.end() ? kNever : *it;
+  }
+
+ private:
+  std::vector<std::vector<std::uint64_t>> uses_;
+};
+
+// Widens the exchange that operation i needs (its global targets in `globals`) with the global
+// targets of the dense operations that follow, in order, while enough local positions stay
+// free to trade for all of them: each operation taken in marks its targets busy (a busy qubit
+// at a local position may not leave it). Stops at the first operation that does not fit, and
+// when every global position is in the exchange.
+void extend_window(std::span<const FusedOp> plan, std::size_t i, const QubitMap& map,
+                   const Ranks& ranks, std::vector<char>& busy, std::uint64_t& free,
+                   std::vector<std::uint64_t>& globals) {
+  const std::uint64_t local = ranks.local_qubits;
+  std::vector<std::uint64_t> added;
+  for (std::size_t j = i + 1; j < plan.size() && j <= i + kLookahead; ++j) {
+    if (globals.size() == ranks.global_qubits) {
+      return;
+    }
+    const FusedOp& next = plan[j];
+    if (next.diagonal) {
+      continue;
+    }
+    added.clear();
+    std::uint64_t newly_busy = 0;
+    for (const unsigned q : next.targets) {
+      if (busy[q] == 0) {
+        if (map.position(q) < local) {
+          ++newly_busy;
+        } else {
+          added.push_back(map.position(q));
+        }
+      }
+    }
+    if (free < newly_busy || free - newly_busy < globals.size() + added.size()) {
+      return;
+    }
+    for (const unsigned q : next.targets) {
+      busy[q] = 1;
+    }
+    free -= newly_busy;
+    globals.insert(globals.end(), added.begin(), added.end());
+  }
+}
+
+// The local position to trade for global position g in the exchange before operation i: none
+// holding a busy qubit or already `taken`; the qubit there is the one a dense operation needs
+// again latest (Belady's rule); among equals, one that belongs at g (it goes home), then one
+// that belongs at a local position, then the highest position (the longest contiguous runs in
+// the exchange).
+std::uint64_t victim(std::uint64_t g, std::size_t i, const QubitMap& map, std::uint64_t local,
+                     const DenseUses& uses, const std::vector<char>& busy,
+                     std::span<const std::uint64_t> taken) {
+  std::uint64_t best = kNever;
+  std::array<std::uint64_t, 3> best_score{};
+  for (std::uint64_t p = local; p-- > 0;) {
+    const std::uint64_t q = map.logical_at(p);
+    if (busy[q] != 0 || std::find(taken.begin(), taken.end(), p) != taken.end()) {
+      continue;
+    }
+    const std::array<std::uint64_t, 3> score{uses.next(q, i), q == g ? 2u : (q < local ? 1u : 0u),
+                                             p};
+    if (best == kNever || score > best_score) {
+      best = p;
+      best_score = score;
+    }
+  }
+  return best;
+}
+
 }  // namespace
 
 unsigned fused_local_qubits_needed(std::span<const FusedOp> plan) {
@@ -98,41 +196,91 @@ void run_fused_plan(std::span<core::Complex<T>> slice, std::span<const FusedOp> 
       pending.clear();
     }
   };
-  const auto exchange = [&](std::uint64_t global_position, std::uint64_t local_position) {
+  const auto exchange = [&](const std::vector<std::uint64_t>& globals,
+                            const std::vector<std::uint64_t>& locals) {
     flush();
-    exchanger.exchange(slice, global_position, local_position);
-    map.swap_positions(global_position, local_position);
+    exchanger.exchange_group(slice, std::span<const std::uint64_t>(globals),
+                             std::span<const std::uint64_t>(locals));
+    for (std::size_t j = 0; j < globals.size(); ++j) {
+      map.swap_positions(globals[j], locals[j]);
+    }
   };
-  for (const FusedOp& op : plan) {
+  const DenseUses uses(plan, n);
+  std::vector<char> busy(n);
+  std::vector<std::uint64_t> globals;
+  std::vector<std::uint64_t> locals;
+  for (std::size_t i = 0; i < plan.size(); ++i) {
+    const FusedOp& op = plan[i];
     if (!op.diagonal) {
-      // Each global target trades places with the highest local position that holds none of
-      // the operation's targets.
+      globals.clear();
+      std::fill(busy.begin(), busy.end(), 0);
       for (const unsigned q : op.targets) {
-        const std::uint64_t g = map.position(q);
-        if (g < local) {
-          continue;
+        busy[q] = 1;
+        if (map.position(q) >= local) {
+          globals.push_back(map.position(q));
         }
-        std::uint64_t p = local;
-        while (p-- > 0) {
-          const std::uint64_t there = map.logical_at(p);
-          if (std::find(op.targets.begin(), op.targets.end(), there) == op.targets.end()) {
-            break;
-          }
+      }
+      if (!globals.empty()) {
+        // Local positions that may take a global target's place: those holding no target of
+        // the operations up to the window's end.
+        std::uint64_t free = local - (op.targets.size() - globals.size());
+        extend_window(plan, i, map, ranks, busy, free, globals);
+        locals.clear();
+        for (const std::uint64_t g : globals) {
+          locals.push_back(victim(g, i, map, local, uses, busy, locals));
         }
-        exchange(g, p);
+        exchange(globals, locals);
       }
     }
     if (std::optional<FusedOp> r = local_op(op, map, ranks)) {
       pending.push_back(std::move(*r));
     }
   }
-  // Every qubit back to its own position: the global positions first (a qubit that belongs at
-  // one global position but sits at another goes through a local one), then the local ones.
-  for (std::uint64_t g = local; g < n; ++g) {
-    while (map.logical_at(g) != g) {
-      const std::uint64_t from = map.position(g);
-      exchange(from < local ? g : from, from < local ? from : local - 1);
+  // Every qubit back to its own position. Each round trades, in one group exchange, every
+  // global position for the local position that holds its own qubit; when none does (the
+  // qubits that belong at global positions all sit at other global positions), those qubits
+  // first move to local positions that hold qubits that belong locally, or, when no local
+  // position holds one, one of them moves to the top local position. Positions already right
+  // are never touched, and every round but the first kind is followed by one that puts at
+  // least one qubit home.
+  for (;;) {
+    globals.clear();
+    locals.clear();
+    for (std::uint64_t g = local; g < n; ++g) {
+      if (map.logical_at(g) != g && map.position(g) < local) {
+        globals.push_back(g);
+        locals.push_back(map.position(g));
+      }
     }
+    if (globals.empty()) {
+      std::uint64_t p = local;
+      for (std::uint64_t g = local; g < n; ++g) {
+        if (map.logical_at(g) == g || map.logical_at(g) < local) {
+          continue;
+        }
+        while (p > 0 && map.logical_at(p - 1) >= local) {
+          --p;
+        }
+        if (p == 0) {
+          break;
+        }
+        globals.push_back(g);
+        locals.push_back(--p);
+      }
+      if (globals.empty()) {
+        for (std::uint64_t g = local; g < n; ++g) {
+          if (map.logical_at(g) != g) {
+            globals.push_back(map.position(g));
+            locals.push_back(local - 1);
+            break;
+          }
+        }
+      }
+    }
+    if (globals.empty()) {
+      break;
+    }
+    exchange(globals, locals);
   }
   flush();
   for (std::uint64_t p = 0; p < local; ++p) {

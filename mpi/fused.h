@@ -17,7 +17,9 @@ namespace vorn::mpi {
 // applies the part of a diagonal that its bits of the global qubits select).
 unsigned fused_local_qubits_needed(std::span<const sim::FusedOp> plan);
 
-// Runs the plan on this rank's slice; the layout is the identity before and after. Controls at
+// Runs the plan on this rank's slice; the layout is the identity before and after. The global
+// targets of a dense operation, with those of the dense operations that follow while local
+// positions stay free, come in by one group exchange (Exchanger::exchange_group). Controls at
 // global positions are decided by the rank's bits. Precondition: ranks.local_qubits is at least
 // fused_local_qubits_needed(plan). Collective (every rank makes the same exchanges).
 template <typename T>

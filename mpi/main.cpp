@@ -455,7 +455,8 @@ int simulate(const Options& options, const sim::Program& program, const sim::Cir
         "exchange: %llu exchanges, %llu bytes sent per rank (most), minimum %llu bytes "
         "(%llu global qubits used), %llu gates touch global qubits, %.3f s in exchanges on rank "
         "0\n",
-        static_cast<unsigned long long>(plan.exchanges), static_cast<unsigned long long>(most_sent),
+        static_cast<unsigned long long>(exchanger->exchanges()),
+        static_cast<unsigned long long>(most_sent),
         static_cast<unsigned long long>(2 * plan.global_qubits_needed * half_slice),
         static_cast<unsigned long long>(plan.global_qubits_needed),
         static_cast<unsigned long long>(plan.gates_touching_global), exchanger->seconds());
