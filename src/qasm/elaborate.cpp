@@ -592,10 +592,19 @@ class Elaborator {
     return RegRef{"q", flat};
   }
 
+  // Registers are allocated at increasing offsets: the last one that starts at or below `flat`
+  // holds it (registers of no bits hold none).
   const BitRegister& bit_register(std::uint64_t flat) const {
-    for (const BitRegister& reg : bit_regs_) {
-      if (flat >= reg.offset && flat < reg.offset + reg.size) {
-        return reg;
+    auto it = std::upper_bound(
+        bit_regs_.begin(), bit_regs_.end(), flat,
+        [](std::uint64_t bit, const BitRegister& reg) { return bit < reg.offset; });
+    while (it != bit_regs_.begin()) {
+      --it;
+      if (flat >= it->offset && flat < it->offset + it->size) {
+        return *it;
+      }
+      if (it->size != 0) {
+        break;
       }
     }
     return bit_regs_.front();
@@ -671,6 +680,7 @@ class Elaborator {
     }
     bit_names_.insert({reg_name, true});
     const std::uint64_t offset = initial_.size();
+    register_offsets_[reg_name] = offset;
     bit_regs_.push_back(BitRegister{reg_name, offset, count, !top, output});
     std::vector<std::uint64_t> bits(count);
     for (std::uint64_t k = 0; k < count; ++k) {
@@ -925,11 +935,10 @@ class Elaborator {
     if (constant(nodes, value)) {
       return known_lane(value);
     }
-    if (nodes.size() == 1 && nodes[0].kind == CondKind::Bit) {
-      for (const BitRegister& reg : bit_regs_) {
-        if (reg.name == nodes[0].operand.name && nodes[0].operand.index.has_value()) {
-          return bit_lane(reg.offset + *nodes[0].operand.index);
-        }
+    if (nodes.size() == 1 && nodes[0].kind == CondKind::Bit && nodes[0].operand.index) {
+      const auto found = register_offsets_.find(nodes[0].operand.name);
+      if (found != register_offsets_.end()) {
+        return bit_lane(found->second + *nodes[0].operand.index);
       }
     }
     const std::uint64_t bit = allocate_register("rt", 1, false, false)[0];
@@ -3891,6 +3900,7 @@ class Elaborator {
   std::uint64_t physical_count_ = 0;
   std::vector<BitRegister> bit_regs_;
   std::unordered_map<std::string, bool> bit_names_;
+  std::unordered_map<std::string, std::uint64_t> register_offsets_;
   // Per program bit: its value before the first instruction, its value while reading when
   // known, and whether an instruction already wrote or read it.
   std::vector<std::uint8_t> initial_;
