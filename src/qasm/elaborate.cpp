@@ -1938,7 +1938,15 @@ class Elaborator {
       return lower_error(emsg::assign_to_const(name, pos_), pos_);
     }
     if (value_root.kind == ExprKind::Measure) {
-      if (stmt.op != "=" || !var->is_bits) {
+      if (stmt.op == "=" && !var->is_bits && !var->held_in_bits && !var->is_qubit &&
+          holdable(var->value.type) && var->value.type != VType::Bool) {
+        // Measured bits of an integer or an angle: the variable's value is the run's.
+        if (runtime_depth_ > var->depth) {
+          return lower_error(emsg::runtime_variable(name, pos_), pos_);
+        }
+        QASM_TRY(hold_in_bits(*var, name, index_node.has_value()));
+      }
+      if (stmt.op != "=" || (!var->is_bits && !var->held_in_bits)) {
         return lower_error(emsg::measure_into_non_bit(name, pos_), pos_);
       }
       std::vector<std::uint64_t> bits = var->program_bits;

@@ -72,6 +72,12 @@ INTEGER_CASES = {
     "negation": ("int[4] x = m;\nx = -x;\n", 4, lambda v: -v),
     "product with a constant": ("uint[5] x = m;\nx = x * 3;\n", 5, lambda v: 3 * v),
     "widened signed": ("int[2] s = m[2:3];\nint[5] x = s;\n", 5, lambda v: signed(v >> 2, 2)),
+    "narrowed angle, rounded": (
+        "angle[4] a = m;\nangle[2] x = a;\n",
+        2,
+        lambda v: (v >> 2) + ((v >> 1) & 1),
+    ),
+    "widened angle": ("angle[2] a = m[2:3];\nangle[4] x = a;\n", 4, lambda v: (v >> 2) << 2),
     "bits of an integer": (
         "uint[4] y = m;\nuint[3] x;\nx[0] = y[3];\nx[2] = y[0] && y[1];\n",
         3,
@@ -119,6 +125,11 @@ COMPARE_CASES = {
         lambda v: (v & 3) + (v >> 2) == 3 or (v & 3) == 0,
     ),
     "an integer as a condition": ("uint[4] x = m;", "x & 10", lambda v: (v & 10) != 0),
+    "a bool set in a branch": (
+        "bool f = false;\nif (m[1] && m[2]) { f = true; }",
+        "f && !m[3]",
+        lambda v: (v >> 1) & 1 and (v >> 2) & 1 and not (v >> 3) & 1,
+    ),
 }
 
 
@@ -141,6 +152,16 @@ def test_a_while_loop_counts_measured_ones_at_run_time():
     )
     counts = vorn.run(load(text), shots=300, seed=3).counts()
     assert counts == {"011 1": 300}
+
+
+def test_a_loop_test_that_computes_hidden_bits_computes_them_every_round():
+    # n ^ 2 needs a hidden bit for its bit 1; the loop ends when the measured n[1] is 1.
+    text = (
+        'include "stdgates.inc";\nqubit q;\nuint[2] n = 0;\n'
+        "while ((n ^ 2) != 0) { reset q; h q; n[1] = measure q; }\n"
+    )
+    counts = vorn.run(load(text), shots=200, seed=4).counts()
+    assert counts == {"10": 200}
 
 
 def test_assignments_in_a_branch_keep_the_value_of_the_other_path():
