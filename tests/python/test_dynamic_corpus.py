@@ -227,3 +227,7 @@ def test_corpus_iterative_phase_estimation_matches_its_distribution():
     for key, p in dist.items():
         sigma = math.sqrt(shots * p * (1 - p))
         assert abs(counts.get(key, 0) - shots * p) < 6 * sigma + 1, key
+    # The shell tool reads and runs it the same way.
+    got = vorn_command("run", REFUSED / "oq3_ipe.qasm", "--json", "--seed", 5, "--shots", shots)
+    assert got.returncode == 0, got.stderr
+    assert json.loads(got.stdout)["counts"] == counts
