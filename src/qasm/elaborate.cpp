@@ -34,6 +34,13 @@ constexpr double EULER = 2.718281828459045;
 
 enum class VType : std::uint8_t { Bool, Int, UInt, Float, Angle, Bit, Duration, Qubits };
 
+// One bit of a run-time integer: known while reading, or the program bit that holds it.
+struct Lane {
+  bool known = true;
+  std::uint8_t value = 0;  // when known
+  std::uint64_t bit = 0;   // when not
+};
+
 // A value known while reading, or bits that a run decides.
 struct Value {
   VType type = VType::Float;
@@ -47,6 +54,11 @@ struct Value {
   std::vector<CondNode> condition;          // a runtime boolean, root last
   std::vector<std::uint64_t> program_bits;  // the flat bits of `reg`
   SourcePos where{};                        // of runtime bits: where they are read
+  // A run-time integer, angle or bit array: its bits from the least significant on.
+  std::vector<Lane> lanes;
+  // A run-time real: `real` plus the weight of each program bit that holds (a gate parameter).
+  bool affine = false;
+  std::vector<std::pair<std::uint64_t, double>> terms;
 };
 
 std::uint64_t mask(unsigned width) {
@@ -404,6 +416,11 @@ struct Variable {
   bool is_alias = false;  // qubits named by `let`
   std::vector<std::uint64_t> program_bits;
   std::string reg;  // the bit register that holds them
+  // An integer, angle or bool whose value a run decides, kept in `program_bits`.
+  bool held_in_bits = false;
+  bool output = false;  // declared `output`
+  // The run-time depth of its declaration: assigned deeper, its value is the run's.
+  std::size_t depth = 0;
 };
 
 using Scope = std::unordered_map<std::string, Variable>;
@@ -579,10 +596,19 @@ class Elaborator {
     return RegRef{"q", flat};
   }
 
+  // Registers are allocated at increasing offsets: the last one that starts at or below `flat`
+  // holds it (registers of no bits hold none).
   const BitRegister& bit_register(std::uint64_t flat) const {
-    for (const BitRegister& reg : bit_regs_) {
-      if (flat >= reg.offset && flat < reg.offset + reg.size) {
-        return reg;
+    auto it = std::upper_bound(
+        bit_regs_.begin(), bit_regs_.end(), flat,
+        [](std::uint64_t bit, const BitRegister& reg) { return bit < reg.offset; });
+    while (it != bit_regs_.begin()) {
+      --it;
+      if (flat >= it->offset && flat < it->offset + it->size) {
+        return *it;
+      }
+      if (it->size != 0) {
+        break;
       }
     }
     return bit_regs_.front();
@@ -647,13 +673,18 @@ class Elaborator {
   // New program bits for a bit variable; shown in outcome keys only at the top level.
   std::vector<std::uint64_t> allocate_bits(const std::string& name, std::uint64_t count,
                                            bool output) {
-    const bool top = frames_.back() == 0 && scopes_.size() == 1;
+    return allocate_register(name, count, frames_.back() == 0 && scopes_.size() == 1, output);
+  }
+
+  std::vector<std::uint64_t> allocate_register(const std::string& name, std::uint64_t count,
+                                               bool top, bool output) {
     std::string reg_name = name;
     if (!top || bit_names_.count(name)) {
       reg_name = "_" + name + "_" + std::to_string(bit_regs_.size());
     }
     bit_names_.insert({reg_name, true});
     const std::uint64_t offset = initial_.size();
+    register_offsets_[reg_name] = offset;
     bit_regs_.push_back(BitRegister{reg_name, offset, count, !top, output});
     std::vector<std::uint64_t> bits(count);
     for (std::uint64_t k = 0; k < count; ++k) {
@@ -750,6 +781,17 @@ class Elaborator {
     if (!v.condition.empty()) {
       return v.condition;
     }
+    if (v.affine) {
+      return lower_error(emsg::runtime_value_unsupported(pos_), pos_);
+    }
+    if (!v.lanes.empty()) {
+      // An integer as a condition: not zero.
+      std::vector<CondNode> nodes = {const_node(false)};
+      for (const Lane& lane : v.lanes) {
+        nodes = cond_or(std::move(nodes), cond_lane(lane));
+      }
+      return nodes;
+    }
     CondNode node;
     node.line = v.where.line != 0 ? v.where.line : pos_.line;
     node.col = v.where.line != 0 ? v.where.col : pos_.col;
@@ -781,6 +823,629 @@ class Elaborator {
       touched_[bit] = true;
     }
     return std::vector<CondNode>{node};
+  }
+
+  // ---- run-time integers ----
+  //
+  // A value that a run decides is a vector of lanes, its bits from the least significant on,
+  // each known while reading or held in a program bit. Operators work lane by lane: shifts and
+  // rotations move lanes, the bitwise operators and the carries of + and - become conditions
+  // that set new hidden bits. Comparisons are conditions over the lanes. A real computed from
+  // lanes (a gate parameter) is a known part plus a weight per program bit.
+
+  static Lane known_lane(bool b) { return Lane{true, static_cast<std::uint8_t>(b ? 1 : 0), 0}; }
+  static Lane bit_lane(std::uint64_t bit) { return Lane{false, 0, bit}; }
+
+  static bool holdable(VType type) {
+    return type == VType::Int || type == VType::UInt || type == VType::Angle || type == VType::Bool;
+  }
+
+  static unsigned width_of(const Value& v) { return v.type == VType::Bool ? 1 : v.width; }
+
+  // A lane as a condition node.
+  CondNode lane_node(const Lane& lane) const {
+    CondNode node;
+    node.line = node_pos_.line != 0 ? node_pos_.line : pos_.line;
+    node.col = node_pos_.line != 0 ? node_pos_.col : pos_.col;
+    if (lane.known) {
+      node.kind = CondKind::Const;
+      node.value = lane.value;
+      return node;
+    }
+    node.kind = CondKind::Bit;
+    node.operand = bit_ref(lane.bit);
+    touched_[lane.bit] = true;
+    return node;
+  }
+
+  static bool constant(const std::vector<CondNode>& nodes, bool& value) {
+    if (nodes.size() == 1 && nodes[0].kind == CondKind::Const) {
+      value = nodes[0].value != 0;
+      return true;
+    }
+    return false;
+  }
+
+  CondNode const_node(bool b) const { return lane_node(known_lane(b)); }
+
+  std::vector<CondNode> cond_not(std::vector<CondNode> nodes) const {
+    bool value = false;
+    if (constant(nodes, value)) {
+      return {const_node(!value)};
+    }
+    CondNode node;
+    node.kind = CondKind::Not;
+    node.left = nodes.size() - 1;
+    node.line = nodes.back().line;
+    node.col = nodes.back().col;
+    nodes.push_back(node);
+    return nodes;
+  }
+
+  // left && right or left || right, folded where a side is known.
+  std::vector<CondNode> cond_join(CondKind kind, std::vector<CondNode> left,
+                                  std::vector<CondNode> right) const {
+    const bool is_and = kind == CondKind::And;
+    bool value = false;
+    if (constant(left, value)) {
+      return value == is_and ? right : std::vector<CondNode>{const_node(!is_and)};
+    }
+    if (constant(right, value)) {
+      return value == is_and ? left : std::vector<CondNode>{const_node(!is_and)};
+    }
+    const std::size_t shift = left.size();
+    for (CondNode& node : right) {
+      if (node.kind == CondKind::Not || node.kind == CondKind::And || node.kind == CondKind::Or) {
+        node.left += shift;
+        node.right += shift;
+      }
+    }
+    CondNode node;
+    node.kind = kind;
+    node.left = left.size() - 1;
+    node.right = left.size() + right.size() - 1;
+    node.line = left.back().line;
+    node.col = left.back().col;
+    left.insert(left.end(), right.begin(), right.end());
+    left.push_back(node);
+    return left;
+  }
+
+  std::vector<CondNode> cond_and(std::vector<CondNode> l, std::vector<CondNode> r) const {
+    return cond_join(CondKind::And, std::move(l), std::move(r));
+  }
+  std::vector<CondNode> cond_or(std::vector<CondNode> l, std::vector<CondNode> r) const {
+    return cond_join(CondKind::Or, std::move(l), std::move(r));
+  }
+  std::vector<CondNode> cond_lane(const Lane& lane) const { return {lane_node(lane)}; }
+  // a == b on one bit.
+  std::vector<CondNode> cond_same(const Lane& a, const Lane& b) const {
+    if (a.known) {
+      return a.value != 0 ? cond_lane(b) : cond_not(cond_lane(b));
+    }
+    if (b.known) {
+      return b.value != 0 ? cond_lane(a) : cond_not(cond_lane(a));
+    }
+    if (a.bit == b.bit) {
+      return {const_node(true)};
+    }
+    return cond_or(cond_and(cond_lane(a), cond_lane(b)),
+                   cond_and(cond_not(cond_lane(a)), cond_not(cond_lane(b))));
+  }
+
+  // A hidden bit set to a condition where it stands; a known condition needs none.
+  Result<Lane> lane_of(std::vector<CondNode> nodes) {
+    bool value = false;
+    if (constant(nodes, value)) {
+      return known_lane(value);
+    }
+    if (nodes.size() == 1 && nodes[0].kind == CondKind::Bit && nodes[0].operand.index) {
+      const auto found = register_offsets_.find(nodes[0].operand.name);
+      if (found != register_offsets_.end()) {
+        return bit_lane(found->second + *nodes[0].operand.index);
+      }
+    }
+    const std::uint64_t bit = allocate_register("rt", 1, false, false)[0];
+    Value v = make_bool(false);
+    v.runtime = true;
+    v.condition = std::move(nodes);
+    QASM_TRY(write_bit(bit, v));
+    return bit_lane(bit);
+  }
+
+  Result<Lane> lane_not(const Lane& a) {
+    if (a.known) {
+      return known_lane(a.value == 0);
+    }
+    return lane_of(cond_not(cond_lane(a)));
+  }
+  Result<Lane> lane_and(const Lane& a, const Lane& b) {
+    if (!a.known && !b.known && a.bit == b.bit) {
+      return a;
+    }
+    return lane_of(cond_and(cond_lane(a), cond_lane(b)));
+  }
+  Result<Lane> lane_or(const Lane& a, const Lane& b) {
+    if (!a.known && !b.known && a.bit == b.bit) {
+      return a;
+    }
+    return lane_of(cond_or(cond_lane(a), cond_lane(b)));
+  }
+  Result<Lane> lane_xor(const Lane& a, const Lane& b) { return lane_of(cond_not(cond_same(a, b))); }
+
+  // The lanes of a value: a known one's bits, a run-time one's lanes, the bits of a register
+  // (those known while reading as such), or a condition held in a new hidden bit.
+  Result<std::vector<Lane>> lanes_of(const Value& v) {
+    if (!v.runtime) {
+      if (v.type == VType::Float || v.type == VType::Duration || v.type == VType::Qubits) {
+        return lower_error(emsg::runtime_value_unsupported(pos_), pos_);
+      }
+      std::vector<Lane> lanes;
+      for (unsigned k = 0; k < width_of(v); ++k) {
+        lanes.push_back(known_lane(k < 64 && ((v.bits >> k) & 1) != 0));
+      }
+      return lanes;
+    }
+    if (v.affine) {
+      return lower_error(emsg::runtime_value_unsupported(pos_), pos_);
+    }
+    if (!v.lanes.empty()) {
+      return v.lanes;
+    }
+    if (v.condition.empty() && !v.program_bits.empty()) {
+      std::vector<Lane> lanes;
+      for (const std::uint64_t bit : v.program_bits) {
+        lanes.push_back(known_[bit].has_value() ? known_lane(*known_[bit] != 0) : bit_lane(bit));
+      }
+      return lanes;
+    }
+    QASM_TRY_ASSIGN(std::vector<CondNode> nodes, as_condition(v));
+    QASM_TRY_ASSIGN(const Lane lane, lane_of(std::move(nodes)));
+    return std::vector<Lane>{lane};
+  }
+
+  // A value of `type` from lanes: known when every lane is.
+  Value lanes_value(VType type, std::vector<Lane> lanes) const {
+    std::uint64_t bits = 0;
+    bool known = true;
+    for (std::size_t k = 0; k < lanes.size(); ++k) {
+      if (!lanes[k].known) {
+        known = false;
+      } else if (k < 64) {
+        bits |= static_cast<std::uint64_t>(lanes[k].value) << k;
+      }
+    }
+    if (type == VType::Bool) {
+      if (known) {
+        return make_bool(bits != 0);
+      }
+    }
+    Value v;
+    v.type = type;
+    v.width = type == VType::Bool ? 1 : static_cast<unsigned>(lanes.size());
+    if (known) {
+      v.bits = bits;
+      return v;
+    }
+    v.runtime = true;
+    v.lanes = std::move(lanes);
+    v.where = node_pos_;
+    return v;
+  }
+
+  // Lanes widened (by the sign lane or by zeros) or cut to `width`.
+  static std::vector<Lane> resized(std::vector<Lane> lanes, unsigned width, bool sign) {
+    const Lane fill = sign && !lanes.empty() ? lanes.back() : known_lane(false);
+    lanes.resize(width, fill);
+    return lanes;
+  }
+
+  // a + b + carry, as wide as a (b as wide or wider).
+  Result<std::vector<Lane>> lanes_add(const std::vector<Lane>& a, const std::vector<Lane>& b,
+                                      Lane carry) {
+    std::vector<Lane> out(a.size());
+    for (std::size_t k = 0; k < a.size(); ++k) {
+      QASM_TRY(spend(1));
+      QASM_TRY_ASSIGN(const Lane half, lane_xor(a[k], b[k]));
+      QASM_TRY_ASSIGN(out[k], lane_xor(half, carry));
+      if (k + 1 < a.size()) {
+        QASM_TRY_ASSIGN(const Lane both, lane_and(a[k], b[k]));
+        QASM_TRY_ASSIGN(const Lane passed, lane_and(half, carry));
+        QASM_TRY_ASSIGN(carry, lane_or(both, passed));
+      }
+    }
+    return out;
+  }
+
+  Result<std::vector<Lane>> lanes_negated(const std::vector<Lane>& a) {
+    std::vector<Lane> inverted(a.size());
+    for (std::size_t k = 0; k < a.size(); ++k) {
+      QASM_TRY_ASSIGN(inverted[k], lane_not(a[k]));
+    }
+    return lanes_add(inverted, std::vector<Lane>(a.size(), known_lane(false)), known_lane(true));
+  }
+
+  // a * k for a known k, wrapping at a's width: shifted copies of a added.
+  Result<std::vector<Lane>> lanes_times(const std::vector<Lane>& a, std::uint64_t k) {
+    std::vector<Lane> sum(a.size(), known_lane(false));
+    for (std::size_t j = 0; j < a.size() && j < 64; ++j) {
+      if (((k >> j) & 1) == 0) {
+        continue;
+      }
+      std::vector<Lane> shifted(a.size(), known_lane(false));
+      for (std::size_t i = j; i < a.size(); ++i) {
+        shifted[i] = a[i - j];
+      }
+      QASM_TRY_ASSIGN(sum, lanes_add(sum, shifted, known_lane(false)));
+    }
+    return sum;
+  }
+
+  // The type of integer arithmetic on two values, as for known ones.
+  static VType integer_type(const Value& left, const Value& right) {
+    if (left.type == VType::Int || right.type == VType::Int) {
+      return VType::Int;
+    }
+    if (left.type == VType::Bit && right.type == VType::Bit) {
+      return VType::Bit;
+    }
+    if (left.type == VType::Angle && right.type == VType::Angle) {
+      return VType::Angle;
+    }
+    return VType::UInt;
+  }
+
+  static bool real_valued(const Value& v) {
+    return v.affine || v.type == VType::Float || v.type == VType::Duration;
+  }
+
+  // An operator with a run-time operand, other than the logical ones and comparisons.
+  Result<Value> runtime_arithmetic(Op3 op, const Value& left, const Value& right) {
+    const bool left_angle = left.type == VType::Angle;
+    const bool right_angle = right.type == VType::Angle;
+    if (op == Op3::Shl || op == Op3::Shr) {
+      if (right.runtime || !integral(right) || real_valued(left)) {
+        return lower_error(emsg::runtime_value_unsupported(pos_), pos_);
+      }
+      QASM_TRY_ASSIGN(const std::vector<Lane> lanes, lanes_of(left));
+      const std::int64_t k = to_int(right);
+      const std::size_t w = lanes.size();
+      std::vector<Lane> out(w, known_lane(false));
+      for (std::size_t j = 0; j < w; ++j) {
+        if (op == Op3::Shl) {
+          if (k >= 0 && static_cast<std::uint64_t>(k) <= j) {
+            out[j] = lanes[j - static_cast<std::size_t>(k)];
+          }
+        } else if (k >= 0 && static_cast<std::uint64_t>(k) < w - j) {
+          out[j] = lanes[j + static_cast<std::size_t>(k)];
+        } else if (left.type == VType::Int) {
+          out[j] = lanes.back();
+        }
+      }
+      return lanes_value(left.type == VType::Bool ? VType::UInt : left.type, std::move(out));
+    }
+    // An angle times a known unsigned integer stays an angle, wrapping.
+    if (op == Op3::Mul && left_angle != right_angle) {
+      const Value& angle = left_angle ? left : right;
+      const Value& other = left_angle ? right : left;
+      if (!other.runtime && is_integer(other)) {
+        QASM_TRY_ASSIGN(const std::vector<Lane> lanes, lanes_of(angle));
+        QASM_TRY_ASSIGN(std::vector<Lane> out,
+                        lanes_times(lanes, static_cast<std::uint64_t>(to_int(other))));
+        return lanes_value(VType::Angle, std::move(out));
+      }
+    }
+    if (real_valued(left) || real_valued(right) || (op == Op3::Div && real_literals_) ||
+        left_angle != right_angle || (left_angle && left.width != right.width)) {
+      return affine_arithmetic(op, left, right);
+    }
+    const VType type = integer_type(left, right);
+    const unsigned width = std::max(width_of(left), width_of(right));
+    QASM_TRY_ASSIGN(std::vector<Lane> a, lanes_of(left));
+    QASM_TRY_ASSIGN(std::vector<Lane> b, lanes_of(right));
+    a = resized(std::move(a), width, left.type == VType::Int);
+    b = resized(std::move(b), width, right.type == VType::Int);
+    std::vector<Lane> out(width);
+    switch (op) {
+      case Op3::BitAnd:
+      case Op3::BitOr:
+      case Op3::BitXor: {
+        for (unsigned k = 0; k < width; ++k) {
+          QASM_TRY(spend(1));
+          if (op == Op3::BitAnd) {
+            QASM_TRY_ASSIGN(out[k], lane_and(a[k], b[k]));
+          } else if (op == Op3::BitOr) {
+            QASM_TRY_ASSIGN(out[k], lane_or(a[k], b[k]));
+          } else {
+            QASM_TRY_ASSIGN(out[k], lane_xor(a[k], b[k]));
+          }
+        }
+        break;
+      }
+      case Op3::Add: {
+        QASM_TRY_ASSIGN(out, lanes_add(a, b, known_lane(false)));
+        break;
+      }
+      case Op3::Sub: {
+        std::vector<Lane> inverted(width);
+        for (unsigned k = 0; k < width; ++k) {
+          QASM_TRY_ASSIGN(inverted[k], lane_not(b[k]));
+        }
+        QASM_TRY_ASSIGN(out, lanes_add(a, inverted, known_lane(true)));
+        break;
+      }
+      case Op3::Mul: {
+        if (left.runtime && right.runtime) {
+          return lower_error(emsg::runtime_nonlinear(op_text(op), pos_), pos_);
+        }
+        QASM_TRY_ASSIGN(
+            out, lanes_times(left.runtime ? a : b,
+                             static_cast<std::uint64_t>(to_int(left.runtime ? right : left))));
+        break;
+      }
+      default:
+        return lower_error(emsg::runtime_value_unsupported(pos_), pos_);
+    }
+    return lanes_value(type, std::move(out));
+  }
+
+  // A comparison with a run-time side, over the lanes of both: from the least significant
+  // bit up, a < b holds where a's bit is below b's, or the bits agree and it held below.
+  Result<Value> lanes_compare(Op3 op, const Value& left, const Value& right) {
+    if (left.affine || right.affine) {
+      return lower_error(emsg::runtime_nonlinear(op_text(op), pos_), pos_);
+    }
+    Value l = left;
+    Value r = right;
+    for (Value* side : {&l, &r}) {
+      if (!side->runtime && !is_integer(*side) && side->type != VType::Angle) {
+        if (!integral(*side)) {
+          return lower_error(emsg::runtime_nonlinear(op_text(op), pos_), pos_);
+        }
+        *side = make_int(to_int(*side));
+      }
+    }
+    const bool is_signed = l.type == VType::Int || r.type == VType::Int;
+    const unsigned width = std::max(width_of(l), width_of(r));
+    QASM_TRY_ASSIGN(std::vector<Lane> a, lanes_of(l));
+    QASM_TRY_ASSIGN(std::vector<Lane> b, lanes_of(r));
+    a = resized(std::move(a), width, l.type == VType::Int);
+    b = resized(std::move(b), width, r.type == VType::Int);
+    // The sign bit of a signed comparison counts negatively: flipped, the order is unsigned.
+    const auto bit = [&](const std::vector<Lane>& lanes, unsigned k) {
+      return is_signed && k + 1 == width ? cond_not(cond_lane(lanes[k])) : cond_lane(lanes[k]);
+    };
+    const auto less = [&](const std::vector<Lane>& x, const std::vector<Lane>& y) {
+      std::vector<CondNode> below = {const_node(false)};
+      for (unsigned k = 0; k < width; ++k) {
+        const std::vector<CondNode> xk = bit(x, k);
+        const std::vector<CondNode> yk = bit(y, k);
+        std::vector<CondNode> same =
+            cond_or(cond_and(xk, yk), cond_and(cond_not(xk), cond_not(yk)));
+        below = cond_or(cond_and(cond_not(xk), yk), cond_and(std::move(same), std::move(below)));
+      }
+      return below;
+    };
+    std::vector<CondNode> nodes;
+    switch (op) {
+      case Op3::Eq:
+      case Op3::Ne: {
+        nodes = {const_node(true)};
+        for (unsigned k = 0; k < width; ++k) {
+          nodes = cond_and(std::move(nodes), cond_same(a[k], b[k]));
+        }
+        if (op == Op3::Ne) {
+          nodes = cond_not(std::move(nodes));
+        }
+        break;
+      }
+      case Op3::Lt:
+        nodes = less(a, b);
+        break;
+      case Op3::Gt:
+        nodes = less(b, a);
+        break;
+      case Op3::Le:
+        nodes = cond_not(less(b, a));
+        break;
+      default:
+        nodes = cond_not(less(a, b));
+        break;
+    }
+    bool value = false;
+    if (constant(nodes, value)) {
+      return make_bool(value);
+    }
+    Value out = make_bool(false);
+    out.runtime = true;
+    out.condition = std::move(nodes);
+    return out;
+  }
+
+  // A run-time value read as a real: its known part, and a weight per program bit (an angle
+  // of n bits weighs 2π·2^k/2^n per bit k, an integer 2^k, the sign bit of an int -2^(n-1)).
+  Result<Value> affine_of(const Value& v) {
+    if (v.affine) {
+      return v;
+    }
+    Value out = make_float(0.0);
+    out.runtime = true;
+    out.affine = true;
+    if (!v.runtime) {
+      out.real = to_real(v);
+      return out;
+    }
+    QASM_TRY_ASSIGN(const std::vector<Lane> lanes, lanes_of(v));
+    const int n = static_cast<int>(lanes.size());
+    for (int k = 0; k < n; ++k) {
+      double weight = std::ldexp(1.0, k);
+      if (v.type == VType::Angle) {
+        weight = std::ldexp(TAU, k - n);
+      } else if (v.type == VType::Int && k + 1 == n) {
+        weight = -weight;
+      }
+      if (lanes[static_cast<std::size_t>(k)].known) {
+        out.real += lanes[static_cast<std::size_t>(k)].value != 0 ? weight : 0.0;
+      } else {
+        add_term(out, lanes[static_cast<std::size_t>(k)].bit, weight);
+      }
+    }
+    return out;
+  }
+
+  static void add_term(Value& v, std::uint64_t bit, double weight) {
+    for (auto& [b, w] : v.terms) {
+      if (b == bit) {
+        w += weight;
+        return;
+      }
+    }
+    v.terms.emplace_back(bit, weight);
+  }
+
+  // + and - of run-time reals, and their products and quotients with known numbers.
+  Result<Value> affine_arithmetic(Op3 op, const Value& left, const Value& right) {
+    if (op == Op3::Add || op == Op3::Sub) {
+      QASM_TRY_ASSIGN(Value out, affine_of(left));
+      QASM_TRY_ASSIGN(const Value other, affine_of(right));
+      const double sign = op == Op3::Add ? 1.0 : -1.0;
+      out.real = op == Op3::Add ? out.real + other.real : out.real - other.real;
+      for (const auto& [bit, weight] : other.terms) {
+        add_term(out, bit, sign * weight);
+      }
+      return out;
+    }
+    if ((op == Op3::Mul && (!left.runtime || !right.runtime)) ||
+        (op == Op3::Div && !right.runtime)) {
+      const bool left_runtime = left.runtime;
+      QASM_TRY_ASSIGN(Value out, affine_of(left_runtime ? left : right));
+      const double k = to_real(left_runtime ? right : left);
+      const auto scaled = [&](double x) { return op == Op3::Mul ? x * k : x / k; };
+      out.real = scaled(out.real);
+      for (auto& term : out.terms) {
+        term.second = scaled(term.second);
+      }
+      return out;
+    }
+    return lower_error(emsg::runtime_nonlinear(op_text(op), pos_), pos_);
+  }
+
+  // Lanes written into program bits. A lane may read a bit that the same write changes (c <<=
+  // 1): the bits are written in the order that reads each before it changes, or through copies.
+  Status write_lanes(const std::vector<std::uint64_t>& bits, std::vector<Lane> lanes) {
+    std::unordered_map<std::uint64_t, std::size_t> position;
+    for (std::size_t k = 0; k < bits.size(); ++k) {
+      position[bits[k]] = k;
+    }
+    bool reads_below = false;
+    bool reads_above = false;
+    for (std::size_t k = 0; k < lanes.size(); ++k) {
+      if (lanes[k].known) {
+        continue;
+      }
+      const auto found = position.find(lanes[k].bit);
+      if (found != position.end() && found->second != k) {
+        (found->second < k ? reads_below : reads_above) = true;
+      }
+    }
+    if (reads_below && reads_above) {
+      std::unordered_map<std::uint64_t, Lane> copies;
+      for (std::size_t k = 0; k < lanes.size(); ++k) {
+        if (lanes[k].known || !position.count(lanes[k].bit) || position[lanes[k].bit] == k) {
+          continue;
+        }
+        if (!copies.count(lanes[k].bit)) {
+          const std::uint64_t copy = allocate_register("rt", 1, false, false)[0];
+          QASM_TRY(write_bit(copy, single_bit(lanes[k].bit)));
+          copies[lanes[k].bit] = bit_lane(copy);
+        }
+        lanes[k] = copies[lanes[k].bit];
+      }
+      reads_below = false;
+    }
+    for (std::size_t j = 0; j < bits.size(); ++j) {
+      const std::size_t k = reads_below ? bits.size() - 1 - j : j;
+      const Lane lane = k < lanes.size() ? lanes[k] : known_lane(false);
+      if (!lane.known && lane.bit == bits[k]) {
+        continue;
+      }
+      QASM_TRY(write_bit(bits[k], lane.known ? make_bool(lane.value != 0) : single_bit(lane.bit)));
+    }
+    return Ok{};
+  }
+
+  // From here on the variable lives in program bits, shown in outcome keys like a bit register
+  // when it is a top-level one; `init` writes its value so far into them.
+  Status hold_in_bits(Variable& var, const std::string& name, bool init) {
+    const Value before = var.value;
+    const bool top = scopes_[0].count(name) != 0 && &scopes_[0].at(name) == &var;
+    var.program_bits = allocate_register(name, width_of(var.value), top, var.output);
+    var.reg = bit_regs_.back().name;
+    var.held_in_bits = true;
+    var.value.runtime = false;
+    var.value.lanes.clear();
+    var.value.condition.clear();
+    var.value.program_bits.clear();
+    var.value.reg.reset();
+    if (!init) {
+      return Ok{};
+    }
+    QASM_TRY_ASSIGN(std::vector<Lane> lanes, lanes_of(before));
+    return write_lanes(var.program_bits, resized(std::move(lanes), width_of(var.value), false));
+  }
+
+  // The value of a variable held in bits: known while reading where its bits are.
+  Value held_value(const Variable& var) const {
+    std::vector<Lane> lanes;
+    for (const std::uint64_t bit : var.program_bits) {
+      lanes.push_back(known_[bit].has_value() ? known_lane(*known_[bit] != 0) : bit_lane(bit));
+    }
+    Value v = lanes_value(var.value.type, std::move(lanes));
+    if (!v.runtime && var.value.type != VType::Bool) {
+      v.width = var.value.width;
+    }
+    return v;
+  }
+
+  // Before a body that a run decides: the variables it assigns or measures into live in bits
+  // from here on, so that every path through it starts from their value and leaves theirs.
+  Status hold_assigned(const std::vector<Stmt>& stmts) {
+    for (const Stmt& stmt : stmts) {
+      const ExprPool& exprs = in_.exprs;
+      std::optional<std::size_t> target;
+      if (const auto* assign = std::get_if<AssignStmt>(&stmt.node)) {
+        target = assign->target.root();
+      } else if (const auto* quantum = std::get_if<QuantumStmt>(&stmt.node);
+                 quantum != nullptr && quantum->target.has_value()) {
+        target = quantum->target->root();
+      } else if (const auto* branch = std::get_if<IfElseStmt>(&stmt.node)) {
+        QASM_TRY(hold_assigned(branch->then_body));
+        QASM_TRY(hold_assigned(branch->else_body));
+      } else if (const auto* loop = std::get_if<WhileStmt>(&stmt.node)) {
+        QASM_TRY(hold_assigned(loop->body));
+      } else if (const auto* for_loop = std::get_if<ForStmt>(&stmt.node)) {
+        QASM_TRY(hold_assigned(for_loop->body));
+      } else if (const auto* box = std::get_if<BoxStmt>(&stmt.node)) {
+        QASM_TRY(hold_assigned(box->body));
+      }
+      if (!target.has_value()) {
+        continue;
+      }
+      std::size_t node = *target;
+      if (exprs[node].kind == ExprKind::Index) {
+        node = exprs[node].left;
+      }
+      if (exprs[node].kind != ExprKind::ParamRef) {
+        continue;
+      }
+      Variable* var = find(exprs[node].name);
+      if (var == nullptr || var->is_bits || var->is_qubit || var->is_const || var->is_alias ||
+          var->held_in_bits || !holdable(var->value.type)) {
+        continue;
+      }
+      QASM_TRY(hold_in_bits(*var, exprs[node].name, true));
+    }
+    return Ok{};
   }
 
   // ---- statements ----
@@ -954,6 +1619,8 @@ class Elaborator {
     Variable var;
     var.is_const = stmt.is_const;
     var.value = zero_of(type.base, width);
+    var.depth = runtime_depth_;
+    var.output = stmt.io == IoKind::Output;
     if (type.base == TypeBase::Bit && !stmt.is_const) {
       const std::uint64_t count = width.value_or(1);
       if (count > limits_.max_operations) {
@@ -1016,6 +1683,11 @@ class Elaborator {
         return assign_bit_string(declared, root, name);
       }
       if (root.kind == ExprKind::Measure) {
+        if (!declared.is_bits && !declared.is_const && holdable(declared.value.type) &&
+            declared.value.type != VType::Bool) {
+          QASM_TRY(hold_in_bits(declared, name, false));
+          return measure_into(root.left, declared.program_bits);
+        }
         if (!declared.is_bits) {
           return lower_error(emsg::measure_into_non_bit(name, pos_), pos_);
         }
@@ -1051,7 +1723,12 @@ class Elaborator {
 
   // A value converted to the type of `like` (its width included), as a cast or an assignment
   // does.
-  Result<Value> convert(const Value& v, const Value& like, bool cast) const {
+  Result<Value> convert(const Value& v, const Value& like, bool cast) {
+    if (v.runtime &&
+        (!v.lanes.empty() || v.affine || like.type == VType::Float || like.type == VType::Angle ||
+         (!cast && like.type != VType::Bit && like.type != VType::Bool))) {
+      return convert_runtime(v, like);
+    }
     if (v.runtime) {
       if (like.type == VType::Bit || like.type == VType::Bool ||
           (cast && (like.type == VType::UInt || like.type == VType::Int))) {
@@ -1123,6 +1800,42 @@ class Elaborator {
     }
   }
 
+  // A run-time value converted: lanes cut or widened (by the sign of an int), an angle's lanes
+  // moved to the new width (rounded to the nearest when narrower), a real kept as weights.
+  Result<Value> convert_runtime(const Value& v, const Value& like) {
+    if (like.type == VType::Float) {
+      return affine_of(v);
+    }
+    if (v.affine || (!holdable(like.type) && like.type != VType::Bit)) {
+      return lower_error(emsg::runtime_value_unsupported(pos_), pos_);
+    }
+    if (like.type == VType::Bool) {
+      Value out = make_bool(false);
+      out.runtime = true;
+      QASM_TRY_ASSIGN(out.condition, as_condition(v));
+      return out;
+    }
+    QASM_TRY_ASSIGN(std::vector<Lane> lanes, lanes_of(v));
+    if (like.type == VType::Angle && v.type == VType::Angle && like.width != lanes.size()) {
+      const std::size_t from = lanes.size();
+      if (like.width > from) {
+        lanes.insert(lanes.begin(), like.width - from, known_lane(false));
+        return lanes_value(VType::Angle, std::move(lanes));
+      }
+      const std::size_t drop = from - like.width;
+      std::vector<Lane> kept(lanes.begin() + static_cast<std::ptrdiff_t>(drop), lanes.end());
+      QASM_TRY_ASSIGN(
+          std::vector<Lane> rounded,
+          lanes_add(kept, std::vector<Lane>(kept.size(), known_lane(false)), lanes[drop - 1]));
+      return lanes_value(VType::Angle, std::move(rounded));
+    }
+    if (like.type == VType::Angle && v.type != VType::Bit && v.type != VType::Angle) {
+      // An integer becomes an angle through its value in radians, rounded: not at run time.
+      return lower_error(emsg::runtime_value_unsupported(pos_), pos_);
+    }
+    return lanes_value(like.type, resized(std::move(lanes), like.width, v.type == VType::Int));
+  }
+
   Status assign_whole(Variable& var, const Value& value, const std::string& name) {
     if (var.is_qubit) {
       return lower_error(emsg::assign_to_qubit(name, pos_), pos_);
@@ -1131,6 +1844,13 @@ class Elaborator {
       // Bits: each takes its bit of the value (a runtime register's bit, or a known one).
       if (value.type == VType::Float) {
         return lower_error(emsg::bad_cast("float", "bit", pos_), pos_);
+      }
+      if (value.runtime && (!value.lanes.empty() || value.affine)) {
+        // An integer or angle a run decides: its bits, cut or widened to the register's.
+        QASM_TRY_ASSIGN(std::vector<Lane> lanes, lanes_of(value));
+        const auto count = static_cast<unsigned>(var.program_bits.size());
+        return write_lanes(var.program_bits,
+                           resized(std::move(lanes), count, value.type == VType::Int));
       }
       if (value.runtime && !value.program_bits.empty()) {
         if (value.program_bits.size() != var.program_bits.size()) {
@@ -1160,11 +1880,27 @@ class Elaborator {
       }
       return Ok{};
     }
-    if (value.runtime) {
-      return lower_error(emsg::runtime_variable(name, pos_), pos_);
-    }
-    if (runtime_depth_ > 0 && !var.is_const) {
-      return lower_error(emsg::runtime_variable(name, pos_), pos_);
+    if (value.runtime || var.held_in_bits || runtime_depth_ > var.depth) {
+      if (!holdable(var.value.type) || var.is_const) {
+        return lower_error(emsg::runtime_variable(name, pos_), pos_);
+      }
+      if (!var.held_in_bits) {
+        if (runtime_depth_ > var.depth) {
+          return lower_error(emsg::runtime_variable(name, pos_), pos_);
+        }
+        QASM_TRY(hold_in_bits(var, name, false));
+      }
+      if (value.runtime && value.affine) {
+        return lower_error(emsg::runtime_variable(name, pos_), pos_);
+      }
+      Value converted;
+      if (value.runtime) {
+        QASM_TRY_ASSIGN(converted, convert_runtime(value, var.value));
+      } else {
+        QASM_TRY_ASSIGN(converted, convert(value, var.value, false));
+      }
+      QASM_TRY_ASSIGN(std::vector<Lane> lanes, lanes_of(converted));
+      return write_lanes(var.program_bits, resized(std::move(lanes), width_of(var.value), false));
     }
     if (value.type == VType::Bit && var.value.type == VType::Bit &&
         value.width != var.value.width) {
@@ -1206,7 +1942,15 @@ class Elaborator {
       return lower_error(emsg::assign_to_const(name, pos_), pos_);
     }
     if (value_root.kind == ExprKind::Measure) {
-      if (stmt.op != "=" || !var->is_bits) {
+      if (stmt.op == "=" && !var->is_bits && !var->held_in_bits && !var->is_qubit &&
+          holdable(var->value.type) && var->value.type != VType::Bool) {
+        // Measured bits of an integer or an angle: the variable's value is the run's.
+        if (runtime_depth_ > var->depth) {
+          return lower_error(emsg::runtime_variable(name, pos_), pos_);
+        }
+        QASM_TRY(hold_in_bits(*var, name, index_node.has_value()));
+      }
+      if (stmt.op != "=" || (!var->is_bits && !var->held_in_bits)) {
         return lower_error(emsg::measure_into_non_bit(name, pos_), pos_);
       }
       std::vector<std::uint64_t> bits = var->program_bits;
@@ -1230,7 +1974,13 @@ class Elaborator {
     }
     // One element (or a slice) of a bit array, or one bit of an integer.
     const std::size_t arg = in_.exprs[*index_node].args[0];
-    if (var->is_bits) {
+    if (!var->is_bits && !var->held_in_bits && (value.runtime || runtime_depth_ > var->depth)) {
+      if (!holdable(var->value.type) || runtime_depth_ > var->depth) {
+        return lower_error(emsg::runtime_variable(name, pos_), pos_);
+      }
+      QASM_TRY(hold_in_bits(*var, name, true));
+    }
+    if (var->is_bits || var->held_in_bits) {
       QASM_TRY_ASSIGN(const std::vector<std::uint64_t> bits, select(var->program_bits, arg, name));
       if (bits.size() == 1) {
         if (value.runtime && value.program_bits.size() == 1) {
@@ -1435,6 +2185,7 @@ class Elaborator {
         return std::move(converted).take_error();
       }
       var.value = converted.value();
+      var.depth = runtime_depth_;
       current_scope()[stmt.variable] = std::move(var);
       Status status = block(stmt.body, true);
       scopes_.pop_back();
@@ -1469,7 +2220,12 @@ class Elaborator {
     std::uint64_t rounds = 0;
     Status status = Ok{};
     for (;;) {
+      // Hidden bits the test computes are set again by the loop of the program, if it is one.
+      std::vector<Stmt> scratch;
+      std::vector<Stmt>* saved_target = target_;
+      target_ = &scratch;
       Result<Value> condition = evaluate_condition(stmt.condition);
+      target_ = saved_target;
       if (!condition.ok()) {
         status = std::move(condition).take_error();
         break;
@@ -1505,12 +2261,37 @@ class Elaborator {
       return unsupported_error(emsg::runtime_in_gate(pos_), pos_);
     }
     (void)first;
+    QASM_TRY(hold_assigned(stmt.body));
     for (auto& bit : known_) {
       bit = std::nullopt;
     }
-    QASM_TRY_ASSIGN(const Value condition, evaluate_condition(stmt.condition));
-    QASM_TRY_ASSIGN(std::vector<CondNode> nodes, condition_of(condition));
-    QASM_TRY(count_output(2));
+    // The hidden bits of the test are computed before the loop and again at the end of each
+    // round.
+    std::vector<Stmt> test;
+    std::vector<Stmt>* saved_target = target_;
+    target_ = &test;
+    Result<Value> evaluated = evaluate_condition(stmt.condition);
+    if (!evaluated.ok()) {
+      target_ = saved_target;
+      return std::move(evaluated).take_error();
+    }
+    Result<std::vector<CondNode>> converted = condition_of(evaluated.value());
+    target_ = saved_target;
+    QASM_TRY_ASSIGN(std::vector<CondNode> nodes, std::move(converted));
+    std::vector<Stmt> again;
+    for (const Stmt& set : test) {
+      if (const auto* bit = std::get_if<SetBitStmt>(&set.node)) {
+        Stmt copy{*bit};
+        copy.line = set.line;
+        copy.col = set.col;
+        copy.file = set.file;
+        again.push_back(std::move(copy));
+      }
+    }
+    for (Stmt& set : test) {
+      target_->push_back(std::move(set));
+    }
+    QASM_TRY(count_output(2 + test.size() + again.size()));
     LoopStmt loop;
     loop.condition = add_condition(std::move(nodes));
     loops_.push_back(RUNTIME_LOOP);
@@ -1522,6 +2303,9 @@ class Elaborator {
     // never end.
     if (writes_.size() == writes) {
       return lower_error(emsg::endless_loop(pos_), pos_);
+    }
+    for (Stmt& set : again) {
+      loop.body.push_back(std::move(set));
     }
     target_->push_back(placed(Stmt{std::move(loop)}));
     return Ok{};
@@ -1558,6 +2342,8 @@ class Elaborator {
       return unsupported_error(emsg::runtime_in_gate(pos_), pos_);
     }
     QASM_TRY_ASSIGN(std::vector<CondNode> nodes, condition_of(condition));
+    QASM_TRY(hold_assigned(stmt.then_body));
+    QASM_TRY(hold_assigned(stmt.else_body));
     QASM_TRY(count_output(2));
     BranchStmt branch;
     branch.condition = add_condition(std::move(nodes));
@@ -1651,7 +2437,15 @@ class Elaborator {
     if (var == nullptr) {
       return lower_error(messages::undefined_creg(name));
     }
-    if (!var->is_bits) {
+    if (!var->is_bits && !var->held_in_bits && !var->is_const && !var->is_qubit &&
+        holdable(var->value.type) && var->value.type != VType::Bool) {
+      // A measured bit of an integer or an angle: the variable's value is the run's.
+      if (runtime_depth_ > var->depth) {
+        return lower_error(emsg::runtime_variable(name, pos_), pos_);
+      }
+      QASM_TRY(hold_in_bits(*var, name, true));
+    }
+    if (!var->is_bits && !var->held_in_bits) {
       return lower_error(emsg::measure_into_non_bit(name, pos_), pos_);
     }
     if (!arg.has_value()) {
@@ -1757,13 +2551,20 @@ class Elaborator {
       return Ok{};
     }
     std::vector<double> params;
+    std::optional<Value> runtime_angle;
     for (const ExprRef& param : stmt.params) {
       real_literals_ = true;
       Result<Value> evaluated = evaluate(param);
       real_literals_ = false;
       QASM_TRY_ASSIGN(const Value v, std::move(evaluated));
       if (v.runtime) {
-        return unsupported_error(emsg::runtime_parameter(stmt.name, pos_), pos_);
+        if (stmt.params.size() != 1 || !rotation_family(stmt.name) ||
+            find_gate(stmt.name) != nullptr || sink_ != nullptr) {
+          return unsupported_error(emsg::runtime_parameter(stmt.name, pos_), pos_);
+        }
+        QASM_TRY_ASSIGN(runtime_angle, affine_of(v));
+        params.push_back(runtime_angle->real);
+        continue;
       }
       params.push_back(to_real(v));
     }
@@ -1804,6 +2605,49 @@ class Elaborator {
       }
       operands.push_back(std::move(qubits));
     }
+    if (runtime_angle.has_value()) {
+      return runtime_angle_gate(stmt, *runtime_angle, modifiers, operands, width);
+    }
+    return gate_instances(stmt, params, modifiers, operands, width);
+  }
+
+  // A gate whose one angle a run decides, θ = c + Σ w_k·b_k: the gates of these families are
+  // exp(iθ·G) for a fixed G (and their modified forms are too), so the gate of θ is the gate of
+  // c followed by the gate of w_k for each bit b_k that holds. Exact to rounding, not bit for
+  // bit: the gates of the parts multiply to the gate of the sum.
+  Status runtime_angle_gate(const QuantumStmt& stmt, const Value& angle,
+                            const std::vector<EvaluatedModifier>& modifiers,
+                            const std::vector<std::vector<std::uint64_t>>& operands,
+                            std::uint64_t width) {
+    if (angle.real != 0.0) {
+      QASM_TRY(gate_instances(stmt, {angle.real}, modifiers, operands, width));
+    }
+    for (const auto& [bit, weight] : angle.terms) {
+      if (weight == 0.0) {
+        continue;
+      }
+      QASM_TRY(count_output(1));
+      BranchStmt branch;
+      branch.condition = add_condition({lane_node(bit_lane(bit))});
+      branch.line = pos_.line;
+      branch.col = pos_.col;
+      std::vector<Stmt>* saved_target = target_;
+      target_ = &branch.then_body;
+      ++runtime_depth_;
+      Status status = gate_instances(stmt, {weight}, modifiers, operands, width);
+      --runtime_depth_;
+      target_ = saved_target;
+      QASM_TRY(std::move(status));
+      target_->push_back(placed(Stmt{std::move(branch)}));
+    }
+    return Ok{};
+  }
+
+  // Each instance of a gate statement (one per position of its register operands).
+  Status gate_instances(const QuantumStmt& stmt, const std::vector<double>& params,
+                        const std::vector<EvaluatedModifier>& modifiers,
+                        const std::vector<std::vector<std::uint64_t>>& operands,
+                        std::uint64_t width) {
     std::vector<std::uint64_t> qubits(operands.size());
     for (std::uint64_t k = 0; k < width; ++k) {
       for (std::size_t j = 0; j < operands.size(); ++j) {
@@ -2332,6 +3176,9 @@ class Elaborator {
       if (var->is_bits) {
         return bits_value(*var);
       }
+      if (var->held_in_bits) {
+        return held_value(*var);
+      }
       return var->value;
     }
     if (name == "pi" || name == "π") {
@@ -2355,6 +3202,18 @@ class Elaborator {
       return lower_error(emsg::bad_index(pos_), pos_);
     }
     if (base.kind == ExprKind::ParamRef) {
+      if (Variable* held = find(base.name); held != nullptr && held->held_in_bits) {
+        QASM_TRY_ASSIGN(const std::vector<std::uint64_t> bits,
+                        select(held->program_bits, node.args[0], base.name));
+        std::vector<Lane> lanes;
+        for (const std::uint64_t bit : bits) {
+          lanes.push_back(known_[bit].has_value() ? known_lane(*known_[bit] != 0) : bit_lane(bit));
+        }
+        if (lanes.size() == 1 && !lanes[0].known) {
+          return single_bit(bits[0]);
+        }
+        return lanes_value(VType::Bit, std::move(lanes));
+      }
       if (Variable* var = find(base.name); var != nullptr && var->is_bits) {
         const std::vector<std::uint64_t> all = var->program_bits;
         const std::string reg = var->reg;
@@ -2386,7 +3245,20 @@ class Elaborator {
     }
     QASM_TRY_ASSIGN(const Value v, evaluate_node(node.left));
     if (v.runtime) {
-      return lower_error(emsg::runtime_value_unsupported(pos_), pos_);
+      QASM_TRY_ASSIGN(const std::vector<Lane> lanes, lanes_of(v));
+      QASM_TRY_ASSIGN(const std::vector<std::int64_t> indices,
+                      index_list(node.args[0], lanes.size()));
+      std::vector<Lane> picked;
+      for (std::int64_t k : indices) {
+        if (k < 0) {
+          k += static_cast<std::int64_t>(lanes.size());
+        }
+        if (k < 0 || k >= static_cast<std::int64_t>(lanes.size())) {
+          return lower_error(emsg::index_out_of_range(base.name, k, lanes.size(), pos_), pos_);
+        }
+        picked.push_back(lanes[static_cast<std::size_t>(k)]);
+      }
+      return lanes_value(VType::Bit, std::move(picked));
     }
     if (v.type == VType::Float || v.type == VType::Duration) {
       return lower_error(emsg::bad_index(pos_), pos_);
@@ -2411,6 +3283,32 @@ class Elaborator {
   }
 
   Result<Value> unary(UnaryOp op, const Value& v) {
+    if (v.runtime && op == UnaryOp::Neg) {
+      if (v.affine) {
+        Value out = v;
+        out.real = -v.real;
+        for (auto& term : out.terms) {
+          term.second = -term.second;
+        }
+        return out;
+      }
+      QASM_TRY_ASSIGN(std::vector<Lane> lanes, lanes_of(v));
+      const bool keeps = v.type == VType::Int || v.type == VType::Angle;
+      lanes = resized(std::move(lanes), keeps ? width_of(v) : 64, false);
+      QASM_TRY_ASSIGN(std::vector<Lane> negated, lanes_negated(lanes));
+      return lanes_value(keeps ? v.type : VType::Int, std::move(negated));
+    }
+    if (v.runtime && op == UnaryOp::BitNot && !(v.lanes.empty() && v.program_bits.size() == 1)) {
+      if (v.type == VType::Angle || v.affine) {
+        return lower_error(emsg::bad_operand("~", pos_), pos_);
+      }
+      QASM_TRY_ASSIGN(const std::vector<Lane> lanes, lanes_of(v));
+      std::vector<Lane> inverted(lanes.size());
+      for (std::size_t k = 0; k < lanes.size(); ++k) {
+        QASM_TRY_ASSIGN(inverted[k], lane_not(lanes[k]));
+      }
+      return lanes_value(v.type == VType::Bool ? VType::Bit : v.type, std::move(inverted));
+    }
     if (v.runtime) {
       if (op != UnaryOp::Not && !(op == UnaryOp::BitNot && v.program_bits.size() == 1)) {
         return lower_error(emsg::runtime_value_unsupported(pos_), pos_);
@@ -2469,8 +3367,9 @@ class Elaborator {
     const bool left_runtime = left.runtime;
     const Value& reg = left_runtime ? left : right;
     const Value& other = left_runtime ? right : left;
-    if (other.runtime || !reg.condition.empty() || !reg.reg.has_value() || !integral(other)) {
-      return lower_error(emsg::runtime_value_unsupported(pos_), pos_);
+    if (other.runtime || !reg.condition.empty() || !reg.reg.has_value() || !integral(other) ||
+        !reg.lanes.empty() || reg.affine) {
+      return lanes_compare(op, left, right);
     }
     sim::CompareOp compare = sim::CompareOp::Eq;
     switch (op) {
@@ -2560,7 +3459,7 @@ class Elaborator {
         case Op3::Ge:
           return runtime_compare(op, left, right);
         default:
-          return lower_error(emsg::runtime_value_unsupported(pos_), pos_);
+          return runtime_arithmetic(op, left, right);
       }
     }
     // OpenQASM 2 computes in reals only; a gate parameter divides as reals (`arccos(3 / 5)`
@@ -2776,12 +3675,27 @@ class Elaborator {
     std::vector<Value> args;
     const std::vector<std::size_t> arg_nodes =
         node.kind == ExprKind::FuncCall ? std::vector<std::size_t>{node.left} : node.args;
+    bool runtime = false;
     for (const std::size_t arg : arg_nodes) {
       QASM_TRY_ASSIGN(Value v, evaluate_node(arg));
-      if (v.runtime) {
-        return lower_error(emsg::runtime_value_unsupported(pos_), pos_);
-      }
+      runtime = runtime || v.runtime;
       args.push_back(std::move(v));
+    }
+    if (runtime && name != "sizeof") {
+      if ((name == "rotl" || name == "rotr") && args.size() == 2 && args[0].runtime &&
+          !args[1].runtime && is_integer(args[1]) && !args[0].affine) {
+        // A rotation moves lanes.
+        QASM_TRY_ASSIGN(const std::vector<Lane> lanes, lanes_of(args[0]));
+        const auto w = static_cast<std::int64_t>(lanes.size());
+        std::int64_t k = to_int(args[1]) % w;
+        k = ((name == "rotr" ? -k : k) + w) % w;
+        std::vector<Lane> out(lanes.size());
+        for (std::int64_t j = 0; j < w; ++j) {
+          out[static_cast<std::size_t>((j + k) % w)] = lanes[static_cast<std::size_t>(j)];
+        }
+        return lanes_value(args[0].type, std::move(out));
+      }
+      return lower_error(emsg::runtime_nonlinear(name, pos_), pos_);
     }
     return builtin_function(name, args);
   }
@@ -2912,6 +3826,7 @@ class Elaborator {
           QASM_TRY_ASSIGN(var.value, convert(v, zero_of(param.type.base, width), true));
         }
       }
+      var.depth = runtime_depth_;
       scope[param.name] = std::move(var);
     }
     call_stack_.push_back(def.name);
@@ -2952,7 +3867,8 @@ class Elaborator {
     if (!result.has_value()) {
       return lower_error(emsg::missing_return(def.name, pos_), pos_);
     }
-    if (result->runtime) {
+    if (result->runtime && def.result->base != TypeBase::Int &&
+        def.result->base != TypeBase::UInt && def.result->base != TypeBase::Angle) {
       return *result;
     }
     std::optional<std::uint64_t> width;
@@ -2997,6 +3913,7 @@ class Elaborator {
   std::uint64_t physical_count_ = 0;
   std::vector<BitRegister> bit_regs_;
   std::unordered_map<std::string, bool> bit_names_;
+  std::unordered_map<std::string, std::uint64_t> register_offsets_;
   // Per program bit: its value before the first instruction, its value while reading when
   // known, and whether an instruction already wrote or read it.
   std::vector<std::uint8_t> initial_;

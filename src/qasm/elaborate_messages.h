@@ -77,15 +77,23 @@ inline std::string measure_into_non_bit(std::string_view name, SourcePos pos) {
 }
 inline std::string runtime_value_unsupported(SourcePos pos) {
   return "a value computed from measured bits" + at(pos) +
-         " (at run time, bits are compared with integers, combined with ! && || and assigned to "
-         "bits)";
+         " (at run time, integers, angles and bits take shifts, rotations, the bitwise and "
+         "logical operators, + and -, products with known integers, comparisons and casts)";
 }
 inline std::string runtime_variable(std::string_view name, SourcePos pos) {
   return "assignment to " + quoted(name) + at(pos) +
-         " depends on measured bits (only bit variables take values at run time)";
+         " depends on measured bits (only bit, bool, int, uint and angle variables take values "
+         "at run time)";
 }
 inline std::string runtime_parameter(std::string_view gate, SourcePos pos) {
-  return "a parameter of " + quoted(gate) + at(pos) + " depends on measured bits";
+  return "a parameter of " + quoted(gate) + at(pos) +
+         " depends on measured bits (a run-time angle feeds only the gates additive in their "
+         "one angle: rx ry rz p phase u1 cp cphase cu1 crx cry crz rxx ryy rzz rzx gphase)";
+}
+inline std::string runtime_nonlinear(std::string_view what, SourcePos pos) {
+  return "'" + std::string(what) + "' of a value computed from measured bits" + at(pos) +
+         " (a run-time value reaches a real only through + and -, and products and quotients "
+         "with known numbers)";
 }
 inline std::string runtime_in_gate(SourcePos pos) {
   return "measurement, reset or condition on measured bits inside a gate definition" + at(pos);

@@ -196,10 +196,54 @@ TEST(Elaborate, WhatDependsOnMeasuredBitsStaysForTheRun) {
   EXPECT_EQ(read_error(v3("bit c;\nwhile (!c) { x q[0]; }")),
             "qasm lower error: the 'while' loop at line 5:1 tests measured bits that its body "
             "neither measures nor assigns: it would never end");
-  // A value computed from measured bits cannot feed a gate parameter.
-  EXPECT_EQ(read_error(v3("bit b = measure q[0];\nint k = 0;\nif (b) k = 1;")),
+  // A real takes no value at run time.
+  EXPECT_EQ(read_error(v3("bit b = measure q[0];\nfloat k = 0;\nif (b) k = 1;")),
             "qasm lower error: assignment to \"k\" at line 6:8 depends on measured bits (only "
-            "bit variables take values at run time)");
+            "bit, bool, int, uint and angle variables take values at run time)");
+}
+
+TEST(Elaborate, IntegersComputedFromMeasuredBitsLiveInBits) {
+  // An int assigned in a branch on a measured bit is kept in bits from before the branch: its
+  // known value first (here as the bits' initial value), then the branch's.
+  const sim::Program k = read_ok(v3("bit b = measure q[0];\nuint[2] k = 2;\nif (b) k = 1;"));
+  EXPECT_EQ(instructions_of(k), (S{"M(0,0)", "JU(0,4)", "S(1,1)", "S(2,2)"}));
+  EXPECT_EQ(conditions_of(k), (S{"Bit(0)", "Const(1)", "Const(0)"}));
+  ASSERT_EQ(k.initial_bits.size(), 3u);
+  EXPECT_EQ(k.initial_bits[2], 1);
+  // A shift left writes its bits from the top down, each read before it changes; a shift
+  // right from the bottom up.
+  const sim::Program left =
+      read_ok(v3("uint[3] c;\nmeasure q[0] -> c[0];\nmeasure q[1] -> c[1];\nc <<= 1;"));
+  EXPECT_EQ(instructions_of(left), (S{"M(0,0)", "M(1,1)", "S(2,0)", "S(1,1)", "S(0,2)"}));
+  EXPECT_EQ(conditions_of(left), (S{"Bit(1)", "Bit(0)", "Const(0)"}));
+  const sim::Program right =
+      read_ok(v3("uint[3] c;\nmeasure q[0] -> c[1];\nmeasure q[1] -> c[2];\nc >>= 1;"));
+  EXPECT_EQ(instructions_of(right), (S{"M(0,1)", "M(1,2)", "S(0,0)", "S(1,1)", "S(2,2)"}));
+  EXPECT_EQ(conditions_of(right), (S{"Bit(1)", "Bit(2)", "Const(0)"}));
+  // A rotation reads bits from both sides: they are copied first.
+  const sim::Program rotation =
+      read_ok(v3("uint[2] c;\nmeasure q[0] -> c[0];\nmeasure q[1] -> c[1];\nc = rotl(c, 1);"));
+  EXPECT_EQ(instructions_of(rotation),
+            (S{"M(0,0)", "M(1,1)", "S(2,0)", "S(3,1)", "S(0,2)", "S(1,3)"}));
+}
+
+TEST(Elaborate, AnAngleComputedFromMeasuredBitsIsOneConditionalGatePerBit) {
+  // rz(c) with c = c[1]·2π·2/8 + c[2]·2π·4/8: rz(π/2) where c[1] holds, rz(π) where c[2] does.
+  const sim::Program p = read_ok(
+      v3("angle[3] c;\nmeasure q[0] -> c[1];\nmeasure q[1] -> c[2];\nrz(c + pi / 4) q[2];"));
+  EXPECT_EQ(instructions_of(p),
+            (S{"M(0,1)", "M(1,2)", "G10(2)", "JU(0,5)", "G10(2)", "JU(1,7)", "G10(2)"}));
+  std::vector<double> angles;
+  for (const sim::Instruction& instruction : p.instructions) {
+    if (const auto* gate = std::get_if<sim::GateOp>(&instruction)) {
+      angles.push_back(gate->gate.theta);
+    }
+  }
+  EXPECT_EQ(angles, (std::vector<double>{PI / 4, PI / 2, PI}));
+  EXPECT_EQ(read_error(v3("angle[3] c;\nmeasure q[0] -> c[1];\nu3(c, 0, 0) q[2];")),
+            "qasm unsupported feature: a parameter of \"u3\" at line 6:1 depends on measured "
+            "bits (a run-time angle feeds only the gates additive in their one angle: rx ry rz "
+            "p phase u1 cp cphase cu1 crx cry crz rxx ryy rzz rzx gphase)");
 }
 
 TEST(Elaborate, LoopsAndBitAssignmentsAreWrittenOutAndReadBack) {
