@@ -2254,6 +2254,64 @@ class Elaborator {
     return status;
   }
 
+  // A copy of a statement the evaluation emitted, bodies included.
+  Result<Stmt> copy_emitted(const Stmt& stmt) {
+    const auto copy_body = [this](const std::vector<Stmt>& body) -> Result<std::vector<Stmt>> {
+      std::vector<Stmt> out;
+      out.reserve(body.size());
+      for (const Stmt& inner : body) {
+        QASM_TRY_ASSIGN(Stmt copy, copy_emitted(inner));
+        out.push_back(std::move(copy));
+      }
+      return out;
+    };
+    Stmt copy{NoOpStmt{}};
+    if (const auto* branch = std::get_if<BranchStmt>(&stmt.node)) {
+      BranchStmt b;
+      b.condition = branch->condition;
+      b.line = branch->line;
+      b.col = branch->col;
+      QASM_TRY_ASSIGN(b.then_body, copy_body(branch->then_body));
+      QASM_TRY_ASSIGN(b.else_body, copy_body(branch->else_body));
+      copy.node = std::move(b);
+    } else if (const auto* loop = std::get_if<LoopStmt>(&stmt.node)) {
+      LoopStmt l;
+      l.condition = loop->condition;
+      QASM_TRY_ASSIGN(l.body, copy_body(loop->body));
+      copy.node = std::move(l);
+    } else if (const auto* gate = std::get_if<GateCallStmt>(&stmt.node)) {
+      copy.node = *gate;
+    } else if (const auto* measure = std::get_if<MeasureStmt>(&stmt.node)) {
+      copy.node = *measure;
+    } else if (const auto* reset = std::get_if<ResetStmt>(&stmt.node)) {
+      copy.node = *reset;
+    } else if (const auto* set = std::get_if<SetBitStmt>(&stmt.node)) {
+      copy.node = *set;
+    } else if (const auto* barrier = std::get_if<BarrierStmt>(&stmt.node)) {
+      copy.node = *barrier;
+    } else {
+      return lower_error(emsg::internal_form(pos_), pos_);
+    }
+    copy.line = stmt.line;
+    copy.col = stmt.col;
+    copy.file = stmt.file;
+    return copy;
+  }
+
+  // Whether a statement (or one in its bodies) measures a qubit.
+  static bool measures(const Stmt& stmt) {
+    const auto any = [](const std::vector<Stmt>& body) {
+      return std::any_of(body.begin(), body.end(), [](const Stmt& s) { return measures(s); });
+    };
+    if (const auto* branch = std::get_if<BranchStmt>(&stmt.node)) {
+      return any(branch->then_body) || any(branch->else_body);
+    }
+    if (const auto* loop = std::get_if<LoopStmt>(&stmt.node)) {
+      return any(loop->body);
+    }
+    return std::holds_alternative<MeasureStmt>(stmt.node);
+  }
+
   // A `while` whose condition a run decides: a loop of the program. Bits the body writes are
   // unknown from its first round on, so every bit counts as unknown inside.
   Status runtime_loop(const WhileStmt& stmt, const Value& first) {
@@ -2278,15 +2336,14 @@ class Elaborator {
     Result<std::vector<CondNode>> converted = condition_of(evaluated.value());
     target_ = saved_target;
     QASM_TRY_ASSIGN(std::vector<CondNode> nodes, std::move(converted));
+    // Everything the test emits runs again at the end of each round: its hidden bits, and the
+    // measurements and gates of a subroutine it calls (`while (random_bit(q)) { ... }`).
     std::vector<Stmt> again;
-    for (const Stmt& set : test) {
-      if (const auto* bit = std::get_if<SetBitStmt>(&set.node)) {
-        Stmt copy{*bit};
-        copy.line = set.line;
-        copy.col = set.col;
-        copy.file = set.file;
-        again.push_back(std::move(copy));
-      }
+    bool test_measures = false;
+    for (const Stmt& emitted : test) {
+      QASM_TRY_ASSIGN(Stmt copy, copy_emitted(emitted));
+      test_measures = test_measures || measures(copy);
+      again.push_back(std::move(copy));
     }
     for (Stmt& set : test) {
       target_->push_back(std::move(set));
@@ -2301,7 +2358,7 @@ class Elaborator {
     QASM_TRY(std::move(status));
     // A body that measures nothing and assigns no bit leaves its test as it was: the loop would
     // never end.
-    if (writes_.size() == writes) {
+    if (writes_.size() == writes && !test_measures) {
       return lower_error(emsg::endless_loop(pos_), pos_);
     }
     for (Stmt& set : again) {

@@ -164,6 +164,25 @@ def test_a_loop_test_that_computes_hidden_bits_computes_them_every_round():
     assert counts == {"10": 200}
 
 
+def test_a_loop_test_that_measures_measures_every_round():
+    # The test calls a subroutine that measures a fresh superposition: the loop runs until it
+    # gives 0, rotating r a little each round. Written out by hand, the measurement stands
+    # before the loop and at the end of its body.
+    construct = (
+        'include "stdgates.inc";\nqubit q;\nqubit r;\noutput bit[1] out;\n'
+        "def coin(qubit a) -> bit { reset a; h a; bit b = measure a; return b; }\n"
+        "while (coin(q)) { ry(0.3) r; }\nout[0] = measure r;\n"
+    )
+    by_hand = (
+        'include "stdgates.inc";\nqubit q;\nqubit r;\noutput bit[1] out;\nbit b;\n'
+        "reset q; h q; b = measure q;\n"
+        "while (b) { ry(0.3) r; reset q; h q; b = measure q; }\nout[0] = measure r;\n"
+    )
+    same_runs(construct, by_hand)
+    # Some shots loop several times, so r ends in more than one state.
+    assert len(vorn.run(load(construct), shots=400, seed=1).counts()) == 2
+
+
 def test_assignments_in_a_branch_keep_the_value_of_the_other_path():
     # k starts at 2 and becomes 7 where the measured bit is 1; both paths show their value.
     text = (
