@@ -680,7 +680,11 @@ class Elaborator {
                                                bool top, bool output) {
     std::string reg_name = name;
     if (!top || bit_names_.count(name)) {
-      reg_name = "_" + name + "_" + std::to_string(bit_regs_.size());
+      // A name of its own, even where the program declared `_b_1` itself.
+      std::size_t k = bit_regs_.size();
+      do {
+        reg_name = "_" + name + "_" + std::to_string(k++);
+      } while (bit_names_.count(reg_name));
     }
     bit_names_.insert({reg_name, true});
     const std::uint64_t offset = initial_.size();

@@ -183,6 +183,18 @@ def test_a_loop_test_that_measures_measures_every_round():
     assert len(vorn.run(load(construct), shots=400, seed=1).counts()) == 2
 
 
+def test_a_local_bit_never_takes_the_name_of_a_declared_register():
+    # The subroutine's local bit is kept in a register of a generated name; the program's own
+    # `_b_1` must stay apart from it (it was refused as declared twice).
+    text = (
+        'include "stdgates.inc";\nqubit q;\nbit[1] _b_1;\n'
+        "def f(qubit a) -> bit { bit b = measure a; return b; }\n"
+        "x q;\n_b_1[0] = !f(q);\nuint[2] y = 0;\ny[0] = _b_1[0];\ny = y ^ 2;\n"
+        "output uint[2] z;\nz = y;\n"
+    )
+    assert vorn.run(load(text), shots=20, seed=2).counts() == {"10": 20}
+
+
 def test_assignments_in_a_branch_keep_the_value_of_the_other_path():
     # k starts at 2 and becomes 7 where the measured bit is 1; both paths show their value.
     text = (
