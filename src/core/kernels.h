@@ -55,6 +55,17 @@ void apply_doubly_controlled_gate(std::span<Complex<T>> v, const Matrix2<T>& m,
                                   std::uint64_t control1, std::uint64_t control2,
                                   std::uint64_t target, Placement placement = Placement::Pool);
 
+// Applies m to the target wherever every qubit of control_mask holds its bit of control_values
+// (1: a control, 0: a negated control), for any number of controls; bits of control_values
+// outside the mask are ignored. Every pair goes through the arithmetic of the single-qubit
+// kernel: without controls this is that kernel, bit for bit, and with one or two controls that
+// want 1 it is apply_controlled_gate or apply_doubly_controlled_gate. A target inside the mask
+// changes nothing (a control equal to the target); a mask bit at or above n throws Abort.
+template <typename T>
+void apply_multi_controlled_gate(std::span<Complex<T>> v, const Matrix2<T>& m,
+                                 std::uint64_t control_mask, std::uint64_t control_values,
+                                 std::uint64_t target, Placement placement = Placement::Pool);
+
 // Exchanges the amplitudes of target1 and target2 wherever the control bit is 1.
 template <typename T>
 void apply_controlled_swap(std::span<Complex<T>> v, std::uint64_t control, std::uint64_t target1,
