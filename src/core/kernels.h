@@ -1,7 +1,8 @@
 // The kernels that apply gates to a state vector in place: five for the gate set, one for a 2x2
 // matrix under any controls. Each exists once per precision; below PARALLEL_THRESHOLD amplitudes
 // it runs on the calling thread, from there on as one parallel loop on the process-wide worker
-// pool, unless the caller asks for the calling thread. Results never depend on the path or on the number of workers.
+// pool, unless the caller asks for the calling thread. Results never depend on the path or on
+// the number of workers.
 #pragma once
 
 #include <cstdint>
