@@ -211,7 +211,8 @@ Op inverse(const Op& op) {
     Op gate;
     gate.gate.gate = op.controlled->gate;
     out.controlled->gate = inverse(gate).gate.gate;
-    out.controlled->phase = -op.controlled->phase;
+    // A phase of zero stays +0.0, which the writer leaves out and a reading gives back.
+    out.controlled->phase = op.controlled->phase == 0.0 ? 0.0 : -op.controlled->phase;
     return out;
   }
   Op out = op;
@@ -308,8 +309,10 @@ void append_controlled(OpList& out, const std::vector<std::uint64_t>& controls,
     }
     return;
   }
+  // A phase of zero is kept as +0.0, which the writer leaves out and a reading gives back.
   Op op;
-  op.controlled = sim::ControlledGate{s.gate, s.phase, target, controls, values};
+  op.controlled =
+      sim::ControlledGate{s.gate, s.phase == 0.0 ? 0.0 : s.phase, target, controls, values};
   out.push_back(std::move(op));
 }
 
@@ -369,8 +372,9 @@ std::optional<std::pair<std::uint64_t, Spelled>> single_target(const OpList& ops
     }
   }
   const U3Form f = u3_form(product);
+  const double phase = f.phase == 0.0 ? 0.0 : f.phase;
   return std::pair<std::uint64_t, Spelled>{
-      *target, Spelled{core::Gate{core::GateKind::U3, f.theta, f.phi, f.lambda}, f.phase}};
+      *target, Spelled{core::Gate{core::GateKind::U3, f.theta, f.phi, f.lambda}, phase}};
 }
 
 // Every operation of `ops` under the controls, each wanting its value (1: ctrl, 0: negctrl). A
