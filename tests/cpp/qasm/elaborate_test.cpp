@@ -278,7 +278,8 @@ TEST(Elaborate, ControlledGatesWriteBackAsThemselves) {
           4,
           "ctrl(2) @ negctrl @ u3(0.2, 0.4, 0.8) q[0], q[1], q[2], q[3];\n"
           "ctrl @ pow(3) @ h q[1], q[2];\nnegctrl(3) @ U(1.5, -2, 0.125) q[3], q[2], q[1], q[0];\n"
-          "ctrl @ swap q[0], q[1], q[2];\nctrl(2) @ t q[3], q[0], q[2];\n"),
+          "ctrl @ swap q[0], q[1], q[2];\nctrl(2) @ t q[3], q[0], q[2];\n"
+          "inv @ ctrl @ U(0.5, 0.25, 1) q[2], q[3];\n"),
       test::table_source({}));
   const Result<std::string> text = export_program(p, QasmVersion::V3);
   ASSERT_TRUE(text.ok()) << text.error().render();
@@ -291,6 +292,7 @@ TEST(Elaborate, ControlledGatesWriteBackAsThemselves) {
       const core::Matrix2<double> a = g->matrix();
       const core::Matrix2<double> b = h.matrix();
       EXPECT_EQ(std::memcmp(a.data(), b.data(), sizeof a), 0) << k << "\n" << text.value();
+      EXPECT_EQ(bits(g->phase), bits(h.phase)) << k << "\n" << text.value();
       EXPECT_EQ(g->controls, h.controls);
       EXPECT_EQ(g->values, h.values);
       EXPECT_EQ(g->target, h.target);
