@@ -370,12 +370,22 @@ PyObject* program_summary(PyObject* self, PyObject* /*unused*/) {
     const sim::Program& program = program_of(self);
     const qasm::ProgramSummary summary = qasm::summarize_program(program);
     std::uint64_t gate_counts[core::GATE_KIND_COUNT] = {};
+    std::uint64_t controlled = 0;
     for (const sim::Instruction& instruction : program.instructions) {
       if (const auto* gate = std::get_if<sim::GateOp>(&instruction)) {
         ++gate_counts[static_cast<std::uint8_t>(gate->kind())];
       }
+      controlled += std::holds_alternative<sim::ControlledGate>(instruction) ? 1 : 0;
     }
     Ref gates = Ref::steal(PyDict_New());
+    // The gates of the controlled kernel (a gate under ctrl or negctrl modifiers) count as one
+    // kind, "mcu", whatever their gate.
+    if (controlled != 0) {
+      const Ref count = Ref::steal(PyLong_FromUnsignedLongLong(controlled));
+      if (PyDict_SetItemString(gates.get(), "mcu", count.get()) < 0) {
+        throw ErrorAlreadySet{};
+      }
+    }
     for (std::uint8_t tag = 0; tag < core::GATE_KIND_COUNT; ++tag) {
       if (gate_counts[tag] == 0) {
         continue;

@@ -1,7 +1,8 @@
-// The five kernels that apply gates to a state vector in place. Each exists once per
-// precision; below PARALLEL_THRESHOLD amplitudes it runs on the calling thread, from there on
-// as one parallel loop on the process-wide worker pool, unless the caller asks for the calling
-// thread. Results never depend on the path or on the number of workers.
+// The kernels that apply gates to a state vector in place: five for the gate set, one for a 2x2
+// matrix under any controls. Each exists once per precision; below PARALLEL_THRESHOLD amplitudes
+// it runs on the calling thread, from there on as one parallel loop on the process-wide worker
+// pool, unless the caller asks for the calling thread. Results never depend on the path or on
+// the number of workers.
 #pragma once
 
 #include <cstdint>
@@ -54,6 +55,17 @@ template <typename T>
 void apply_doubly_controlled_gate(std::span<Complex<T>> v, const Matrix2<T>& m,
                                   std::uint64_t control1, std::uint64_t control2,
                                   std::uint64_t target, Placement placement = Placement::Pool);
+
+// Applies m to the target wherever every qubit of control_mask holds its bit of control_values
+// (1: a control, 0: a negated control), for any number of controls; bits of control_values
+// outside the mask are ignored. Every pair goes through the arithmetic of the single-qubit
+// kernel: without controls this is that kernel, bit for bit, and with one or two controls that
+// want 1 it is apply_controlled_gate or apply_doubly_controlled_gate. A target inside the mask
+// changes nothing (a control equal to the target); a mask bit at or above n throws Abort.
+template <typename T>
+void apply_multi_controlled_gate(std::span<Complex<T>> v, const Matrix2<T>& m,
+                                 std::uint64_t control_mask, std::uint64_t control_values,
+                                 std::uint64_t target, Placement placement = Placement::Pool);
 
 // Exchanges the amplitudes of target1 and target2 wherever the control bit is 1.
 template <typename T>

@@ -138,6 +138,9 @@ struct GateCall {
   std::string name;
   std::vector<ExprRef> params;
   std::vector<RegRef> qargs;
+  // Set by the evaluation of OpenQASM 3 for a gate under controls: the operation itself, which
+  // the lowering appends as it is (params and qargs are then empty).
+  std::optional<sim::ControlledGate> controlled;
   std::uint64_t line = 0;  // of the gate name
   std::uint64_t col = 0;
   FileIndex file = 0;

@@ -173,11 +173,24 @@ bool to_bool(const Value& v) {
 
 // ---- gate operations ----
 
-// One operation of an expanded gate: a gate of the closed set, or a global phase.
+// One operation of an expanded gate: a gate of the closed set, a global phase, or a 2x2 matrix on
+// a target under controls that want 1 or 0 (the controlled kernel's operation).
 struct Op {
   bool phase = false;
   double angle = 0.0;
   sim::GateOp gate{};
+  std::optional<sim::ControlledGate> controlled;
+
+  // The qubits the operation acts on.
+  std::vector<std::uint64_t> qubits() const {
+    if (controlled) {
+      return controlled->qubits();
+    }
+    if (phase) {
+      return {};
+    }
+    return {gate.qubits.begin(), gate.qubits.begin() + gate.arity()};
+  }
 };
 using OpList = std::vector<Op>;
 
@@ -203,6 +216,16 @@ Op phase_op(double angle) {
 Op inverse(const Op& op) {
   if (op.phase) {
     return phase_op(-op.angle);
+  }
+  if (op.controlled) {
+    // The gate's own inverse, and the opposite phase.
+    Op out = op;
+    Op gate;
+    gate.gate.gate = op.controlled->gate;
+    out.controlled->gate = inverse(gate).gate.gate;
+    // A phase of zero stays +0.0, which the writer leaves out and a reading gives back.
+    out.controlled->phase = op.controlled->phase == 0.0 ? 0.0 : -op.controlled->phase;
+    return out;
   }
   Op out = op;
   core::Gate& g = out.gate.gate;
@@ -237,39 +260,6 @@ Op inverse(const Op& op) {
   return out;
 }
 
-M2 matrix_of(const core::Gate& gate) {
-  const core::Matrix2<double> m = core::matrix_2x2<double>(gate);
-  return {Cx{m[0].re, m[0].im}, Cx{m[1].re, m[1].im}, Cx{m[2].re, m[2].im}, Cx{m[3].re, m[3].im}};
-}
-
-M2 adjoint(const M2& m) {
-  return {std::conj(m[0]), std::conj(m[2]), std::conj(m[1]), std::conj(m[3])};
-}
-
-// A square root of a 2x2 unitary: (m + s I) / sqrt(tr m + 2 s) with s² = det m, by
-// Cayley-Hamilton; s takes the sign that keeps the denominator away from zero.
-M2 square_root(const M2& m) {
-  const Cx det = m[0] * m[3] - m[1] * m[2];
-  const Cx trace = m[0] + m[3];
-  Cx s = std::sqrt(det);
-  if (std::abs(trace + 2.0 * s) < std::abs(trace - 2.0 * s)) {
-    s = -s;
-  }
-  const Cx t = std::sqrt(trace + 2.0 * s);
-  return {(m[0] + s) / t, m[1] / t, m[2] / t, (m[3] + s) / t};
-}
-
-constexpr M2 X_MATRIX = {Cx{0, 0}, Cx{1, 0}, Cx{1, 0}, Cx{0, 0}};
-
-bool exactly(const M2& m, const M2& other) {
-  for (std::size_t k = 0; k < 4; ++k) {
-    if (m[k] != other[k]) {
-      return false;
-    }
-  }
-  return true;
-}
-
 // m = e^{i phase} U3(theta, phi, lambda), from its Z-Y-Z angles.
 struct U3Form {
   double theta;
@@ -289,107 +279,187 @@ U3Form u3_form(const M2& m) {
   return {a.gamma, a.beta, a.delta, a.alpha - (a.beta + a.delta) * 0.5};
 }
 
-// Appends the 2x2 unitary m on `target` under every qubit of `controls` being 1. One control
-// runs the controlled-U3 sequence of the gate library with the phase on the control; more
-// controls split off the last one with the square root of m (Barenco et al., lemma 7.5), and
-// two controls of X are a Toffoli gate.
-void controlled(OpList& out, std::span<const std::uint64_t> controls, std::uint64_t target,
-                const M2& m) {
-  if (controls.empty()) {
-    const U3Form f = u3_form(m);
-    out.push_back(gate_op(core::GateKind::U3, {target}, f.theta, f.phi, f.lambda));
-    if (f.phase != 0.0) {
-      out.push_back(phase_op(f.phase));
-    }
+// A single-qubit gate of the set times e^{i phase}: what the controlled kernel's operation
+// carries (a phase only with U3).
+struct Spelled {
+  core::Gate gate;
+  double phase = 0.0;
+};
+
+M2 spelled_matrix(const Spelled& s) {
+  sim::ControlledGate g;
+  g.gate = s.gate;
+  g.phase = s.phase;
+  const core::Matrix2<double> m = g.matrix();
+  return {Cx{m[0].re, m[0].im}, Cx{m[1].re, m[1].im}, Cx{m[2].re, m[2].im}, Cx{m[3].re, m[3].im}};
+}
+
+// Appends the gate on `target` where every control holds its value (1 or 0). One or two controls
+// that want 1 over X are CX and CCX, the kinds the gate set has; everything else is one operation
+// of the controlled kernel.
+void append_controlled(OpList& out, const std::vector<std::uint64_t>& controls,
+                       const std::vector<std::uint8_t>& values, std::uint64_t target,
+                       const Spelled& s) {
+  const bool all_one = std::all_of(values.begin(), values.end(), [](auto v) { return v == 1; });
+  const bool x = s.gate.kind == core::GateKind::X && s.phase == 0.0;
+  if (all_one && x && controls.size() == 1) {
+    out.push_back(gate_op(core::GateKind::CX, {controls[0], target}));
     return;
   }
-  if (controls.size() == 1) {
-    const std::uint64_t c = controls[0];
-    if (exactly(m, X_MATRIX)) {
-      out.push_back(gate_op(core::GateKind::CX, {c, target}));
-      return;
-    }
-    const U3Form f = u3_form(m);
-    // The controlled-U3 sequence (qelib1's cu3), then the phase on the control.
-    out.push_back(gate_op(core::GateKind::U3, {c}, 0.0, 0.0, (f.phi + f.lambda) * 0.5));
-    out.push_back(gate_op(core::GateKind::U3, {target}, 0.0, 0.0, (f.lambda - f.phi) * 0.5));
-    out.push_back(gate_op(core::GateKind::CX, {c, target}));
-    out.push_back(
-        gate_op(core::GateKind::U3, {target}, f.theta * -0.5, 0.0, (f.phi + f.lambda) * -0.5));
-    out.push_back(gate_op(core::GateKind::CX, {c, target}));
-    out.push_back(gate_op(core::GateKind::U3, {target}, f.theta * 0.5, f.phi, 0.0));
-    if (f.phase != 0.0) {
-      out.push_back(gate_op(core::GateKind::U3, {c}, 0.0, 0.0, f.phase));
-    }
-    return;
-  }
-  if (controls.size() == 2 && exactly(m, X_MATRIX)) {
+  if (all_one && x && controls.size() == 2) {
     out.push_back(gate_op(core::GateKind::CCX, {controls[0], controls[1], target}));
     return;
   }
-  const std::uint64_t last = controls.back();
-  const std::span<const std::uint64_t> rest = controls.first(controls.size() - 1);
-  const M2 v = square_root(m);
-  const std::array<std::uint64_t, 1> last_only = {last};
-  controlled(out, last_only, target, v);
-  controlled(out, rest, last, X_MATRIX);
-  controlled(out, last_only, target, adjoint(v));
-  controlled(out, rest, last, X_MATRIX);
-  controlled(out, rest, target, v);
-}
-
-// A phase e^{i angle} under controls: diag(1, e^{i angle}) on the last control.
-void controlled_phase(OpList& out, std::span<const std::uint64_t> controls, double angle) {
   if (controls.empty()) {
-    out.push_back(phase_op(angle));
+    // No control left (a phase under one control): the gate and the phase as they are.
+    Op op;
+    op.gate.gate = s.gate;
+    op.gate.qubits = {target, 0, 0};
+    out.push_back(op);
+    if (s.phase != 0.0) {
+      out.push_back(phase_op(s.phase));
+    }
     return;
   }
-  const M2 p = {Cx{1, 0}, Cx{0, 0}, Cx{0, 0}, std::polar(1.0, angle)};
-  if (controls.size() == 1) {
-    out.push_back(gate_op(core::GateKind::U3, {controls[0]}, 0.0, 0.0, angle));
-    return;
-  }
-  controlled(out, controls.first(controls.size() - 1), controls.back(), p);
+  // A phase of zero is kept as +0.0, which the writer leaves out and a reading gives back.
+  Op op;
+  op.controlled =
+      sim::ControlledGate{s.gate, s.phase == 0.0 ? 0.0 : s.phase, target, controls, values};
+  out.push_back(std::move(op));
 }
 
-// Every operation of `ops` under the controls.
-OpList control_all(const OpList& ops, const std::vector<std::uint64_t>& controls) {
-  OpList out;
-  std::vector<std::uint64_t> with;
-  const auto under = [&](std::initializer_list<std::uint64_t> extra) {
-    with = controls;
-    with.insert(with.end(), extra);
-    return std::span<const std::uint64_t>(with);
-  };
-  const M2 z = {Cx{1, 0}, Cx{0, 0}, Cx{0, 0}, Cx{-1, 0}};
+// The gate of `ops` when they all act on one qubit (gates of one target, and global phases), as
+// the target and its spelling: a lone gate as it is (with its phase), a lone U3 with one global
+// phase as that pair, and anything else as e^{i phase} U3 from the Z-Y-Z angles of the product of
+// the matrices in order. nullopt when the operations act on more than one qubit or on none.
+std::optional<std::pair<std::uint64_t, Spelled>> single_target(const OpList& ops) {
+  std::optional<std::uint64_t> target;
+  std::vector<Spelled> gates;
+  std::vector<double> phases;
   for (const Op& op : ops) {
     if (op.phase) {
-      controlled_phase(out, controls, op.angle);
+      phases.push_back(op.angle);
+      continue;
+    }
+    std::uint64_t q;
+    if (op.controlled) {
+      if (!op.controlled->controls.empty()) {
+        return std::nullopt;
+      }
+      gates.push_back({op.controlled->gate, op.controlled->phase});
+      q = op.controlled->target;
+    } else {
+      if (op.gate.arity() != 1) {
+        return std::nullopt;
+      }
+      gates.push_back({op.gate.gate, 0.0});
+      q = op.gate.qubits[0];
+    }
+    if (target && *target != q) {
+      return std::nullopt;
+    }
+    target = q;
+  }
+  if (!target) {
+    return std::nullopt;
+  }
+  if (gates.size() == 1 && phases.empty()) {
+    return std::pair<std::uint64_t, Spelled>{*target, gates[0]};
+  }
+  if (gates.size() == 1 && phases.size() == 1 && gates[0].gate.kind == core::GateKind::U3 &&
+      gates[0].phase == 0.0) {
+    return std::pair<std::uint64_t, Spelled>{*target, Spelled{gates[0].gate, phases[0]}};
+  }
+  M2 product = spelled_matrix(gates[0]);
+  for (std::size_t k = 1; k < gates.size(); ++k) {
+    const M2 m = spelled_matrix(gates[k]);
+    const M2 a = product;
+    product = {m[0] * a[0] + m[1] * a[2], m[0] * a[1] + m[1] * a[3], m[2] * a[0] + m[3] * a[2],
+               m[2] * a[1] + m[3] * a[3]};
+  }
+  for (const double angle : phases) {
+    const Cx f = std::polar(1.0, angle);
+    for (Cx& e : product) {
+      e = f * e;
+    }
+  }
+  const U3Form f = u3_form(product);
+  const double phase = f.phase == 0.0 ? 0.0 : f.phase;
+  return std::pair<std::uint64_t, Spelled>{
+      *target, Spelled{core::Gate{core::GateKind::U3, f.theta, f.phi, f.lambda}, phase}};
+}
+
+// Every operation of `ops` under the controls, each wanting its value (1: ctrl, 0: negctrl). A
+// list that acts on one qubit becomes one operation of its matrix; otherwise each operation is
+// controlled on its own: a gate's own controls join the new ones, and a global phase becomes a
+// diagonal on the last control (its phase where that control holds its value) under the others.
+OpList control_all(const OpList& ops, const std::vector<std::uint64_t>& controls,
+                   const std::vector<std::uint8_t>& values) {
+  OpList out;
+  if (controls.empty()) {
+    return ops;
+  }
+  if (const auto single = single_target(ops)) {
+    append_controlled(out, controls, values, single->first, single->second);
+    return out;
+  }
+  const auto with = [&](std::initializer_list<std::uint64_t> extra) {
+    std::vector<std::uint64_t> c = controls;
+    c.insert(c.end(), extra);
+    return c;
+  };
+  const auto ones = [&](std::size_t extra) {
+    std::vector<std::uint8_t> v = values;
+    v.insert(v.end(), extra, std::uint8_t{1});
+    return v;
+  };
+  const Spelled x{core::Gate{core::GateKind::X}};
+  const Spelled z{core::Gate{core::GateKind::Z}};
+  for (const Op& op : ops) {
+    if (op.phase) {
+      // diag(1, e^{i angle}) = U3(0, 0, angle) where the control wants 1; diag(e^{i angle}, 1) =
+      // e^{i angle} U3(0, 0, -angle) where it wants 0.
+      const Spelled d =
+          values.back() == 1
+              ? Spelled{core::Gate{core::GateKind::U3, 0.0, 0.0, op.angle}, 0.0}
+              : Spelled{core::Gate{core::GateKind::U3, 0.0, 0.0, -op.angle}, op.angle};
+      append_controlled(out, std::vector<std::uint64_t>(controls.begin(), controls.end() - 1),
+                        std::vector<std::uint8_t>(values.begin(), values.end() - 1),
+                        controls.back(), d);
+      continue;
+    }
+    if (op.controlled) {
+      std::vector<std::uint64_t> c = controls;
+      std::vector<std::uint8_t> v = values;
+      c.insert(c.end(), op.controlled->controls.begin(), op.controlled->controls.end());
+      v.insert(v.end(), op.controlled->values.begin(), op.controlled->values.end());
+      append_controlled(out, c, v, op.controlled->target,
+                        Spelled{op.controlled->gate, op.controlled->phase});
       continue;
     }
     const auto& q = op.gate.qubits;
     switch (op.gate.gate.kind) {
       case core::GateKind::CX:
-        controlled(out, under({q[0]}), q[1], X_MATRIX);
+        append_controlled(out, with({q[0]}), ones(1), q[1], x);
         break;
       case core::GateKind::CZ:
-        controlled(out, under({q[0]}), q[1], z);
+        append_controlled(out, with({q[0]}), ones(1), q[1], z);
         break;
       case core::GateKind::SWAP:
-        controlled(out, under({q[0]}), q[1], X_MATRIX);
-        controlled(out, under({q[1]}), q[0], X_MATRIX);
-        controlled(out, under({q[0]}), q[1], X_MATRIX);
+        append_controlled(out, with({q[0]}), ones(1), q[1], x);
+        append_controlled(out, with({q[1]}), ones(1), q[0], x);
+        append_controlled(out, with({q[0]}), ones(1), q[1], x);
         break;
       case core::GateKind::CCX:
-        controlled(out, under({q[0], q[1]}), q[2], X_MATRIX);
+        append_controlled(out, with({q[0], q[1]}), ones(2), q[2], x);
         break;
       case core::GateKind::CSWAP:
-        controlled(out, under({q[2]}), q[1], X_MATRIX);
-        controlled(out, under({q[0], q[1]}), q[2], X_MATRIX);
-        controlled(out, under({q[2]}), q[1], X_MATRIX);
+        append_controlled(out, with({q[2]}), ones(1), q[1], x);
+        append_controlled(out, with({q[0], q[1]}), ones(2), q[2], x);
+        append_controlled(out, with({q[2]}), ones(1), q[1], x);
         break;
       default:
-        controlled(out, controls, q[0], matrix_of(op.gate.gate));
+        append_controlled(out, controls, values, q[0], Spelled{op.gate.gate, 0.0});
         break;
     }
   }
@@ -642,6 +712,9 @@ class Elaborator {
       if (op.phase) {
         call.name = "gphase";
         call.params.push_back(literal(op.angle));
+      } else if (op.controlled) {
+        call.name = "ctrl @ U";
+        call.controlled = op.controlled;
       } else {
         const core::Gate& g = op.gate.gate;
         call.name = std::string(core::gate_name(g.kind));
@@ -2752,25 +2825,17 @@ class Elaborator {
         OpList inner;
         QASM_TRY(modified_gate(name, params, qubits.subspan(m.count), modifiers, first + 1, inner));
         for (const Op& op : inner) {
-          for (unsigned k = 0; !op.phase && k < op.gate.arity(); ++k) {
-            if (std::binary_search(sorted.begin(), sorted.end(), op.gate.qubits[k])) {
+          for (const std::uint64_t q : op.qubits()) {
+            if (std::binary_search(sorted.begin(), sorted.end(), q)) {
               return lower_error(emsg::repeated_qubit(name, pos_), pos_);
             }
           }
         }
-        QASM_TRY(spend(inner.size() * (1 + controls.size() * controls.size())));
-        if (m.kind == ModifierKind::NegCtrl) {
-          for (const std::uint64_t c : controls) {
-            out.push_back(gate_op(core::GateKind::X, {c}));
-          }
-        }
-        OpList controlled_ops = control_all(inner, controls);
+        QASM_TRY(spend(inner.size() * (1 + controls.size())));
+        const std::vector<std::uint8_t> values(controls.size(),
+                                               m.kind == ModifierKind::NegCtrl ? 0 : 1);
+        OpList controlled_ops = control_all(inner, controls, values);
         out.insert(out.end(), controlled_ops.begin(), controlled_ops.end());
-        if (m.kind == ModifierKind::NegCtrl) {
-          for (const std::uint64_t c : controls) {
-            out.push_back(gate_op(core::GateKind::X, {c}));
-          }
-        }
         return Ok{};
       }
       case ModifierKind::Inv: {
@@ -3058,7 +3123,7 @@ class Elaborator {
     OpList inner;
     QASM_TRY(plain_gate(base, params, qubits.subspan(controls), inner));
     const std::vector<std::uint64_t> c(qubits.begin(), qubits.begin() + controls);
-    OpList ops = control_all(inner, c);
+    OpList ops = control_all(inner, c, std::vector<std::uint8_t>(controls, 1));
     out.insert(out.end(), ops.begin(), ops.end());
     return Ok{};
   }

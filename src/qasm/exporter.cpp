@@ -26,6 +26,11 @@ using sim::MeasureAll;
 constexpr std::string_view kHeader2 = "OPENQASM 2.0;\ninclude \"qelib1.inc\";\n";
 constexpr std::string_view kHeader3 = "OPENQASM 3.0;\ninclude \"stdgates.inc\";\n";
 
+// A controlled gate with a phase, e^{i gamma} U3(theta, phi, lambda) under controls, is written as
+// this gate under modifiers; reading it back multiplies U3's matrix by the same phase.
+constexpr std::string_view kPhasedU3Definition =
+    "gate u3_phase(theta, phi, lambda, gamma) t { U(theta, phi, lambda) t; gphase(gamma); }\n";
+
 // Gate names in tag order; both dialects use the same names.
 constexpr std::string_view kGateNames[core::GATE_KIND_COUNT] = {
     "h",  "x",  "y",  "z",  "s",  "sdg", "t",    "tdg", "rx",
@@ -206,6 +211,13 @@ class ProgramWriter {
     write_header(out_, w_, version_, program_.n_qubits);
     QASM_TRY(write_registers());
     write_phase(out_, version_, program_.global_phase);
+    if (!v2() && std::any_of(program_.instructions.begin(), program_.instructions.end(),
+                             [](const sim::Instruction& i) {
+                               const auto* g = std::get_if<sim::ControlledGate>(&i);
+                               return g != nullptr && g->phase != 0.0;
+                             })) {
+      out_ += kPhasedU3Definition;
+    }
     if (version_ == QasmVersion::V2) {
       QASM_TRY(body_v2());
     } else {
@@ -338,6 +350,12 @@ class ProgramWriter {
   Status operation(const sim::Instruction& instruction, std::uint64_t index) {
     if (const auto* gate = std::get_if<GateOp>(&instruction)) {
       w_.gate(*gate);
+    } else if (const auto* controlled = std::get_if<sim::ControlledGate>(&instruction)) {
+      if (v2()) {
+        return unsupported_error(
+            messages::export_v2_cannot("a gate under ctrl or negctrl modifiers", index), "");
+      }
+      controlled_gate(*controlled);
     } else if (const auto* m = std::get_if<Measure>(&instruction)) {
       if (v2()) {
         out_ += "measure ";
@@ -366,6 +384,55 @@ class ProgramWriter {
       return unsupported_error(messages::export_bad_jump(index), "");
     }
     return Ok{};
+  }
+
+  // `ctrl(2) @ negctrl @ rx(0.5) q[3], q[1], q[4], q[0];`: the controls in order, runs of equal
+  // values as one modifier, then the gate: U for U3, u3_phase with a phase, else its own name.
+  void controlled_gate(const sim::ControlledGate& g) {
+    for (std::size_t j = 0; j < g.controls.size();) {
+      std::size_t run = 1;
+      while (j + run < g.controls.size() && g.values[j + run] == g.values[j]) {
+        ++run;
+      }
+      out_ += g.values[j] != 0 ? "ctrl" : "negctrl";
+      if (run > 1) {
+        out_ += '(';
+        w_.number(run);
+        out_ += ')';
+      }
+      out_ += " @ ";
+      j += run;
+    }
+    const core::Gate& gate = g.gate;
+    const bool phased = g.phase != 0.0;
+    if (gate.kind == core::GateKind::U3) {
+      out_ += phased ? "u3_phase(" : "U(";
+      append_angle(out_, gate.theta);
+      out_ += ',';
+      append_angle(out_, gate.phi);
+      out_ += ',';
+      append_angle(out_, gate.lambda);
+      if (phased) {
+        out_ += ',';
+        append_angle(out_, g.phase);
+      }
+      out_ += ')';
+    } else {
+      out_ += kGateNames[static_cast<std::uint8_t>(gate.kind)];
+      if (gate.kind == core::GateKind::Rx || gate.kind == core::GateKind::Ry ||
+          gate.kind == core::GateKind::Rz) {
+        out_ += '(';
+        append_angle(out_, gate.theta);
+        out_ += ')';
+      }
+    }
+    out_ += ' ';
+    for (const std::uint64_t q : g.controls) {
+      w_.qubit(q);
+      out_ += ',';
+    }
+    w_.qubit(g.target);
+    out_ += ";\n";
   }
 
   static bool is_operation(const sim::Instruction& instruction) {

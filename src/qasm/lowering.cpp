@@ -300,6 +300,11 @@ class Lowering {
     }
 
     Status gate_call(const GateCall& call, bool conditional, SourcePos pos) {
+      if (call.controlled) {
+        QASM_TRY(make_room(1, call.name, pos));
+        out.instructions.emplace_back(*call.controlled);
+        return Ok{};
+      }
       if (conditional) {
         branch = sim::Circuit(self.qubit_count_);
       }

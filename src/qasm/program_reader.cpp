@@ -173,7 +173,7 @@ ProgramSummary summarize_program(const sim::Program& program) {
   const std::vector<bool> terminal = sim::terminal_measurements(program);
   for (std::size_t i = 0; i < program.instructions.size(); ++i) {
     const sim::Instruction& instruction = program.instructions[i];
-    if (std::holds_alternative<sim::GateOp>(instruction)) {
+    if (sim::is_gate(instruction)) {
       ++summary.gates;
     } else if (std::holds_alternative<sim::Measure>(instruction)) {
       ++summary.measurements;

@@ -44,6 +44,7 @@ std::optional<std::string> read_file_from_disk(const std::string& path);
 
 // What a report says about a program.
 struct ProgramSummary {
+  // Every gate, those of the controlled kernel (sim::ControlledGate) included.
   std::uint64_t gates = 0;
   std::uint64_t measurements = 0;
   // Measurements whose qubit is used again (by a later gate or reset), or that a later jump

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <span>
 #include <type_traits>
 #include <vector>
 
@@ -17,6 +18,7 @@
 #include "core/gates.h"
 #include "core/kernels/bits.h"
 #include "core/kernels/dispatch.h"
+#include "core/messages.h"
 #include "simulator/circuit.h"
 #include "simulator/messages.h"
 
@@ -186,13 +188,49 @@ inline bool controls_may_stay_outside(const GateOp& op) {
 // A gate of a blockwise pass, with its operands as bit positions of the block, and the controls
 // it left outside the set (as qubits of the state): a block runs the gate only where they are
 // all 1.
+// A controlled gate (multi) runs on qubits[0] under control_mask and control_values (bit positions
+// of the block), its conditions wanting condition_values rather than all 1.
 template <typename T>
 struct LocalGate {
   GateKind kind;
   core::Matrix2<T> matrix;
   std::uint64_t qubits[3];
   std::uint64_t conditions;
+  std::uint64_t condition_values = conditions;
+  bool multi = false;
+  std::uint64_t control_mask = 0;
+  std::uint64_t control_values = 0;
+
+  // Whether a block whose first index is first_index runs the gate.
+  bool runs_in(std::uint64_t first_index) const {
+    return (first_index & conditions) == condition_values;
+  }
 };
+
+// A controlled gate's matrix in T: each entry rounded once from double.
+template <typename T>
+core::Matrix2<T> rounded_matrix(const core::Matrix2<double>& m) {
+  core::Matrix2<T> out;
+  for (std::size_t i = 0; i < 4; ++i) {
+    out[i] = core::Complex<T>{static_cast<T>(m[i].re), static_cast<T>(m[i].im)};
+  }
+  return out;
+}
+
+// Applies a controlled gate through the multi-controlled kernel over v (its operands qubits of
+// v), on the pool or the calling thread.
+template <typename T>
+void apply_controlled(const core::kernels::KernelFunctions<T>& kernels, core::Placement placement,
+                      std::span<core::Complex<T>> v, const ControlledGate& g) {
+  for (const std::uint64_t q : g.qubits()) {
+    if (q >= 64) {
+      core::abort_with(core::messages::operand_out_of_range(q, v.size()));
+    }
+  }
+  core::kernels::apply_multi_controlled_gate_with(kernels, placement, v,
+                                                  rounded_matrix<T>(g.matrix()), g.control_mask(),
+                                                  g.control_values(), g.target);
+}
 
 // The gate as a block of a pass over `set` runs it: the controls outside the set become
 // conditions, and the gate the kind of the controls that remain (CCX -> CX -> X).
@@ -212,6 +250,35 @@ LocalGate<T> local_gate(const GateOp& op, std::uint64_t set, const core::Matrix2
   }
   if (g.conditions != 0) {
     g.kind = kept == 1 ? GateKind::X : GateKind::CX;
+  }
+  g.condition_values = g.conditions;
+  return g;
+}
+
+// The controlled gate as a block of a pass over `set` runs it: its target and the controls inside
+// the set become bit positions of the block, the controls outside conditions on the block (each
+// block has one value of them: it runs the gate with the control dropped where the value is the
+// wanted one, and leaves the gate out elsewhere, as the kernel leaves those amplitudes).
+// Precondition: the target is in the set.
+template <typename T>
+LocalGate<T> local_controlled(const ControlledGate& op, std::uint64_t set) {
+  const auto rank = [set](std::uint64_t q) {
+    return static_cast<std::uint64_t>(std::popcount(set & (q - 1)));
+  };
+  LocalGate<T> g{GateKind::U3, rounded_matrix<T>(op.matrix()), {0, 0, 0}, 0, 0};
+  g.multi = true;
+  g.qubits[0] = rank(std::uint64_t{1} << op.target);
+  for (std::size_t j = 0; j < op.controls.size(); ++j) {
+    const std::uint64_t q = std::uint64_t{1} << op.controls[j];
+    const std::uint64_t wanted = op.values[j] != 0 ? q : 0;
+    if ((set & q) == 0) {
+      g.conditions |= q;
+      g.condition_values |= wanted;
+    } else {
+      const std::uint64_t local = std::uint64_t{1} << rank(q);
+      g.control_mask |= local;
+      g.control_values |= wanted != 0 ? local : 0;
+    }
   }
   return g;
 }

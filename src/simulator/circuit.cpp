@@ -1,12 +1,25 @@
 // Circuit appends with their operand checks.
 #include "simulator/circuit.h"
 
+#include <cmath>
 #include <string>
 
 #include "core/abort.h"
 #include "simulator/messages.h"
 
 namespace vorn::sim {
+
+core::Matrix2<double> ControlledGate::matrix() const {
+  core::Matrix2<double> m = core::matrix_2x2<double>(gate);
+  // +0.0 and -0.0 leave the gate's own matrix; NaN compares unequal and is applied.
+  if (phase != 0.0) {
+    const core::Complex<double> factor{std::cos(phase), std::sin(phase)};
+    for (core::Complex<double>& entry : m) {
+      entry = core::mul(factor, entry);
+    }
+  }
+  return m;
+}
 
 void Circuit::check_qubit(std::uint64_t qubit) const {
   if (qubit >= n_qubits_) {

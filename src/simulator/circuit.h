@@ -4,6 +4,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <initializer_list>
 #include <variant>
@@ -26,6 +27,47 @@ struct GateOp {
   unsigned arity() const { return core::arity(gate.kind); }
 };
 
+// A single-qubit gate of the set on a target, times e^{i phase}, wherever every control holds its
+// value: 1 for a control, 0 for a negated one (OpenQASM 3's ctrl @ and negctrl @ on a gate of one
+// target). The operands are distinct qubits; a phase other than 0 comes only with U3 (any 2x2
+// unitary is e^{i phase} U3(theta, phi, lambda)). Only programs hold these; the circuit record's
+// own methods never make one.
+struct ControlledGate {
+  Gate gate{GateKind::X};
+  double phase = 0.0;
+  std::uint64_t target = 0;
+  std::vector<std::uint64_t> controls;
+  std::vector<std::uint8_t> values;  // one per control: 1 or 0
+
+  // The 2x2 matrix in double precision: core::matrix_2x2 of the gate, each entry then multiplied
+  // by (cos phase, sin phase) unless the phase is +0.0 or -0.0. A run in float rounds each entry
+  // once.
+  core::Matrix2<double> matrix() const;
+
+  // The controls as a mask and the values they want at its bits. Precondition: every operand is
+  // below 64 (true of any state that can be allocated).
+  std::uint64_t control_mask() const {
+    std::uint64_t mask = 0;
+    for (const std::uint64_t q : controls) {
+      mask |= std::uint64_t{1} << q;
+    }
+    return mask;
+  }
+  std::uint64_t control_values() const {
+    std::uint64_t bits = 0;
+    for (std::size_t j = 0; j < controls.size(); ++j) {
+      bits |= static_cast<std::uint64_t>(values[j] != 0) << controls[j];
+    }
+    return bits;
+  }
+  // Every operand: the controls in order, then the target.
+  std::vector<std::uint64_t> qubits() const {
+    std::vector<std::uint64_t> all = controls;
+    all.push_back(target);
+    return all;
+  }
+};
+
 struct Measure {
   std::uint64_t qubit;
   std::uint64_t cbit;
@@ -33,7 +75,12 @@ struct Measure {
 
 struct MeasureAll {};
 
-using Operation = std::variant<GateOp, Measure, MeasureAll>;
+using Operation = std::variant<GateOp, Measure, MeasureAll, ControlledGate>;
+
+// Whether an operation acts on the state as a gate.
+inline bool is_gate(const Operation& op) {
+  return std::holds_alternative<GateOp>(op) || std::holds_alternative<ControlledGate>(op);
+}
 
 class Circuit {
  public:

@@ -175,6 +175,8 @@ Layout layout_of(const Program& program) {
   for (const Instruction& instruction : program.instructions) {
     if (const auto* gate = std::get_if<GateOp>(&instruction)) {
       layout.operations.emplace_back(*gate);
+    } else if (const auto* controlled = std::get_if<ControlledGate>(&instruction)) {
+      layout.operations.emplace_back(*controlled);
     } else if (const auto* measure = std::get_if<Measure>(&instruction)) {
       layout.operations.emplace_back(*measure);
     } else {
@@ -182,8 +184,7 @@ Layout layout_of(const Program& program) {
     }
   }
   for (std::size_t i = size; i-- > 0;) {
-    const bool in_stretch =
-        std::holds_alternative<GateOp>(program.instructions[i]) || layout.terminal[i];
+    const bool in_stretch = is_gate(program.instructions[i]) || layout.terminal[i];
     layout.stretch_end[i] = in_stretch ? layout.stretch_end[i + 1] : i;
   }
   return layout;

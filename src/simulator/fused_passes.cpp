@@ -260,7 +260,7 @@ bool execute_fused(std::span<Complex<T>> v, std::span<const Operation> ops,
                    std::optional<double> phase, unsigned k) {
   bool measured = false;
   for (const Operation& op : ops) {
-    measured = measured || !std::holds_alternative<GateOp>(op);
+    measured = measured || !is_gate(op);
   }
   execute_fused_plan<T>(v, plan_operations(ops, k), phase);
   return measured;

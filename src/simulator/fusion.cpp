@@ -384,6 +384,25 @@ std::vector<FusionGate> fusion_gates(std::span<const Operation> ops) {
   const core::Matrix2<double> x = core::matrix_2x2<double>(core::Gate{GateKind::X});
   const std::vector<C> not_matrix(x.begin(), x.end());
   for (const Operation& operation : ops) {
+    if (const auto* controlled = std::get_if<ControlledGate>(&operation)) {
+      // The controls stay controls. A negated control is a control between two X on its qubit:
+      // X maps the amplitudes where it is 0 to those where it is 1 and back.
+      std::vector<std::uint64_t> negated;
+      for (std::size_t j = 0; j < controlled->controls.size(); ++j) {
+        if (controlled->values[j] == 0) {
+          negated.push_back(controlled->controls[j]);
+        }
+      }
+      for (const std::uint64_t q : negated) {
+        gates.push_back(one_qubit(GateOp{{GateKind::X}, {q, 0, 0}}));
+      }
+      const core::Matrix2<double> m = controlled->matrix();
+      gates.push_back({controlled->controls, {controlled->target}, {m.begin(), m.end()}, {}});
+      for (const std::uint64_t q : negated) {
+        gates.push_back(one_qubit(GateOp{{GateKind::X}, {q, 0, 0}}));
+      }
+      continue;
+    }
     const auto* op = std::get_if<GateOp>(&operation);
     if (op == nullptr) {
       continue;

@@ -60,7 +60,8 @@ struct FusionOptions {
   double overhead = 6.0;
 };
 
-// The gates of ops in order (measurements skipped), as the kernels apply them: Id is left out,
+// The gates of ops in order (measurements skipped), as the kernels apply them: Id is left out, a
+// controlled gate keeps its controls (a negated one between two X on its qubit),
 // and coinciding operands act as core/kernels.h describes (a control equal to its target, or a
 // two-qubit gate on one qubit, changes nothing; two equal controls act as one; CSWAP with its
 // control equal to its second target exchanges the targets without condition).

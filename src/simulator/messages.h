@@ -72,6 +72,19 @@ inline std::string program_condition_tag(std::size_t node, unsigned kind, unsign
   return "invalid program: condition " + std::to_string(node) + ": unknown kind " +
          std::to_string(kind) + " or comparison " + std::to_string(compare);
 }
+inline std::string program_controls(const std::string& where, std::size_t controls,
+                                    std::size_t values) {
+  return "invalid program: " + where + ": " + std::to_string(controls) + " controls with " +
+         std::to_string(values) + " control values of 0 or 1";
+}
+inline std::string program_controlled_gate(const std::string& where, unsigned kind) {
+  return "invalid program: " + where + ": the controlled gate's kind " + std::to_string(kind) +
+         " is not a single-qubit kind, or it has a phase and is not U3";
+}
+inline std::string program_repeated_qubit(const std::string& where, std::uint64_t qubit) {
+  return "invalid program: " + where + ": qubit " + std::to_string(qubit) +
+         " is more than one operand of the controlled gate";
+}
 inline std::string program_initial_bits(std::size_t given, std::uint64_t n_bits) {
   return "invalid program: " + std::to_string(given) + " initial bits for " +
          std::to_string(n_bits) + " bits";

@@ -65,6 +65,18 @@ std::optional<std::uint64_t> operand_mask(const GateOp& op, unsigned num_qubits)
   return mask;
 }
 
+// A controlled gate's operands as a mask, or nullopt as for operand_mask.
+std::optional<std::uint64_t> operand_mask(const ControlledGate& op, unsigned num_qubits) {
+  std::uint64_t mask = 0;
+  for (const std::uint64_t q : op.qubits()) {
+    if (q >= num_qubits) {
+      return std::nullopt;
+    }
+    mask |= bit(static_cast<unsigned>(q));
+  }
+  return mask;
+}
+
 // A control from this qubit on leaves whole 128-byte pairs of cache lines untouched where it is 0,
 // in either precision, so that its kernel reads and writes half the state.
 constexpr unsigned HIGH_CONTROL = 4;
@@ -118,6 +130,21 @@ struct PlanningCosts {
     return (high ? controlled_memory : gate_memory) + arithmetic_weight(kind) * arithmetic;
   }
 
+  // A controlled gate computes where its controls hold their values: a half per control.
+  double through_kernel(const ControlledGate& op) const {
+    bool high = !op.controls.empty();
+    for (const std::uint64_t q : op.controls) {
+      high = high && q >= HIGH_CONTROL;
+    }
+    return (high ? controlled_memory : gate_memory) + controlled_weight(op) * arithmetic;
+  }
+
+  double in_pass(const ControlledGate& op) const { return controlled_weight(op) * arithmetic; }
+
+  static double controlled_weight(const ControlledGate& op) {
+    return std::ldexp(1.0, -static_cast<int>(std::min<std::size_t>(op.controls.size(), 64)));
+  }
+
   double in_pass(const GateOp& op, std::uint64_t set) const {
     double weight = arithmetic_weight(op.kind());
     if (controls_may_stay_outside(op)) {
@@ -141,6 +168,15 @@ std::optional<std::uint64_t> block_operands(const GateOp& op, unsigned num_qubit
   return bit(static_cast<unsigned>(op.qubits[op.arity() - 1]));
 }
 
+// A controlled gate needs its target in a pass's set; its controls may stay outside (each block
+// has one value of them). nullopt as for operand_mask.
+std::optional<std::uint64_t> block_operands(const ControlledGate& op, unsigned num_qubits) {
+  if (!operand_mask(op, num_qubits).has_value()) {
+    return std::nullopt;
+  }
+  return bit(static_cast<unsigned>(op.target));
+}
+
 template <typename T>
 void run_blockwise(const KernelTable<T>& table, std::span<Complex<T>> v,
                    std::span<const Operation> ops, const Pass& pass, const PhaseFactor<T>* phase,
@@ -155,6 +191,8 @@ void run_blockwise(const KernelTable<T>& table, std::span<Complex<T>> v,
   for (std::size_t i = pass.first; i < pass.last; ++i) {
     if (const auto* op = std::get_if<GateOp>(&ops[i])) {
       gates.push_back(local_gate<T>(*op, set, x));
+    } else if (const auto* controlled = std::get_if<ControlledGate>(&ops[i])) {
+      gates.push_back(blocks::local_controlled<T>(*controlled, set));
     }
   }
 
@@ -187,10 +225,18 @@ void run_blockwise(const KernelTable<T>& table, std::span<Complex<T>> v,
       const std::span<Complex<T>> local(block, block_len);
       bool in_cache = !in_place;
       for (const LocalGate<T>& g : gates) {
-        if ((first_index & g.conditions) == g.conditions) {
-          apply_gate(in_cache ? cached : streaming, local, g.kind, g.matrix, x, g.qubits);
-          in_cache = true;
+        if (!g.runs_in(first_index)) {
+          continue;
         }
+        if (g.multi) {
+          core::kernels::apply_multi_controlled_gate_with(
+              in_cache ? cached : streaming,
+              in_cache ? Placement::InCache : Placement::CallingThread, local, g.matrix,
+              g.control_mask, g.control_values, g.qubits[0]);
+        } else {
+          apply_gate(in_cache ? cached : streaming, local, g.kind, g.matrix, x, g.qubits);
+        }
+        in_cache = true;
       }
       if (phase != nullptr) {
         multiply_by_phase(local, *phase);
@@ -225,7 +271,7 @@ std::pair<Blocking, PassCosts> planning_inputs(std::span<Complex<T>> v,
   }
   std::size_t gates = 0;
   for (const Operation& op : ops) {
-    gates += std::holds_alternative<GateOp>(op) ? 1 : 0;
+    gates += is_gate(op) ? 1 : 0;
   }
   const std::optional<Calibration> calibration =
       gates >= 2 ? calibration_for<T>(v, table) : std::nullopt;
@@ -292,6 +338,8 @@ std::vector<Pass> plan_passes(std::span<const Operation> ops, unsigned num_qubit
   for (std::size_t k = 0; k < n; ++k) {
     if (const auto* op = std::get_if<GateOp>(&ops[k])) {
       needs[k] = block_operands(*op, num_qubits).value_or(ALONE);
+    } else if (const auto* controlled = std::get_if<ControlledGate>(&ops[k])) {
+      needs[k] = block_operands(*controlled, num_qubits).value_or(ALONE);
     }
   }
   const auto is_gate = [&needs](std::size_t k) { return needs[k] != 0; };
@@ -310,6 +358,10 @@ std::vector<Pass> plan_passes(std::span<const Operation> ops, unsigned num_qubit
       alone[k] = unit.through_kernel(*op);
       in_place_cost = unit.in_pass(*op, in_place_set);
       gathered_cost = unit.in_pass(*op, low);
+    } else if (const auto* controlled = std::get_if<ControlledGate>(&ops[k])) {
+      alone[k] = unit.through_kernel(*controlled);
+      in_place_cost = unit.in_pass(*controlled);
+      gathered_cost = in_place_cost;
     }
     in_place_sum[k + 1] = in_place_sum[k] + in_place_cost;
     gathered_sum[k + 1] = gathered_sum[k] + gathered_cost;
@@ -496,7 +548,7 @@ bool execute_operations(std::span<Complex<T>> v, std::span<const Operation> ops,
   for (std::size_t p = 0; p < passes.size(); ++p) {
     const Pass& pass = passes[p];
     for (std::size_t i = pass.first; i < pass.last; ++i) {
-      measured = measured || !std::holds_alternative<GateOp>(ops[i]);
+      measured = measured || !is_gate(ops[i]);
     }
     if (pass.qubits != 0) {
       const bool last = p + 1 == passes.size();
@@ -510,6 +562,8 @@ bool execute_operations(std::span<Complex<T>> v, std::span<const Operation> ops,
       if (const auto* op = std::get_if<GateOp>(&ops[i])) {
         apply_gate(table.functions(Placement::Pool), v, op->kind(), gate_matrix<T>(*op, x), x,
                    op->qubits.data());
+      } else if (const auto* controlled = std::get_if<ControlledGate>(&ops[i])) {
+        blocks::apply_controlled(table.functions(Placement::Pool), Placement::Pool, v, *controlled);
       }
     }
   }

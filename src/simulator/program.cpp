@@ -77,6 +77,28 @@ void check_instruction(const Program& program, std::size_t i) {
           for (unsigned j = 0; j < instruction.arity(); ++j) {
             check_qubit(where, instruction.qubits[j], program.n_qubits);
           }
+        } else if constexpr (std::is_same_v<I, ControlledGate>) {
+          const auto tag = static_cast<unsigned>(instruction.gate.kind);
+          if (tag >= static_cast<unsigned>(GateKind::CX) ||
+              (instruction.phase != 0.0 && instruction.gate.kind != GateKind::U3)) {
+            core::abort_with(messages::program_controlled_gate(where, tag));
+          }
+          bool values_ok = instruction.values.size() == instruction.controls.size();
+          for (const std::uint8_t value : instruction.values) {
+            values_ok = values_ok && value <= 1;
+          }
+          if (!values_ok) {
+            core::abort_with(messages::program_controls(where, instruction.controls.size(),
+                                                        instruction.values.size()));
+          }
+          const std::vector<std::uint64_t> qubits = instruction.qubits();
+          std::unordered_set<std::uint64_t> seen;
+          for (const std::uint64_t q : qubits) {
+            check_qubit(where, q, program.n_qubits);
+            if (!seen.insert(q).second) {
+              core::abort_with(messages::program_repeated_qubit(where, q));
+            }
+          }
         } else if constexpr (std::is_same_v<I, Measure>) {
           check_qubit(where, instruction.qubit, program.n_qubits);
           check_bits(where, instruction.cbit, 1, program.n_bits);
@@ -185,6 +207,9 @@ std::vector<bool> terminal_measurements(const Program& program) {
     }
     if (const auto* gate = std::get_if<GateOp>(&instruction)) {
       touched.insert(gate->qubits.begin(), gate->qubits.begin() + gate->arity());
+    } else if (const auto* controlled = std::get_if<ControlledGate>(&instruction)) {
+      touched.insert(controlled->controls.begin(), controlled->controls.end());
+      touched.insert(controlled->target);
     } else if (const auto* reset = std::get_if<Reset>(&instruction)) {
       touched.insert(reset->qubit);
     } else if (const auto* measure = std::get_if<Measure>(&instruction)) {
@@ -198,7 +223,7 @@ bool is_static(const Program& program) {
   const std::vector<bool> terminal = terminal_measurements(program);
   for (std::size_t i = 0; i < program.instructions.size(); ++i) {
     const Instruction& instruction = program.instructions[i];
-    if (!std::holds_alternative<GateOp>(instruction) && !terminal[i]) {
+    if (!is_gate(instruction) && !terminal[i]) {
       return false;
     }
   }

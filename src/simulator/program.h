@@ -64,9 +64,16 @@ struct SetBit {
   std::uint32_t condition;
 };
 
-// Gates (GateOp), measurements of one qubit into one bit (Measure), resets, jumps (a Jump
-// back to an earlier JumpUnless makes a loop) and bit assignments.
-using Instruction = std::variant<GateOp, Measure, Reset, JumpUnless, Jump, SetBit>;
+// Gates (GateOp, and ControlledGate for a matrix under any controls), measurements of one qubit
+// into one bit (Measure), resets, jumps (a Jump back to an earlier JumpUnless makes a loop) and
+// bit assignments.
+using Instruction = std::variant<GateOp, Measure, Reset, JumpUnless, Jump, SetBit, ControlledGate>;
+
+// Whether an instruction acts on the state as a gate.
+inline bool is_gate(const Instruction& instruction) {
+  return std::holds_alternative<GateOp>(instruction) ||
+         std::holds_alternative<ControlledGate>(instruction);
+}
 
 // A named classical register: bits [offset, offset + size) of the program's bits.
 struct BitRegister {

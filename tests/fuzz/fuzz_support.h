@@ -107,6 +107,36 @@ inline sim::GateOp decode_gate(FuzzedDataProvider& in, std::uint64_t n_qubits, b
   return op;
 }
 
+// A gate of the controlled kernel on n_qubits qubits: a single-qubit kind (a U3 with a phase
+// now and then), up to n_qubits - 1 distinct controls, each wanting 1 or 0.
+inline sim::ControlledGate decode_controlled(FuzzedDataProvider& in, std::uint64_t n_qubits,
+                                             bool bounded) {
+  sim::ControlledGate g;
+  g.gate.kind = static_cast<core::GateKind>(
+      in.ConsumeIntegralInRange<std::uint8_t>(0, static_cast<std::uint8_t>(core::GateKind::Id)));
+  g.gate.theta = decode_angle(in, bounded);
+  g.gate.phi = decode_angle(in, bounded);
+  g.gate.lambda = decode_angle(in, bounded);
+  if (g.gate.kind == core::GateKind::U3 && in.ConsumeBool()) {
+    g.phase = decode_angle(in, bounded);
+  }
+  // The operands: a random order of the qubits, the last of them the target.
+  std::vector<std::uint64_t> order(n_qubits);
+  for (std::uint64_t q = 0; q < n_qubits; ++q) {
+    order[q] = q;
+  }
+  for (std::uint64_t q = n_qubits; q > 1; --q) {
+    std::swap(order[q - 1], order[in.ConsumeIntegralInRange<std::uint64_t>(0, q - 1)]);
+  }
+  const auto controls = in.ConsumeIntegralInRange<std::uint64_t>(0, n_qubits - 1);
+  g.target = order[controls];
+  for (std::uint64_t k = 0; k < controls; ++k) {
+    g.controls.push_back(order[k]);
+    g.values.push_back(in.ConsumeBool() ? 1 : 0);
+  }
+  return g;
+}
+
 // The circuit on standard error, angles in hexadecimal: what a failing input decoded to.
 inline void dump(const sim::Circuit& circuit) {
   std::fprintf(stderr, "circuit of %llu qubits, phase %a\n",
@@ -257,6 +287,8 @@ inline sim::Program decode_program(FuzzedDataProvider& in, std::uint64_t max_qub
       p.instructions.push_back(sim::JumpUnless{root, 0});
       open.back().left = in.ConsumeIntegralInRange<std::size_t>(1, 4);
       continue;
+    } else if (what < 100) {
+      p.instructions.push_back(decode_controlled(in, p.n_qubits, false));
     } else {
       p.instructions.push_back(decode_gate(in, p.n_qubits, false));
     }

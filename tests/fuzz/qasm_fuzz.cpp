@@ -103,6 +103,16 @@ void check_program(const vorn::sim::Program& p) {
           fail();
         }
       }
+    } else if (const auto* c = std::get_if<vorn::sim::ControlledGate>(&instruction)) {
+      // The reader makes CX and CCX of X under one or two controls that want 1.
+      if (c->controls.empty() || c->controls.size() != c->values.size()) {
+        fail();
+      }
+      for (const std::uint64_t q : c->qubits()) {
+        if (q >= p.n_qubits) {
+          fail();
+        }
+      }
     } else if (const auto* m = std::get_if<Measure>(&instruction)) {
       if (m->qubit >= p.n_qubits || m->cbit >= p.n_bits) {
         fail();

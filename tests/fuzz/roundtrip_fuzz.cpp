@@ -106,9 +106,25 @@ void circuit_round_trip(const sim::Circuit& c, QasmVersion version) {
   }
 }
 
+bool unreadable_controlled(const sim::ControlledGate& g) {
+  return unreadable(g.gate.theta) || unreadable(g.gate.phi) || unreadable(g.gate.lambda) ||
+         unreadable(g.phase);
+}
+
 bool same_instruction(const sim::Instruction& a, const sim::Instruction& b) {
   if (a.index() != b.index()) {
     return false;
+  }
+  if (const auto* g = std::get_if<sim::ControlledGate>(&a)) {
+    const auto& h = std::get<sim::ControlledGate>(b);
+    return g->gate.kind == h.gate.kind && same_double(g->gate.theta, h.gate.theta) &&
+           same_double(g->gate.phi, h.gate.phi) && same_double(g->gate.lambda, h.gate.lambda) &&
+           same_double(g->phase, h.phase) && g->target == h.target && g->controls == h.controls &&
+           g->values == h.values;
+  }
+  if (const auto* set = std::get_if<sim::SetBit>(&a)) {
+    const auto& other = std::get<sim::SetBit>(b);
+    return set->bit == other.bit && set->condition == other.condition;
   }
   if (const auto* gate = std::get_if<sim::GateOp>(&a)) {
     return same_gate(*gate, std::get<sim::GateOp>(b));
@@ -159,6 +175,8 @@ void program_round_trip(const sim::Program& p, QasmVersion version) {
   for (const sim::Instruction& instruction : p.instructions) {
     if (const auto* gate = std::get_if<sim::GateOp>(&instruction)) {
       lossy = lossy || unreadable_gate(*gate);
+    } else if (const auto* controlled = std::get_if<sim::ControlledGate>(&instruction)) {
+      lossy = lossy || unreadable_controlled(*controlled);
     }
   }
   vorn::qasm::Result<sim::Program> again = vorn::qasm::read_program(text.value(), no_files());

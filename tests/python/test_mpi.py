@@ -485,6 +485,8 @@ def test_front_end_error_is_printed_once_with_status_2():
         (4, BELL, 2, "4 ranks need more than 2 qubits; this circuit has 2"),
         (4, BELL.replace("[2]", "[3]").replace("cx", "cz"), 2,
          "this circuit's two-target gates need 2"),
+        (2, "OPENQASM 3.0;\ninclude \"stdgates.inc\";\nqubit[3] q;\nnegctrl @ h q[2], q[0];\n", 2,
+         "gates under ctrl or negctrl modifiers other than cx and ccx"),
         (2, BELL.replace("[2]", "[44]"), 1,
          "rank 1 of 2 cannot hold its part of the state: cannot allocate the state vector of 43"),
     ],

@@ -8,6 +8,7 @@
 
 #include "core/abort.h"
 #include "core/kernels.h"
+#include "core/kernels/reference.h"
 #include "core/kernels/variants.h"
 #include "core/messages.h"
 
@@ -120,6 +121,44 @@ void apply_controlled_swap_with(const KernelFunctions<T>& table, std::span<Compl
                         static_cast<unsigned>(target1), static_cast<unsigned>(target2));
 }
 
+template <typename T>
+void apply_multi_controlled_gate_with(const KernelFunctions<T>& table, Placement placement,
+                                      std::span<Complex<T>> v, const Matrix2<T>& m,
+                                      std::uint64_t control_mask, std::uint64_t control_values,
+                                      std::uint64_t target) {
+  check_length(v.size());
+  for (std::uint64_t rest = control_mask; rest != 0; rest &= rest - 1) {
+    check_operand(v.size(), static_cast<std::uint64_t>(std::countr_zero(rest)));
+  }
+  if (control_mask == 0) {
+    apply_single_qubit_gate_with(table, v, m, target);
+    return;
+  }
+  check_operand(v.size(), target);
+  const std::uint64_t target_bit = std::uint64_t{1} << target;
+  if ((control_mask & target_bit) != 0) {
+    return;  // a control equal to the target: no index passes the bit tests
+  }
+  const std::uint64_t values = control_values & control_mask;
+  const auto t = static_cast<unsigned>(target);
+  if (values == control_mask && std::popcount(control_mask) <= 2) {
+    const auto c1 = static_cast<unsigned>(std::countr_zero(control_mask));
+    const std::uint64_t rest = control_mask & (control_mask - 1);
+    if (rest == 0) {
+      table.controlled(v.data(), v.size(), m, c1, t);
+    } else {
+      table.doubly_controlled(v.data(), v.size(), m, c1,
+                              static_cast<unsigned>(std::countr_zero(rest)), t);
+    }
+    return;
+  }
+  if (placement == Placement::Pool && v.size() >= PARALLEL_THRESHOLD) {
+    reference::parallel_multi_controlled(v.data(), v.size(), m, control_mask, values, t);
+  } else {
+    reference::serial_multi_controlled(v.data(), v.size(), m, control_mask, values, t);
+  }
+}
+
 namespace {
 
 // The tables this CPU can run, fastest first, ending with the reference. The instruction sets
@@ -200,7 +239,10 @@ const KernelTable<T>& active_table() {
                                                      std::span<Complex<T>>, const Matrix2<T>&,     \
                                                      std::uint64_t, std::uint64_t, std::uint64_t); \
   template void apply_controlled_swap_with<T>(const KernelFunctions<T>&, std::span<Complex<T>>,    \
-                                              std::uint64_t, std::uint64_t, std::uint64_t);
+                                              std::uint64_t, std::uint64_t, std::uint64_t);        \
+  template void apply_multi_controlled_gate_with<T>(const KernelFunctions<T>&, Placement,          \
+                                                    std::span<Complex<T>>, const Matrix2<T>&,      \
+                                                    std::uint64_t, std::uint64_t, std::uint64_t);
 
 VORN_INSTANTIATE(float)
 VORN_INSTANTIATE(double)
@@ -238,6 +280,15 @@ void apply_doubly_controlled_gate(std::span<Complex<T>> v, const Matrix2<T>& m,
 }
 
 template <typename T>
+void apply_multi_controlled_gate(std::span<Complex<T>> v, const Matrix2<T>& m,
+                                 std::uint64_t control_mask, std::uint64_t control_values,
+                                 std::uint64_t target, Placement placement) {
+  const auto& functions = kernels::active_table<T>().functions(placement);
+  kernels::apply_multi_controlled_gate_with(functions, placement, v, m, control_mask,
+                                            control_values, target);
+}
+
+template <typename T>
 void apply_controlled_swap(std::span<Complex<T>> v, std::uint64_t control, std::uint64_t target1,
                            std::uint64_t target2, Placement placement) {
   const auto& functions = kernels::active_table<T>().functions(placement);
@@ -255,7 +306,10 @@ void apply_controlled_swap(std::span<Complex<T>> v, std::uint64_t control, std::
                                                 std::uint64_t, std::uint64_t, std::uint64_t,      \
                                                 Placement);                                       \
   template void apply_controlled_swap<T>(std::span<Complex<T>>, std::uint64_t, std::uint64_t,     \
-                                         std::uint64_t, Placement);
+                                         std::uint64_t, Placement);                               \
+  template void apply_multi_controlled_gate<T>(std::span<Complex<T>>, const Matrix2<T>&,          \
+                                               std::uint64_t, std::uint64_t, std::uint64_t,       \
+                                               Placement);
 
 VORN_INSTANTIATE(float)
 VORN_INSTANTIATE(double)

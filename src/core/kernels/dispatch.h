@@ -93,4 +93,14 @@ void apply_controlled_swap_with(const KernelFunctions<T>& table, std::span<Compl
                                 std::uint64_t control, std::uint64_t target1,
                                 std::uint64_t target2);
 
+// The multi-controlled kernel (core/kernels.h apply_multi_controlled_gate) with an explicit
+// implementation: no control and one or two controls wanting 1 run the table's own kernels; any
+// other mask runs the scalar reference, in parallel when placement is Pool and the state has
+// PARALLEL_THRESHOLD amplitudes or more, else on the calling thread.
+template <typename T>
+void apply_multi_controlled_gate_with(const KernelFunctions<T>& table, Placement placement,
+                                      std::span<Complex<T>> v, const Matrix2<T>& m,
+                                      std::uint64_t control_mask, std::uint64_t control_values,
+                                      std::uint64_t target);
+
 }  // namespace vorn::core::kernels

@@ -25,6 +25,19 @@ template <typename T>
 void serial_controlled_swap(Complex<T>* v, std::uint64_t len, unsigned control, unsigned target1,
                             unsigned target2);
 
+// The multi-controlled kernel: m on the target wherever (i & control_mask) == control_values.
+// The serial path scans with bit tests; the parallel one enumerates runs of consecutive pairs
+// (below the lowest operand) and hands them to the pool. The target is not in control_mask and
+// control_values lies inside it.
+template <typename T>
+void serial_multi_controlled(Complex<T>* v, std::uint64_t len, const Matrix2<T>& m,
+                             std::uint64_t control_mask, std::uint64_t control_values,
+                             unsigned target);
+template <typename T>
+void parallel_multi_controlled(Complex<T>* v, std::uint64_t len, const Matrix2<T>& m,
+                               std::uint64_t control_mask, std::uint64_t control_values,
+                               unsigned target);
+
 // The two-qubit kernel enumerates its groups on both paths; q0 != q1.
 template <typename T>
 void serial_two_qubit(Complex<T>* v, std::uint64_t len, const Matrix4<T>& m, unsigned q0,

@@ -6,6 +6,7 @@
 
 #include <bit>
 #include <cstdint>
+#include <cstring>
 #include <initializer_list>
 #include <map>
 #include <optional>
@@ -83,6 +84,16 @@ inline std::vector<std::string> instructions_of(const sim::Program& program) {
       }
       text += ')';
       out.push_back(text);
+    } else if (const auto* c = std::get_if<sim::ControlledGate>(&instruction)) {
+      // "C<kind>(controls;values;target)", the matrix compared apart.
+      std::string text = "C";
+      text += to_string(static_cast<int>(c->gate.kind));
+      text += '(';
+      for (std::size_t k = 0; k < c->controls.size(); ++k) {
+        text += to_string(c->controls[k]) + (c->values[k] != 0 ? "" : "!") + ",";
+      }
+      text += to_string(c->target) + ')';
+      out.push_back(text);
     } else if (const auto* m = std::get_if<sim::Measure>(&instruction)) {
       out.push_back(call_text("M", {to_string(m->qubit), to_string(m->cbit)}));
     } else if (const auto* r = std::get_if<sim::Reset>(&instruction)) {
@@ -156,6 +167,17 @@ inline bool same_program(const sim::Program& a, const sim::Program& b, std::stri
       what = "angles of instruction ";
       what += std::to_string(i);
       return false;
+    }
+    const auto* ca = std::get_if<sim::ControlledGate>(&a.instructions[i]);
+    const auto* cb = std::get_if<sim::ControlledGate>(&b.instructions[i]);
+    if (ca != nullptr) {
+      const core::Matrix2<double> ma = ca->matrix();
+      const core::Matrix2<double> mb = cb->matrix();
+      if (std::memcmp(ma.data(), mb.data(), sizeof ma) != 0) {
+        what = "matrix of instruction ";
+        what += std::to_string(i);
+        return false;
+      }
     }
   }
   if (conditions_of(a) != conditions_of(b)) {

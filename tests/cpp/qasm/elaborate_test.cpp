@@ -5,6 +5,7 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -274,6 +275,76 @@ TEST(Elaborate, RefusalsNameWhatIsNotRead) {
             "qasm lower error: \"x\" at line 4:1 names one qubit twice");
   EXPECT_EQ(read_error(v3("int a = 1 / 0;")),
             "qasm lower error: integer division by zero at line 4:1");
+}
+
+}  // namespace
+}  // namespace vorn::qasm
+
+namespace vorn::qasm {
+namespace {
+
+std::string v3_on(unsigned n, std::string_view body) {
+  return "OPENQASM 3.0;\ninclude \"stdgates.inc\";\nqubit[" + std::to_string(n) + "] q;\n" +
+         std::string(body);
+}
+
+TEST(Elaborate, GatesUnderControlsBecomeOneControlledGate) {
+  const sim::Program p = test::read_ok(
+      v3_on(6,
+            "ctrl(5) @ x q[0], q[1], q[2], q[3], q[4], q[5];\n"
+            "negctrl @ ctrl(2) @ inv @ rx(0.25) q[5], q[1], q[3], q[0];\n"
+            "ctrl @ x q[2], q[4];\nctrl(2) @ x q[2], q[4], q[1];\nnegctrl @ x q[2], q[4];\n"),
+      test::table_source({}));
+  ASSERT_EQ(p.instructions.size(), 5u);
+  const auto& five = std::get<sim::ControlledGate>(p.instructions[0]);
+  EXPECT_EQ(five.gate.kind, core::GateKind::X);
+  EXPECT_EQ(five.phase, 0.0);
+  EXPECT_EQ(five.controls, (std::vector<std::uint64_t>{0, 1, 2, 3, 4}));
+  EXPECT_EQ(five.values, (std::vector<std::uint8_t>{1, 1, 1, 1, 1}));
+  EXPECT_EQ(five.target, 5u);
+  // inv of rx(0.25) is rx(-0.25), the library's own matrix; the outer modifier's controls first.
+  const auto& mixed = std::get<sim::ControlledGate>(p.instructions[1]);
+  EXPECT_EQ(mixed.gate.kind, core::GateKind::Rx);
+  EXPECT_EQ(std::bit_cast<std::uint64_t>(mixed.gate.theta), std::bit_cast<std::uint64_t>(-0.25));
+  EXPECT_EQ(mixed.controls, (std::vector<std::uint64_t>{5, 1, 3}));
+  EXPECT_EQ(mixed.values, (std::vector<std::uint8_t>{0, 1, 1}));
+  EXPECT_EQ(mixed.target, 0u);
+  // One or two controls that want 1 on x keep their kinds.
+  EXPECT_EQ(std::get<sim::GateOp>(p.instructions[2]).kind(), core::GateKind::CX);
+  EXPECT_EQ(std::get<sim::GateOp>(p.instructions[3]).kind(), core::GateKind::CCX);
+  EXPECT_EQ(std::get<sim::ControlledGate>(p.instructions[4]).values,
+            (std::vector<std::uint8_t>{0}));
+}
+
+TEST(Elaborate, ControlledGatesWriteBackAsThemselves) {
+  const sim::Program p = test::read_ok(
+      v3_on(
+          4,
+          "ctrl(2) @ negctrl @ u3(0.2, 0.4, 0.8) q[0], q[1], q[2], q[3];\n"
+          "ctrl @ pow(3) @ h q[1], q[2];\nnegctrl(3) @ U(1.5, -2, 0.125) q[3], q[2], q[1], q[0];\n"
+          "ctrl @ swap q[0], q[1], q[2];\nctrl(2) @ t q[3], q[0], q[2];\n"
+          "inv @ ctrl @ U(0.5, 0.25, 1) q[2], q[3];\n"),
+      test::table_source({}));
+  const Result<std::string> text = export_program(p, QasmVersion::V3);
+  ASSERT_TRUE(text.ok()) << text.error().render();
+  const sim::Program back = test::read_ok(text.value(), test::table_source({}));
+  ASSERT_EQ(back.instructions.size(), p.instructions.size()) << text.value();
+  for (std::size_t k = 0; k < p.instructions.size(); ++k) {
+    ASSERT_EQ(p.instructions[k].index(), back.instructions[k].index()) << k;
+    if (const auto* g = std::get_if<sim::ControlledGate>(&p.instructions[k])) {
+      const auto& h = std::get<sim::ControlledGate>(back.instructions[k]);
+      const core::Matrix2<double> a = g->matrix();
+      const core::Matrix2<double> b = h.matrix();
+      EXPECT_EQ(std::memcmp(a.data(), b.data(), sizeof a), 0) << k << "\n" << text.value();
+      EXPECT_EQ(bits(g->phase), bits(h.phase)) << k << "\n" << text.value();
+      EXPECT_EQ(g->controls, h.controls);
+      EXPECT_EQ(g->values, h.values);
+      EXPECT_EQ(g->target, h.target);
+    }
+  }
+  const Result<std::string> v2 = export_program(p, QasmVersion::V2);
+  ASSERT_FALSE(v2.ok());
+  EXPECT_NE(v2.error().render().find("ctrl or negctrl"), std::string::npos);
 }
 
 }  // namespace
