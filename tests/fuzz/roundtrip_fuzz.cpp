@@ -140,10 +140,6 @@ bool same_instruction(const sim::Instruction& a, const sim::Instruction& b) {
     const auto& other = std::get<sim::JumpUnless>(b);
     return test->condition == other.condition && test->target == other.target;
   }
-  if (const auto* set = std::get_if<sim::SetBit>(&a)) {
-    const auto& other = std::get<sim::SetBit>(b);
-    return set->bit == other.bit && set->condition == other.condition;
-  }
   return std::get<sim::Jump>(a).target == std::get<sim::Jump>(b).target;
 }
 
