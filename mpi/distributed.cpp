@@ -145,6 +145,11 @@ void run_plan(std::span<core::Complex<T>> slice, const Plan& plan, const Ranks& 
           pending.emplace_back(step.gate);
         }
         break;
+      case Step::Kind::Controlled:
+        if (step.applies_on(ranks.rank)) {
+          pending.emplace_back(step.controlled);
+        }
+        break;
       case Step::Kind::LocalSwap:
         if (step.applies_on(ranks.rank)) {
           flush();

@@ -64,6 +64,8 @@ class NextUse {
             list.push_back(i);
           }
         }
+      } else if (const auto* controlled = std::get_if<sim::ControlledGate>(&ops[i])) {
+        uses_[controlled->target].push_back(i);
       }
     }
   }
@@ -97,6 +99,10 @@ class Planner {
       }
     }
     for (std::uint64_t i = 0; i < ops_.size(); ++i) {
+      if (const auto* controlled = std::get_if<sim::ControlledGate>(&ops_[i])) {
+        place_controlled(*controlled, i);
+        continue;
+      }
       const auto* gate = std::get_if<GateOp>(&ops_[i]);
       if (gate == nullptr) {
         plan_.measured = true;
@@ -206,6 +212,38 @@ class Planner {
     plan_.steps.push_back(step);
   }
 
+  // A gate of the controlled kernel: its target comes to a local position; controls at global
+  // positions select the ranks that apply it (those whose bits there are the values wanted),
+  // which apply it with the remaining controls. On each pair of amplitudes that it changes, a
+  // rank does what the kernel does on the whole state, so the bits are those of one process.
+  void place_controlled(const sim::ControlledGate& gate, std::uint64_t i) {
+    const std::vector<std::uint64_t> operands = gate.qubits();
+    if (std::any_of(operands.begin(), operands.end(),
+                    [this](std::uint64_t q) { return map_.position(q) >= local_; })) {
+      ++plan_.gates_touching_global;
+    }
+    if (map_.position(gate.target) >= local_) {
+      const std::uint64_t g = map_.position(gate.target);
+      exchange(g, victim(g, i, {}));
+    }
+    Step step;
+    step.kind = Step::Kind::Controlled;
+    step.controlled.gate = gate.gate;
+    step.controlled.phase = gate.phase;
+    step.controlled.target = map_.position(gate.target);
+    for (std::size_t c = 0; c < gate.controls.size(); ++c) {
+      const std::uint64_t p = map_.position(gate.controls[c]);
+      if (p >= local_) {
+        (gate.values[c] != 0 ? step.rank_mask : step.rank_zero_mask) |= std::uint64_t{1}
+                                                                        << (p - local_);
+      } else {
+        step.controlled.controls.push_back(p);
+        step.controlled.values.push_back(gate.values[c]);
+      }
+    }
+    plan_.steps.push_back(std::move(step));
+  }
+
   // Brings every qubit back to its own position: first the global positions (a qubit that
   // belongs at one global position but sits at another goes through a local position), then
   // the local ones, which need no exchange.
@@ -265,7 +303,9 @@ bool QubitMap::is_identity() const {
 unsigned local_qubits_needed(std::span<const sim::Operation> ops) {
   unsigned needed = 0;
   for (const sim::Operation& op : ops) {
-    if (const auto* gate = std::get_if<GateOp>(&op)) {
+    if (std::holds_alternative<sim::ControlledGate>(op)) {
+      needed = std::max(needed, 1u);
+    } else if (const auto* gate = std::get_if<GateOp>(&op)) {
       const Roles roles = roles_of(gate->kind());
       unsigned distinct = roles.n_targets;
       if (roles.n_targets == 2 &&

@@ -39,16 +39,23 @@ struct Step {
     // Trade global position a for local position b with the partner rank (rank bit a - L
     // flipped): a pure permutation across the two slices.
     Exchange,
+    // Apply `controlled` (operands are physical local positions) to the slice.
+    Controlled,
   };
   Kind kind = Kind::Gate;
   sim::GateOp gate{};
+  sim::ControlledGate controlled{};
   std::uint64_t a = 0;
   std::uint64_t b = 0;
-  // Gate and LocalSwap steps apply only on ranks with (rank & rank_mask) == rank_mask: the
-  // controls that stayed at global positions.
+  // Gate, Controlled and LocalSwap steps apply only on ranks with (rank & rank_mask) ==
+  // rank_mask and (rank & rank_zero_mask) == 0: the controls that stayed at global positions,
+  // wanting 1 and 0.
   std::uint64_t rank_mask = 0;
+  std::uint64_t rank_zero_mask = 0;
 
-  bool applies_on(std::uint64_t rank) const { return (rank & rank_mask) == rank_mask; }
+  bool applies_on(std::uint64_t rank) const {
+    return (rank & rank_mask) == rank_mask && (rank & rank_zero_mask) == 0;
+  }
 };
 
 struct Plan {
@@ -65,7 +72,7 @@ struct Plan {
 };
 
 // The number of distinct qubits that the widest gate of ops needs at local positions (its
-// targets; controls may stay global): 0, 1 or 2.
+// targets; controls may stay global, those of the controlled kernel's gates too): 0, 1 or 2.
 unsigned local_qubits_needed(std::span<const sim::Operation> ops);
 
 // Plans ops for 2^global_qubits ranks; at the end the layout is the identity again.

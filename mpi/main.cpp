@@ -229,6 +229,8 @@ sim::Circuit circuit_of(const sim::Program& program) {
   for (const sim::Instruction& instruction : program.instructions) {
     if (const auto* gate = std::get_if<sim::GateOp>(&instruction)) {
       ops.emplace_back(*gate);
+    } else if (const auto* controlled = std::get_if<sim::ControlledGate>(&instruction)) {
+      ops.emplace_back(*controlled);
     } else if (const auto* measure = std::get_if<sim::Measure>(&instruction)) {
       ops.emplace_back(*measure);
     }
@@ -554,17 +556,6 @@ int run(int argc, char** argv, Ranks ranks) {
     return kExitBadInput;
   }
   const sim::Program& program = parsed_program.value();
-  // The controlled kernel's gates have no distributed form yet (their controls may be global
-  // qubits); every rank refuses them alike, before anything is allocated.
-  if (std::any_of(program.instructions.begin(), program.instructions.end(),
-                  [](const sim::Instruction& i) {
-                    return std::holds_alternative<sim::ControlledGate>(i);
-                  })) {
-    say(ranks,
-        "vorn-mpi: this program has gates under ctrl or negctrl modifiers other than cx and "
-        "ccx, which run on the controlled kernel of one process only; run it with vorn run");
-    return kExitBadInput;
-  }
   const sim::Circuit circuit = circuit_of(program);
   const double read_seconds = elapsed_since(read_start, ranks);
 
