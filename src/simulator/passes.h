@@ -79,10 +79,11 @@ struct PassCosts {
 // lowest qubits not in it, to block_qubits qubits, which lengthens the runs of consecutive
 // amplitudes. A gate needs its operands, except that the controls of CX and CCX (with distinct
 // operands) and of a controlled gate (ControlledGate) may stay outside: each block has one value
-// of them, which runs the gate there or leaves it out. A blockwise pass holds at least two gates (blocking one saves nothing); on
-// equal costs a blockwise pass is preferred, an in-place one to a gathered one. Measurements go
-// with the pass they fall in. A state that fits in a block or a stretch (it fits in the cache)
-// is run gate by gate. The plan is a function of ops, num_qubits, blocking and costs alone.
+// of them, which runs the gate there or leaves it out. A blockwise pass holds at least two gates
+// (blocking one saves nothing); on equal costs a blockwise pass is preferred, an in-place one to a
+// gathered one. Measurements go with the pass they fall in. A state that fits in a block or a
+// stretch (it fits in the cache) is run gate by gate. The plan is a function of ops, num_qubits,
+// blocking and costs alone.
 std::vector<Pass> plan_passes(std::span<const Operation> ops, unsigned num_qubits,
                               Blocking blocking, const PassCosts& costs);
 

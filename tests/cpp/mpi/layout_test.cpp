@@ -10,7 +10,6 @@
 #include <limits>
 #include <map>
 #include <numeric>
-#include <numeric>
 #include <random>
 #include <type_traits>
 #include <vector>
