@@ -17,24 +17,12 @@
 #include "simulator/dynamic.h"
 #include "simulator/program.h"
 #include "simulator/rng.h"
+#include "world.h"
 
 namespace vorn::mpi {
 namespace {
 
-Ranks world(std::uint64_t n_qubits) {
-  Ranks ranks;
-  int rank = 0;
-  int size = 1;
-  MPI_Comm_rank(MPI_COMM_WORLD, &rank);
-  MPI_Comm_size(MPI_COMM_WORLD, &size);
-  ranks.rank = static_cast<std::uint64_t>(rank);
-  ranks.size = static_cast<std::uint64_t>(size);
-  while ((std::uint64_t{1} << ranks.global_qubits) < ranks.size) {
-    ++ranks.global_qubits;
-  }
-  ranks.local_qubits = n_qubits - ranks.global_qubits;
-  return ranks;
-}
+using test::world;
 
 // Gates of every kind with distinct operands, mid-circuit measurements and resets anywhere
 // (the top qubits are global on several ranks), gates skipped on a measured bit, a global phase,

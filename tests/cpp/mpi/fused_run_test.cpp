@@ -19,6 +19,7 @@
 #include "simulator/circuit.h"
 #include "simulator/fused_passes.h"
 #include "simulator/fusion.h"
+#include "world.h"
 
 namespace vorn::mpi {
 namespace {
@@ -26,20 +27,7 @@ namespace {
 using core::Complex;
 using sim::FusedOp;
 
-Ranks world(std::uint64_t n_qubits) {
-  Ranks ranks;
-  int rank = 0;
-  int size = 1;
-  MPI_Comm_rank(MPI_COMM_WORLD, &rank);
-  MPI_Comm_size(MPI_COMM_WORLD, &size);
-  ranks.rank = static_cast<std::uint64_t>(rank);
-  ranks.size = static_cast<std::uint64_t>(size);
-  while ((std::uint64_t{1} << ranks.global_qubits) < ranks.size) {
-    ++ranks.global_qubits;
-  }
-  ranks.local_qubits = n_qubits - ranks.global_qubits;
-  return ranks;
-}
+using test::world;
 
 // The index with the bits at positions a[j] and b[j] exchanged, for every j.
 std::uint64_t swapped(std::uint64_t index, const std::vector<std::uint64_t>& a,
