@@ -242,7 +242,10 @@ class ProgramWriter {
         return unsupported_error(messages::export_bad_registers(), "");
       }
       next += reg.size;
-      if (!is_identifier(reg.name, ReaderMode::Dynamic) ||
+      // A 3.0 text may name a register in any script (θ); a 2.0 text only in ASCII.
+      const bool ascii = std::all_of(reg.name.begin(), reg.name.end(),
+                                     [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+      if (!is_identifier(reg.name, ReaderMode::Dynamic) || (v2() && !ascii) ||
           reserved_construct(reg.name).has_value() || !names.insert(reg.name).second) {
         return unsupported_error(messages::export_bad_register_name(reg.name), "");
       }

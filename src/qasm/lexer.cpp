@@ -525,6 +525,12 @@ class Lexer {
       ++end;
     }
     const std::string_view text = source_.substr(start, end - start);
+    // A name in another script is whole UTF-8 sequences, as a string's payload is.
+    if (any_script) {
+      if (std::optional<std::string> fault = utf8_fault(text)) {
+        return lex_error(messages::non_utf8_name(*fault), line, col);
+      }
+    }
     advance(end - start);
     if (const std::optional<TokenKind> kind = keyword(text, mode_)) {
       return emit(*kind, line, col);
@@ -756,13 +762,23 @@ Result<TokenList> tokenize(std::string_view text, ReaderMode mode) {
 }
 
 bool is_identifier(std::string_view text, ReaderMode mode) {
-  if (text.empty() || !is_ident_start(static_cast<unsigned char>(text[0]))) {
+  // The dynamic mode also reads names in any script: whole UTF-8 sequences, where π, τ and ℇ
+  // alone are the constants.
+  const bool any_script = mode == ReaderMode::Dynamic;
+  const auto name_byte = [any_script](unsigned char b) {
+    return is_ident_byte(b) || (any_script && b >= 0x80);
+  };
+  if (text.empty() || is_digit(static_cast<unsigned char>(text[0]))) {
     return false;
   }
   for (const char c : text) {
-    if (!is_ident_byte(static_cast<unsigned char>(c))) {
+    if (!name_byte(static_cast<unsigned char>(c))) {
       return false;
     }
+  }
+  if (any_script && (utf8_fault(text).has_value() || text == "\xCF\x80" || text == "\xCF\x84" ||
+                     text == "\xE2\x84\x87")) {
+    return false;
   }
   return !keyword(text, mode).has_value();
 }

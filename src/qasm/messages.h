@@ -31,6 +31,7 @@ inline constexpr const char UNTERMINATED_STRING_AT_EOF[] = "unterminated string 
 inline constexpr const char UNTERMINATED_STRING[] = "unterminated string literal";
 inline constexpr const char UNTERMINATED_BLOCK_COMMENT[] = "unterminated block comment";
 inline std::string non_utf8_string(const std::string& fault) { return "non-utf8 string: " + fault; }
+inline std::string non_utf8_name(const std::string& fault) { return "non-utf8 name: " + fault; }
 inline std::string invalid_utf8_sequence(std::size_t length, std::size_t start) {
   return "invalid utf-8 sequence of " + std::to_string(length) + " bytes from index " +
          std::to_string(start);

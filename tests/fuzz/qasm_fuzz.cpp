@@ -6,6 +6,7 @@
 // written back as 3.0 text that reads to the same text again.
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <map>
 #include <optional>
 #include <string>
@@ -24,7 +25,11 @@ using vorn::qasm::ReadLimits;
 constexpr ReadLimits FUZZ_LIMITS{std::uint64_t{1} << 16, std::uint64_t{1} << 20,
                                  std::uint64_t{1} << 16};
 
-[[noreturn]] void fail() { __builtin_trap(); }
+// A property does not hold: its line goes to stderr, where the fuzzing script looks for it.
+[[noreturn]] void fail(const char* file = __builtin_FILE(), unsigned line = __builtin_LINE()) {
+  std::fprintf(stderr, "property failed at %s:%u\n", file, line);
+  __builtin_trap();
+}
 
 void check_error(const vorn::qasm::QasmError& error) {
   // Every error renders, with its kind's fixed prefix.

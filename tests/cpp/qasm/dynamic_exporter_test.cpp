@@ -272,11 +272,12 @@ TEST(ExportProgram, ProgramsWithoutAText) {
       "initial bits of another count", [](sim::Program& p) { p.initial_bits = {1}; },
       "qasm unsupported feature: writing a program whose bit registers do not cover its bits in "
       "order");
-  for (const char* name : {"if", "true", "int", "a b", "", "1a", "a"}) {
+  for (const char* name : {"if", "true", "int", "a b", "", "1a", "a", "\xCF\x80"}) {
     add(
         name, [name](sim::Program& p) { p.registers[1].name = name; },
         "register name");  // checked below by its start
   }
+
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     for (QasmVersion version : {QasmVersion::V2, QasmVersion::V3}) {
@@ -292,6 +293,19 @@ TEST(ExportProgram, ProgramsWithoutAText) {
       }
     }
   }
+}
+
+// The dynamic reader reads names in any script; the 3.0 text keeps them, a 2.0 text cannot.
+TEST(ExportProgram, RegisterNamesInAnotherScriptHaveA3Text) {
+  const std::string text =
+      "OPENQASM 3.0;\ninclude \"stdgates.inc\";\nqubit[1] q;\nbit[2] \xCE\xB8\xCF\x80;\n"
+      "\xCE\xB8\xCF\x80[1] = measure q[0];\n";
+  Result<sim::Program> program = read_program(text, ProgramSource{});
+  ASSERT_TRUE(program.ok()) << program.error().render();
+  EXPECT_EQ(v3(program.value()), text);
+  EXPECT_EQ(failure(program.value(), QasmVersion::V2),
+            "qasm unsupported feature: writing a bit register named \"\xCE\xB8\xCF\x80\", which "
+            "is not an identifier");
 }
 
 TEST(ExportProgram, AProgramWithoutRegistersGetsC) {

@@ -242,6 +242,36 @@ TEST(LexerErrors, UnexpectedCharacters) {
             R"(qasm lex error at line 1:1: unexpected character '\0')");
 }
 
+// The dynamic mode reads names in any script, as whole UTF-8 sequences; what the writer takes
+// for a name is what the lexer reads as one.
+TEST(LexerNames, OtherScriptsInTheDynamicMode) {
+  Result<TokenList> tokens = tokenize("\xCE\xB8 a\xF0\x9D\x91\x9F;", ReaderMode::Dynamic);
+  ASSERT_TRUE(tokens.ok()) << tokens.error().render();
+  EXPECT_EQ(token_name(tokens.value()[0]), "Ident(\"\xCE\xB8\")");
+  EXPECT_EQ(token_name(tokens.value()[1]), "Ident(\"a\xF0\x9D\x91\x9F\")");
+  const auto failure = [](std::string_view text) {
+    Result<TokenList> t = tokenize(text, ReaderMode::Dynamic);
+    return t.ok() ? std::string("accepted") : t.error().render();
+  };
+  EXPECT_EQ(failure("x;\n  c1\xC5\xF5;"),
+            "qasm lex error at line 2:3: non-utf8 name: invalid utf-8 sequence of 1 bytes from "
+            "index 2");
+  EXPECT_EQ(failure("\xFF"),
+            "qasm lex error at line 1:1: non-utf8 name: invalid utf-8 sequence of 1 bytes from "
+            "index 0");
+  EXPECT_EQ(
+      failure("a\xE2\x82"),
+      "qasm lex error at line 1:1: non-utf8 name: incomplete utf-8 byte sequence from index 1");
+  for (const std::string_view name : {"\xCE\xB8", "a\xF0\x9D\x91\x9F", "\xCF\x80x", "_1"}) {
+    EXPECT_TRUE(is_identifier(name, ReaderMode::Dynamic)) << name;
+    EXPECT_FALSE(is_identifier(name, ReaderMode::Specified) && name[0] != '_') << name;
+  }
+  for (const std::string_view name :
+       {"\xCF\x80", "\xCF\x84", "\xE2\x84\x87", "c1\xC5\xF5", "1a", "true", "a-b", ""}) {
+    EXPECT_FALSE(is_identifier(name, ReaderMode::Dynamic)) << name;
+  }
+}
+
 TEST(LexerErrors, LateErrorWinsOverEarlierSyntaxTrouble) {
   EXPECT_EQ(lex_failure("OPENQASM 2.0; h(( q;\n\n  @"),
             "qasm lex error at line 3:3: unexpected character '@'");
