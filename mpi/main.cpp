@@ -480,8 +480,16 @@ int simulate_dynamic(const Options& options, const sim::Program& program, Report
     die_now();
   }
   const double start = MPI_Wtime();
-  const sim::DynamicOutcome outcome = sim::walk_program(
-      program, *state, options.shots, sim::SampleRng::seed_from_u64(report.seed).key());
+  std::optional<sim::DynamicOutcome> walked;
+  try {
+    walked.emplace(sim::walk_program(program, *state, options.shots,
+                                     sim::SampleRng::seed_from_u64(report.seed).key()));
+  } catch (const sim::LoopLimit& e) {
+    // Every rank walks the same branches with the same draws, so all of them stop here.
+    say(ranks, "vorn-mpi: " + options.file + ": " + e.what());
+    return kExitFailure;
+  }
+  const sim::DynamicOutcome& outcome = *walked;
   report.simulate_seconds = elapsed_since(start, ranks);
 
   if (ranks.rank == 0) {

@@ -262,20 +262,30 @@ PyObject* run_function(PyObject* /*module*/, PyObject* const* args, Py_ssize_t n
     auto copy = std::make_unique<sim::Program>(program);
     std::optional<sim::DynamicRunResult> result;
     std::vector<std::string> keys;
+    // A loop that a run keeps going round ends it with RuntimeError, raised once the lock is
+    // held again.
+    std::optional<std::string> endless;
     {
       const Unlocked unlocked;
-      result.emplace(sim::run_program(*copy, shots, seed, precision, options));
-      keys = std::visit(
-          [&](const auto& run) {
-            std::vector<std::string> made;
-            made.reserve(run.outcome.bit_arrays.size());
-            for (const auto& bits : run.outcome.bit_arrays) {
-              made.push_back(sim::outcome_key(*copy, bits));
-            }
-            return made;
-          },
-          *result);
+      try {
+        result.emplace(sim::run_program(*copy, shots, seed, precision, options));
+        keys = std::visit(
+            [&](const auto& run) {
+              std::vector<std::string> made;
+              made.reserve(run.outcome.bit_arrays.size());
+              for (const auto& bits : run.outcome.bit_arrays) {
+                made.push_back(sim::outcome_key(*copy, bits));
+              }
+              return made;
+            },
+            *result);
+      } catch (const sim::LoopLimit& e) {
+        endless = e.what();
+      }
       copy.reset();
+    }
+    if (endless.has_value()) {
+      throw_text(PyExc_RuntimeError, *endless);
     }
     PyObject* self = RunResultType.tp_alloc(&RunResultType, 0);
     if (self == nullptr) {

@@ -124,7 +124,10 @@ def run(program, shots=1024, seed=None, precision="f64", fusion=0):
     `fusion=k` (2 to 5) multiplies consecutive gates into matrices of at most k qubits (and runs
     of diagonal gates into diagonals) before applying them: faster, no longer bit for bit the
     exact run, but still the same bits for any thread count and block size. `fusion=True` picks
-    the measured best width for the precision; 0, the default, runs every gate exactly."""
+    the measured best width for the precision; 0, the default, runs every gate exactly.
+
+    A loop of the program that one entry runs more than 10^6 rounds ends the run with
+    RuntimeError naming the loop."""
     native = as_native_program(program)
     shots = _check_shots(shots)
     seed = _check_seed(seed)

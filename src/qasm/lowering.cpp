@@ -278,7 +278,7 @@ class Lowering {
         return this->branch_stmt(*branch_stmt);
       }
       if (const auto* loop = std::get_if<LoopStmt>(&stmt.node)) {
-        return this->loop(*loop, {stmt.line, stmt.col});
+        return this->loop(*loop, stmt);
       }
       if (const auto* set = std::get_if<SetBitStmt>(&stmt.node)) {
         return this->set_bit(*set, {stmt.line, stmt.col});
@@ -398,10 +398,17 @@ class Lowering {
     }
 
     // A JumpUnless past the body, the body, and a Jump back to the test.
-    Status loop(const LoopStmt& stmt, SourcePos pos) {
+    // The loop's name in the message of a run that keeps going round it.
+    Status loop(const LoopStmt& stmt, const Stmt& where) {
+      const SourcePos pos{where.line, where.col};
       QASM_TRY_ASSIGN(const std::uint32_t condition, this->condition(stmt.condition));
       QASM_TRY(make_room(2, "while", pos));
       const std::size_t test = out.instructions.size();
+      std::string name = "the 'while' loop at " + line_text(pos);
+      if (where.file != 0 && where.file < self.files_.size() && !self.files_[where.file].empty()) {
+        name += " of " + quoted(self.files_[where.file]);
+      }
+      out.loop_names.emplace_back(test, std::move(name));
       out.instructions.emplace_back(sim::JumpUnless{condition, 0});
       QASM_TRY(block(stmt.body, true));
       QASM_TRY(make_room(1, "while", pos));

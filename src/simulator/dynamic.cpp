@@ -164,6 +164,9 @@ struct Layout {
   // Per instruction index (and the end), the first index at or after it that is not a gate or
   // a terminal measurement.
   std::vector<std::size_t> stretch_end;
+  // Per loop, keyed by where its jumps back land: the last of those jumps. Instructions from
+  // the key to that jump are inside the loop.
+  std::unordered_map<std::size_t, std::size_t> loop_last;
 };
 
 Layout layout_of(const Program& program) {
@@ -172,7 +175,17 @@ Layout layout_of(const Program& program) {
   layout.terminal = terminal_measurements(program);
   layout.operations.reserve(size);
   layout.stretch_end.assign(size + 1, size);
-  for (const Instruction& instruction : program.instructions) {
+  for (std::size_t i = 0; i < size; ++i) {
+    const Instruction& instruction = program.instructions[i];
+    const auto* jump = std::get_if<Jump>(&instruction);
+    const auto* test = std::get_if<JumpUnless>(&instruction);
+    const std::size_t target = jump != nullptr   ? jump->target
+                               : test != nullptr ? test->target
+                                                 : i + 1;
+    if (target <= i) {
+      std::size_t& last = layout.loop_last[target];
+      last = std::max(last, i);
+    }
     if (const auto* gate = std::get_if<GateOp>(&instruction)) {
       layout.operations.emplace_back(*gate);
     } else if (const auto* controlled = std::get_if<ControlledGate>(&instruction)) {
@@ -198,6 +211,13 @@ struct Branch {
   std::vector<std::uint8_t> bits;
   std::vector<std::uint64_t> shots;
   std::vector<std::size_t> terminal;
+  // The loops the branch is in, and how many jumps back this entry into each has taken.
+  struct Loop {
+    std::size_t first = 0;  // where its jumps back land
+    std::size_t last = 0;   // the last of them
+    std::uint64_t rounds = 0;
+  };
+  std::vector<Loop> loops;
 };
 
 // A branch left for later at a split: it takes outcome 1 of the event at its pc, from the newest
@@ -231,7 +251,7 @@ class Walker {
 
   DynamicOutcome run() {
     outcome_.memory.assign(shots_, 0);
-    Branch current{0, 0, initial_bits_, {}, {}};
+    Branch current{0, 0, initial_bits_, {}, {}, {}};
     current.shots.resize(shots_);
     for (std::uint64_t s = 0; s < shots_; ++s) {
       current.shots[s] = s;
@@ -257,7 +277,7 @@ class Walker {
       } else {
         state_.reset();
         ++statistics().replays;
-        current = Branch{0, 0, initial_bits_, std::move(next.branch.shots), {}};
+        current = Branch{0, 0, initial_bits_, std::move(next.branch.shots), {}, {}};
       }
     }
     if (outcome_.no_final_state.empty()) {
@@ -272,6 +292,36 @@ class Walker {
 
  private:
   DynamicStatistics& statistics() { return outcome_.statistics; }
+
+  // Moves the branch from the jump at its pc to `to`. The loops that `to` lies outside of are
+  // left; a jump back (the loop's own, or a `continue`) is one more round of its loop, and past
+  // the limit the run ends.
+  void jump_to(Branch& b, std::size_t to) const {
+    const std::size_t from = b.pc;
+    b.pc = to;
+    if (!b.loops.empty()) {
+      std::erase_if(b.loops,
+                    [to](const Branch::Loop& loop) { return to < loop.first || to > loop.last; });
+    }
+    if (to > from) {
+      return;
+    }
+    auto loop = std::find_if(b.loops.begin(), b.loops.end(),
+                             [to](const Branch::Loop& l) { return l.first == to; });
+    if (loop == b.loops.end()) {
+      b.loops.push_back(Branch::Loop{to, layout_.loop_last.at(to), 0});
+      loop = b.loops.end() - 1;
+    }
+    if (++loop->rounds > options_.max_loop_rounds) {
+      std::string name;
+      for (const auto& [test, text] : program_.loop_names) {
+        if (test == to) {
+          name = text;
+        }
+      }
+      throw LoopLimit(messages::loop_limit(name, to, options_.max_loop_rounds));
+    }
+  }
 
   // Runs the branch to its end (true), splitting off the branches of further outcomes onto
   // `pending`; without shots, stops at the first random outcome instead (false).
@@ -303,11 +353,13 @@ class Walker {
       }
       const Instruction& instruction = program_.instructions[b.pc];
       if (const auto* jump = std::get_if<JumpUnless>(&instruction)) {
-        b.pc = condition_holds(program_, jump->condition, b.bits) ? b.pc + 1 : jump->target;
+        const std::size_t to =
+            condition_holds(program_, jump->condition, b.bits) ? b.pc + 1 : jump->target;
+        jump_to(b, to);
         continue;
       }
       if (const auto* jump = std::get_if<Jump>(&instruction)) {
-        b.pc = jump->target;
+        jump_to(b, jump->target);
         continue;
       }
       if (const auto* set = std::get_if<SetBit>(&instruction)) {

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <stdexcept>
 #include <string>
 #include <variant>
 #include <vector>
@@ -68,6 +69,16 @@ struct DynamicOptions {
   // 0: every gate runs exactly; 2..5: each stretch of gates between mid-circuit operations is
   // fused with this width (simulator/fused_passes.h).
   unsigned fusion = 0;
+  // Rounds one entry into a loop may run (each jump back to its test is one); the next ends
+  // the run with LoopLimit. The reading bounds its own loops the same way.
+  std::uint64_t max_loop_rounds = 1'000'000;
+};
+
+// A loop of the program ran more rounds than DynamicOptions::max_loop_rounds allows: the
+// message names it ("the 'while' loop at line 5:1 ran 1000000 rounds without ending").
+class LoopLimit : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
 };
 
 struct DynamicStatistics {

@@ -94,6 +94,13 @@ inline std::string program_initial_bit(std::size_t bit, unsigned value) {
          ", not 0 or 1";
 }
 
+// A loop of a dynamic program that a run kept going round: `name` is how the program names it,
+// or empty for one that has no name.
+inline std::string loop_limit(const std::string& name, std::size_t test, std::uint64_t limit) {
+  return (name.empty() ? "the loop at instruction " + std::to_string(test) : name) + " ran " +
+         std::to_string(limit) + " rounds without ending";
+}
+
 // Why a dynamic run reports no final state.
 inline std::string final_state_branches(std::uint64_t branches) {
   return "the final state depends on measurement outcomes: the shots ended in " +

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -97,6 +98,10 @@ struct Program {
   // The files the program was read from besides its own text, in the order they were first
   // included (for reports; the instructions already hold their contents).
   std::vector<std::string> included_files;
+  // Where each loop of the program comes from, for the message of a loop that does not end:
+  // the index of its test (the JumpUnless its Jump back returns to) and how the text names it
+  // ("the 'while' loop at line 5:1"). A loop without an entry is named by its instruction.
+  std::vector<std::pair<std::size_t, std::string>> loop_names;
 };
 
 // The program of a circuit record: its gates as GateOp and its measurements as Measure in list

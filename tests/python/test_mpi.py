@@ -431,6 +431,20 @@ def test_dynamic_program_without_one_final_state_refuses_to_write_it(tmp_path):
     assert done.stdout.startswith(f"{path}: 3 qubits, 3 classical bits")
 
 
+@pytest.mark.parametrize("ranks", [1, 2])
+def test_a_loop_that_never_ends_stops_every_rank_with_one_message(tmp_path, ranks):
+    # Every rank walks the same rounds (each measurement a collective step: 4 ranks on this
+    # machine's two cores would take minutes) and stops at the same one.
+    path = tmp_path / "spin.qasm"
+    path.write_text('OPENQASM 3.0;\ninclude "stdgates.inc";\nqubit[3] q;\nbit c;\n'
+                    "while (!c) { x q[2]; x q[2]; c = measure q[2]; }\n")
+    done = mpirun(ranks, path, "--shots", "10", "--seed", SEED)
+    assert (done.returncode, done.stdout) == (1, "")
+    message = f"vorn-mpi: {path}: the 'while' loop at line 5:1 ran 1000000 rounds without ending"
+    assert message in done.stderr.splitlines()
+    assert done.stderr.count("rounds without ending") == 1
+
+
 # ---- output --------------------------------------------------------------------------------------
 
 

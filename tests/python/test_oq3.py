@@ -303,6 +303,27 @@ def test_repeat_until_success_loops_until_its_flags_clear():
     assert counts == {"00": 500}
 
 
+def test_a_run_time_loop_that_never_ends_is_stopped_and_named(tmp_path):
+    # The measured bit is always 0: the test never fails. The run stops after 10^6 rounds,
+    # naming the loop, its line and the file it is in; `vorn run` reports it with status 1.
+    (tmp_path / "spin.inc").write_text(
+        "def spin(qubit q) -> bit {\n  bit c;\n  c = measure q;\n"
+        "  while (!c) { x q; x q; c = measure q; }\n  return c;\n}\n"
+    )
+    main = tmp_path / "main.qasm"
+    main.write_text('OPENQASM 3.0;\ninclude "stdgates.inc";\ninclude "spin.inc";\nqubit q;\n'
+                    "bit r;\nr = spin(q);\n")
+    spin = tmp_path / "spin.inc"
+    expected = f"the 'while' loop at line 4:3 of \"{spin}\" ran 1000000 rounds without ending"
+    for shots in (0, 7):
+        with pytest.raises(RuntimeError) as caught:
+            vorn.run(vorn.load(main), shots=shots, seed=1)
+        assert str(caught.value) == expected
+    done = vorn_command("run", main, "--shots", "5")
+    assert (done.returncode, done.stdout) == (1, "")
+    assert done.stderr == f"vorn: {main}: {expected}\n"
+
+
 def test_the_corpus_repeat_until_success_program_gives_zero():
     from test_dynamic_corpus import REFUSED
 

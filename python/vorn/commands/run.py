@@ -161,8 +161,8 @@ def _simulate(name, program, args, seed, indicator, memory_message):
         return call_in_worker(simulate, indicator)
     except MemoryError:
         raise CliError(memory_message(memory_available()), EXIT_FAILURE) from None
-    except ValueError as e:
-        # A program the engine cannot run (no qubits, for one).
+    except (ValueError, RuntimeError) as e:
+        # A program the engine cannot run (no qubits, for one), or a loop that does not end.
         raise CliError(f"{name}: {e}", EXIT_FAILURE) from None
     except BaseException as e:
         # The module's abort (a state of 0 qubits, for one) derives from BaseException.

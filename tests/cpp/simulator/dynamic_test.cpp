@@ -420,6 +420,76 @@ TYPED_TEST(DynamicTest, LoopsEndWhenTheirConditionHolds) {
   EXPECT_GT(run.outcome.statistics.evolutions, 3u);
 }
 
+// A `while` loop as the reader lowers it: the test, the body, the jump back; returns the
+// test's index.
+template <typename Body>
+std::size_t while_loop(Builder& b, std::uint32_t condition, const Body& body) {
+  const std::size_t test = b.begin_if(condition);
+  body();
+  b.program().instructions.emplace_back(Jump{test});
+  b.end_if(test);
+  return test;
+}
+
+// Counts two rounds in bits (done, started): the first round sets `started`, the second `done`.
+void count_two_rounds(Builder& b, std::uint64_t done, std::uint64_t started) {
+  b.program().instructions.emplace_back(SetBit{done, b.bit_is_one(started)});
+  b.program().instructions.emplace_back(
+      SetBit{started, b.condition({ConditionKind::Const, CompareOp::Eq, 0, 0, 0, 1})});
+}
+
+std::uint32_t bit_is_zero(Builder& b, std::uint64_t bit) {
+  const std::uint32_t one = b.bit_is_one(bit);
+  return b.condition({ConditionKind::Not, CompareOp::Eq, 0, 0, 0, 0, one});
+}
+
+// A loop whose condition never changes ends the run with a message naming it, with or without
+// shots; each entry into a loop counts its own rounds, and a loop may run the limit's rounds.
+TEST(DynamicLoops, RoundsAreBoundedPerEntry) {
+  Builder endless(1, 1);
+  const std::size_t test = while_loop(endless, bit_is_zero(endless, 0), [&] {
+    endless.gate(GateKind::X, 0).gate(GateKind::X, 0).measure(0, 0);
+  });
+  DynamicOptions options;
+  options.max_loop_rounds = 5;
+  for (const std::uint64_t shots : {0, 3}) {
+    try {
+      run_at<double>(endless.program(), shots, 1, options);
+      ADD_FAILURE() << "the endless loop ended";
+    } catch (const LoopLimit& e) {
+      EXPECT_STREQ(e.what(), "the loop at instruction 0 ran 5 rounds without ending");
+    }
+  }
+  endless.program().loop_names = {{test, "the 'while' loop at line 4:1"}};
+  try {
+    run_at<float>(endless.program(), 2, 1, options);
+    ADD_FAILURE() << "the endless loop ended";
+  } catch (const LoopLimit& e) {
+    EXPECT_STREQ(e.what(), "the 'while' loop at line 4:1 ran 5 rounds without ending");
+  }
+
+  // Two rounds of an outer loop, each entering an inner loop of two rounds: four inner rounds
+  // in all, two per entry.
+  Builder nested(1, 4);
+  while_loop(nested, bit_is_zero(nested, 0), [&] {
+    const std::uint32_t zero = nested.condition({ConditionKind::Const, CompareOp::Eq, 0, 0, 0, 0});
+    nested.program().instructions.emplace_back(SetBit{2, zero});
+    nested.program().instructions.emplace_back(SetBit{3, zero});
+    while_loop(nested, bit_is_zero(nested, 2), [&] { count_two_rounds(nested, 2, 3); });
+    nested.gate(GateKind::X, 0);
+    count_two_rounds(nested, 0, 1);
+  });
+  validate_program(nested.program());
+  options.max_loop_rounds = 2;
+  const DynamicRun<double> run = run_at<double>(nested.program(), 4, 1, options);
+  ASSERT_TRUE(run.final_state.has_value());
+  // X twice: the qubit is back at 0; the bits end 1, 1, 1, 1.
+  EXPECT_EQ(run.final_state->amplitudes()[0].re, 1.0);
+  EXPECT_EQ(run.outcome.bit_arrays, (std::vector<std::vector<std::uint8_t>>{{1, 1, 1, 1}}));
+  options.max_loop_rounds = 1;
+  EXPECT_THROW(run_at<double>(nested.program(), 4, 1, options), LoopLimit);
+}
+
 // ---------------------------------------------------------------------------------------------
 // Deterministic programs and frequencies.
 
