@@ -1,12 +1,14 @@
 // libFuzzer target of the engine's paths: a random circuit of up to 14 qubits (any finite
 // angles) runs gate by gate on one thread, then in blocked passes with a random block size and
 // random planning costs on 1 to 3 threads: the states (f32 and f64) are the same bytes and the
-// counts the same. A random dynamic program (mid-circuit measurements, resets, nested if/else)
-// gives the same per-shot memory, final bit arrays and final state for any pool size, blocking
-// and copy policy.
+// counts the same. A random dynamic program (mid-circuit measurements, resets, bit assignments,
+// nested if/else and while loops) gives the same per-shot memory, final bit arrays and final
+// state, or stops at the same loop, for any pool size, blocking and copy policy, exact or fused
+// (a fused run against the one-thread fused run).
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <variant>
 
 #include "core/parallel.h"
@@ -46,14 +48,21 @@ Configuration decode_configuration(FuzzedDataProvider& in) {
   c.costs.arithmetic = in.ConsumeFloatingPointInRange<double>(0.0, 1.0);
   c.options.force_replay = in.ConsumeBool();
   c.options.max_saved_states = in.ConsumeIntegralInRange<std::uint64_t>(0, 3);
+  const unsigned fusion = in.ConsumeIntegralInRange<unsigned>(0, 5);
+  c.options.fusion = fusion == 1 ? 0 : fusion;
+  // Loops end within a few rounds, or the run stops: the same way for every configuration.
+  c.options.max_loop_rounds = in.ConsumeIntegralInRange<std::uint64_t>(1, 6);
   return c;
 }
 
-// The one-thread, gate-by-gate run.
-Configuration reference() {
-  Configuration c;
-  c.costs = sim::PassCosts{};
-  return c;
+// The one-thread, gate-by-gate run (fused as `c` is: a fused run's bits are its own, the same
+// for any pool and blocking).
+Configuration reference(const Configuration& c) {
+  Configuration r;
+  r.costs = sim::PassCosts{};
+  r.options.fusion = c.options.fusion;
+  r.options.max_loop_rounds = c.options.max_loop_rounds;
+  return r;
 }
 
 template <typename Fn>
@@ -78,19 +87,25 @@ sim::RunResult<T> run_circuit(const sim::Circuit& circuit, std::uint64_t shots, 
 template <typename T>
 void check_circuit(const sim::Circuit& circuit, std::uint64_t shots, std::uint64_t seed,
                    const Configuration& c) {
-  const sim::RunResult<T> base = run_circuit<T>(circuit, shots, seed, reference());
+  const sim::RunResult<T> base = run_circuit<T>(circuit, shots, seed, reference(c));
   const sim::RunResult<T> got = run_circuit<T>(circuit, shots, seed, c);
   require(vorn::fuzz::same_bits<T>(base.statevector.amplitudes(), got.statevector.amplitudes()));
   require(base.counts == got.counts);
 }
 
+// The run, or the message of the loop that stopped it.
 template <typename T>
-sim::DynamicRun<T> run_dynamic(const sim::Program& p, std::uint64_t shots, std::uint64_t seed,
-                               const Configuration& c) {
-  std::optional<sim::DynamicRun<T>> out;
+std::variant<sim::DynamicRun<T>, std::string> run_dynamic(const sim::Program& p,
+                                                          std::uint64_t shots, std::uint64_t seed,
+                                                          const Configuration& c) {
+  std::optional<std::variant<sim::DynamicRun<T>, std::string>> out;
   configured(c, [&] {
-    sim::DynamicRunResult result = sim::run_program(p, shots, seed, precision_of<T>(), c.options);
-    out.emplace(std::move(std::get<sim::DynamicRun<T>>(result)));
+    try {
+      sim::DynamicRunResult result = sim::run_program(p, shots, seed, precision_of<T>(), c.options);
+      out.emplace(std::move(std::get<sim::DynamicRun<T>>(result)));
+    } catch (const sim::LoopLimit& e) {
+      out.emplace(std::string(e.what()));
+    }
   });
   return std::move(*out);
 }
@@ -98,8 +113,15 @@ sim::DynamicRun<T> run_dynamic(const sim::Program& p, std::uint64_t shots, std::
 template <typename T>
 void check_program(const sim::Program& p, std::uint64_t shots, std::uint64_t seed,
                    const Configuration& c) {
-  const sim::DynamicRun<T> base = run_dynamic<T>(p, shots, seed, reference());
-  const sim::DynamicRun<T> got = run_dynamic<T>(p, shots, seed, c);
+  auto base_run = run_dynamic<T>(p, shots, seed, reference(c));
+  auto got_run = run_dynamic<T>(p, shots, seed, c);
+  require(base_run.index() == got_run.index());
+  if (const auto* stopped = std::get_if<std::string>(&base_run)) {
+    require(*stopped == std::get<std::string>(got_run));
+    return;
+  }
+  const sim::DynamicRun<T>& base = std::get<sim::DynamicRun<T>>(base_run);
+  const sim::DynamicRun<T>& got = std::get<sim::DynamicRun<T>>(got_run);
   require(base.outcome.memory == got.outcome.memory);
   require(base.outcome.bit_arrays == got.outcome.bit_arrays);
   require(base.outcome.is_static == got.outcome.is_static);

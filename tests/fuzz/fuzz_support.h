@@ -193,8 +193,8 @@ inline sim::Circuit decode_circuit(FuzzedDataProvider& in, std::uint64_t max_qub
 }
 
 // A valid dynamic program (sim::validate_program accepts it): 1 to max_qubits qubits, one to
-// three bit registers, gates, measurements, resets and `if` blocks (nested, with else
-// branches) on conditions of every kind.
+// three bit registers, gates, measurements, resets, bit assignments, and `if` blocks (with
+// else branches) and `while` loops, nested, on conditions of every kind.
 inline sim::Program decode_program(FuzzedDataProvider& in, std::uint64_t max_qubits,
                                    std::size_t max_instructions) {
   sim::Program p;
@@ -249,6 +249,7 @@ inline sim::Program decode_program(FuzzedDataProvider& in, std::uint64_t max_qub
     std::size_t at;
     std::size_t left;
     bool has_else;
+    bool loop = false;
   };
   std::vector<Open> open;
   const auto close_finished = [&]() {
@@ -257,6 +258,12 @@ inline sim::Program decode_program(FuzzedDataProvider& in, std::uint64_t max_qub
       open.pop_back();
       const std::size_t end = p.instructions.size();
       if (auto* test = std::get_if<sim::JumpUnless>(&p.instructions[block.at])) {
+        if (block.loop) {
+          // while (...) { body }: the jump back to the test, which leaves past it.
+          test->target = end + 1;
+          p.instructions.push_back(sim::Jump{block.at});
+          continue;
+        }
         if (block.has_else) {
           // if (...) { body } else { else-body }: the test jumps past the Jump that ends the
           // then-body; the Jump's own block follows.
@@ -283,10 +290,14 @@ inline sim::Program decode_program(FuzzedDataProvider& in, std::uint64_t max_qub
           sim::Reset{in.ConsumeIntegralInRange<std::uint64_t>(0, p.n_qubits - 1)});
     } else if (what < 80 && open.size() < 4) {
       const std::uint32_t root = condition();
-      open.push_back({p.instructions.size(), 0, in.ConsumeBool()});
+      const bool loop = in.ConsumeIntegral<std::uint8_t>() < 64;
+      open.push_back({p.instructions.size(), 0, !loop && in.ConsumeBool(), loop});
       p.instructions.push_back(sim::JumpUnless{root, 0});
       open.back().left = in.ConsumeIntegralInRange<std::size_t>(1, 4);
       continue;
+    } else if (what < 88) {
+      const auto bit = in.ConsumeIntegralInRange<std::uint64_t>(0, p.n_bits - 1);
+      p.instructions.push_back(sim::SetBit{bit, condition()});
     } else if (what < 100) {
       p.instructions.push_back(decode_controlled(in, p.n_qubits, false));
     } else {
