@@ -18,6 +18,14 @@
 // that underflows or overflows only sends a group the long way), and a group that fails runs
 // the full products, or, when its inputs are all zero bits, takes the plan's zero response.
 // Where lane controls are 0 the stored value stays, and the check sees 1.
+//
+// Some states send nearly every group the long way: a state of real amplitudes (after H on
+// |0...0>), or of amplitudes each real or imaginary (after RX), has a zero part in every
+// output. Where most groups of a chunk failed their check, the register runner runs the next
+// chunks through the full products at once (run_registers), and the lane runner takes the long
+// way for a stretch of groups after a few failures in a row (LongWay); then the short way is
+// tried again. The long way is the full formula, so which way a group takes never changes its
+// bits.
 #pragma once
 
 #include <cstddef>
@@ -94,6 +102,34 @@ struct ShapedEntries {
   }
 };
 
+// Which way the groups of a runner's range take: after MISSES groups in a row failed their
+// check, the next STRETCH groups take the full products without trying the shaped ones.
+class LongWay {
+ public:
+  static constexpr unsigned MISSES = 4;
+  static constexpr unsigned STRETCH = 64;
+
+  // Whether this group goes the long way without trying the short one.
+  VORN_ALWAYS_INLINE bool now() {
+    if (left_ == 0) {
+      return false;
+    }
+    --left_;
+    return true;
+  }
+  VORN_ALWAYS_INLINE void passed() { misses_ = 0; }
+  VORN_ALWAYS_INLINE void failed() {
+    if (++misses_ == MISSES) {
+      misses_ = 0;
+      left_ = STRETCH;
+    }
+  }
+
+ private:
+  unsigned misses_ = 0;
+  unsigned left_ = 0;
+};
+
 // Whether every input of a group holds zero bits.
 template <typename Isa, unsigned D>
 VORN_ALWAYS_INLINE inline bool all_zero_bits(const typename Isa::V* x) {
@@ -105,10 +141,10 @@ VORN_ALWAYS_INLINE inline bool all_zero_bits(const typename Isa::V* x) {
 }
 
 // Groups [begin, end) of a shaped matrix on register operands (D = 2, or 4 for the diagonal
-// shapes).
+// shapes); returns how many of them took the long way.
 template <typename Isa, unsigned D, bool Masked, Shape S>
-void run_shaped_registers(const Plan<Isa>& plan, typename Isa::T* v, std::uint64_t begin,
-                          std::uint64_t end) {
+std::uint64_t shaped_register_groups(const Plan<Isa>& plan, typename Isa::T* v,
+                                     std::uint64_t begin, std::uint64_t end) {
   using V = typename Isa::V;
   constexpr unsigned G = D;
   constexpr bool SWAPS = S == Shape::Diagonal || S == Shape::Imaginary;
@@ -119,6 +155,7 @@ void run_shaped_registers(const Plan<Isa>& plan, typename Isa::T* v, std::uint64
   }
   const typename Isa::Mask mask = plan.mask;
   const V one = Isa::one();
+  std::uint64_t long_ones = 0;
   for_each_group<Isa, G>(plan, v, begin, end, [&](typename Isa::T* base) VORN_ALWAYS_INLINE {
     V x[D];
     V xs[D];
@@ -136,6 +173,7 @@ void run_shaped_registers(const Plan<Isa>& plan, typename Isa::T* v, std::uint64
       check = g == 0 ? checked : Isa::mul(check, checked);
     }
     if (!Isa::ordinary(check)) [[unlikely]] {
+      ++long_ones;
       if (all_zero_bits<Isa, D>(x)) {
         for (unsigned g = 0; g < G; ++g) {
           out[g] = Isa::load(plan.zero_response[g]);
@@ -155,6 +193,28 @@ void run_shaped_registers(const Plan<Isa>& plan, typename Isa::T* v, std::uint64
       Isa::store(base + offset[g], Masked ? Isa::blend(x[g], out[g], mask) : out[g]);
     }
   });
+  return long_ones;
+}
+
+// Groups [begin, end) of a shaped matrix on register operands, in chunks: where most groups of
+// a chunk took the long way, the next chunks run the full products with the matrix held in
+// registers (run_registers), then the shaped products are tried again.
+template <typename Isa, unsigned D, bool Masked, Shape S>
+void run_shaped_registers(const Plan<Isa>& plan, typename Isa::T* v, std::uint64_t begin,
+                          std::uint64_t end) {
+  constexpr std::uint64_t CHUNK = 256;
+  constexpr unsigned FULL_CHUNKS = 7;
+  unsigned full_chunks = 0;
+  for (std::uint64_t at = begin; at < end;) {
+    const std::uint64_t stop = end - at > CHUNK ? at + CHUNK : end;
+    if (full_chunks > 0) {
+      --full_chunks;
+      run_registers<Isa, D, Masked, false>(plan, v, at, stop);
+    } else if (2 * shaped_register_groups<Isa, D, Masked, S>(plan, v, at, stop) > stop - at) {
+      full_chunks = FULL_CHUNKS;
+    }
+    at = stop;
+  }
 }
 
 // Groups of two neighbouring registers (pair_lane_target_groups) for a shaped 2x2 matrix on a
@@ -198,14 +258,26 @@ void run_shaped_lane_target(const Plan<Isa>& plan, typename Isa::T* v, std::uint
     const V lower = Isa::mask_add(x, plan.lower_active, own, cross);
     return Isa::mask_add(lower, plan.upper_active, cross, own);
   };
+  LongWay long_way;
   for_each_group<Isa, 2>(plan, v, begin, end, [&](typename Isa::T* base) VORN_ALWAYS_INLINE {
     const V x0 = Isa::load(base);
     const V x1 = Isa::load(base + offset1);
-    V out0 = shaped(x0);
-    V out1 = shaped(x1);
-    const V check = Masked ? Isa::mul(Isa::blend(one, out0, mask), Isa::blend(one, out1, mask))
-                           : Isa::mul(out0, out1);
-    if (!Isa::ordinary(check)) [[unlikely]] {
+    V out0;
+    V out1;
+    bool long_one = long_way.now();
+    if (!long_one) {
+      out0 = shaped(x0);
+      out1 = shaped(x1);
+      const V check = Masked ? Isa::mul(Isa::blend(one, out0, mask), Isa::blend(one, out1, mask))
+                             : Isa::mul(out0, out1);
+      long_one = !Isa::ordinary(check);
+      if (long_one) [[unlikely]] {
+        long_way.failed();
+      } else {
+        long_way.passed();
+      }
+    }
+    if (long_one) [[unlikely]] {
       out0 = full(x0);
       out1 = full(x1);
     }
