@@ -143,8 +143,8 @@ VORN_ALWAYS_INLINE inline bool all_zero_bits(const typename Isa::V* x) {
 // Groups [begin, end) of a shaped matrix on register operands (D = 2, or 4 for the diagonal
 // shapes); returns how many of them took the long way.
 template <typename Isa, unsigned D, bool Masked, Shape S>
-std::uint64_t shaped_register_groups(const Plan<Isa>& plan, typename Isa::T* v,
-                                     std::uint64_t begin, std::uint64_t end) {
+std::uint64_t shaped_register_groups(const Plan<Isa>& plan, typename Isa::T* v, std::uint64_t begin,
+                                     std::uint64_t end) {
   using V = typename Isa::V;
   constexpr unsigned G = D;
   constexpr bool SWAPS = S == Shape::Diagonal || S == Shape::Imaginary;
