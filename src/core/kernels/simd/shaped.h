@@ -28,6 +28,7 @@
 // bits.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 
@@ -103,11 +104,13 @@ struct ShapedEntries {
 };
 
 // Which way the groups of a runner's range take: after MISSES groups in a row failed their
-// check, the next STRETCH groups take the full products without trying the shaped ones.
+// check, the next groups take the full products without trying the shaped ones, 64 of them at
+// first and twice as many each time the first group tried after them fails too (up to 4096).
 class LongWay {
  public:
   static constexpr unsigned MISSES = 4;
-  static constexpr unsigned STRETCH = 64;
+  static constexpr unsigned FIRST_STRETCH = 64;
+  static constexpr unsigned LAST_STRETCH = 4096;
 
   // Whether this group goes the long way without trying the short one.
   VORN_ALWAYS_INLINE bool now() {
@@ -117,17 +120,26 @@ class LongWay {
     --left_;
     return true;
   }
-  VORN_ALWAYS_INLINE void passed() { misses_ = 0; }
+  VORN_ALWAYS_INLINE void passed() {
+    misses_ = 0;
+    stretch_ = FIRST_STRETCH;
+    after_stretch_ = false;
+  }
   VORN_ALWAYS_INLINE void failed() {
-    if (++misses_ == MISSES) {
+    // Right after a stretch one failure is enough to start a longer one.
+    if (after_stretch_ || ++misses_ == MISSES) {
       misses_ = 0;
-      left_ = STRETCH;
+      left_ = stretch_;
+      stretch_ = stretch_ < LAST_STRETCH ? 2 * stretch_ : LAST_STRETCH;
+      after_stretch_ = true;
     }
   }
 
  private:
   unsigned misses_ = 0;
   unsigned left_ = 0;
+  unsigned stretch_ = FIRST_STRETCH;
+  bool after_stretch_ = false;
 };
 
 // Whether every input of a group holds zero bits.
@@ -198,20 +210,26 @@ std::uint64_t shaped_register_groups(const Plan<Isa>& plan, typename Isa::T* v, 
 
 // Groups [begin, end) of a shaped matrix on register operands, in chunks: where most groups of
 // a chunk took the long way, the next chunks run the full products with the matrix held in
-// registers (run_registers), then the shaped products are tried again.
+// registers (run_registers), then the shaped products are tried again: 7 chunks at first, and
+// twice as many (up to 127) each time the chunk tried after them fares no better.
 template <typename Isa, unsigned D, bool Masked, Shape S>
 void run_shaped_registers(const Plan<Isa>& plan, typename Isa::T* v, std::uint64_t begin,
                           std::uint64_t end) {
   constexpr std::uint64_t CHUNK = 256;
-  constexpr unsigned FULL_CHUNKS = 7;
+  constexpr unsigned FIRST_FULL_CHUNKS = 7;
+  constexpr unsigned LAST_FULL_CHUNKS = 127;
   unsigned full_chunks = 0;
+  unsigned next_full_chunks = FIRST_FULL_CHUNKS;
   for (std::uint64_t at = begin; at < end;) {
     const std::uint64_t stop = end - at > CHUNK ? at + CHUNK : end;
     if (full_chunks > 0) {
       --full_chunks;
       run_registers<Isa, D, Masked, false>(plan, v, at, stop);
     } else if (2 * shaped_register_groups<Isa, D, Masked, S>(plan, v, at, stop) > stop - at) {
-      full_chunks = FULL_CHUNKS;
+      full_chunks = next_full_chunks;
+      next_full_chunks = std::min(2 * next_full_chunks + 1, LAST_FULL_CHUNKS);
+    } else {
+      next_full_chunks = FIRST_FULL_CHUNKS;
     }
     at = stop;
   }
@@ -247,16 +265,18 @@ void run_shaped_lane_target(const Plan<Isa>& plan, typename Isa::T* v, std::uint
     }
   };
   // As run_lane_target.
-  const auto full = [&](V x) {
+  const V cross_im = Isa::load(plan.cross_im);
+  const typename Isa::Mask lower_active = plan.lower_active;
+  const typename Isa::Mask upper_active = plan.upper_active;
+  const auto full = [&](V x) VORN_ALWAYS_INLINE {
     if (Isa::zero_bits(x)) {
       return Isa::load(plan.zero_response[0]);
     }
     const V xs = Isa::swap_re_im(x);
     const V own = product<Isa, false>(own_re, own_im, x, xs);
-    const V cross =
-        Isa::permute(product<Isa, false>(cross_re, Isa::load(plan.cross_im), x, xs), partner);
-    const V lower = Isa::mask_add(x, plan.lower_active, own, cross);
-    return Isa::mask_add(lower, plan.upper_active, cross, own);
+    const V cross = Isa::permute(product<Isa, false>(cross_re, cross_im, x, xs), partner);
+    const V lower = Isa::mask_add(x, lower_active, own, cross);
+    return Isa::mask_add(lower, upper_active, cross, own);
   };
   LongWay long_way;
   for_each_group<Isa, 2>(plan, v, begin, end, [&](typename Isa::T* base) VORN_ALWAYS_INLINE {
