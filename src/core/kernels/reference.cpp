@@ -162,16 +162,64 @@ void parallel_two_qubit(Complex<T>* v, std::uint64_t len, const Matrix4<T>& matr
   });
 }
 
+namespace {
+
+// The runs of pairs that a gate under controls updates. Work items are runs of 2^low
+// consecutive pairs, low the lowest operand position: below it no operand bit lies. A run number
+// r becomes the run's first index by inserting a zero bit at every operand position in
+// increasing order (each insertion moves the bits above it up, so that the next position is
+// already where the index has it), then setting the controls' values. As r runs over all runs,
+// the first indices cover once every index with the target clear and the controls at their
+// values.
+struct ControlledRuns {
+  std::uint64_t run = 0;     // pairs per run
+  std::uint64_t count = 0;   // runs
+  std::uint64_t stride = 0;  // from a pair's lower amplitude to its upper one
+  std::uint64_t values = 0;
+  unsigned positions[64] = {};
+  unsigned n_positions = 0;
+
+  ControlledRuns(std::uint64_t len, std::uint64_t control_mask, std::uint64_t control_values,
+                 unsigned target) {
+    const std::uint64_t operands = control_mask | bit(target);
+    const unsigned low = static_cast<unsigned>(std::countr_zero(operands));
+    run = bit(low);
+    count = (len >> std::popcount(operands)) >> low;
+    stride = bit(target);
+    values = control_values;
+    for (std::uint64_t rest = operands; rest != 0; rest &= rest - 1) {
+      positions[n_positions++] = static_cast<unsigned>(std::countr_zero(rest));
+    }
+  }
+
+  template <typename T>
+  void apply(Complex<T>* v, const Matrix2<T>& m, std::uint64_t begin, std::uint64_t end) const {
+    const unsigned low = static_cast<unsigned>(std::countr_zero(run));
+    for (std::uint64_t r = begin; r < end; ++r) {
+      std::uint64_t first = r << low;
+      for (unsigned j = 0; j < n_positions; ++j) {
+        const unsigned p = positions[j];
+        first = ((first >> p) << (p + 1)) | (first & (bit(p) - 1));
+      }
+      first |= values;
+      Complex<T>* lower = v + first;
+      Complex<T>* upper = lower + stride;
+      for (std::uint64_t j = 0; j < run; ++j) {
+        pair_update(lower[j], upper[j], m);
+      }
+    }
+  }
+};
+
+}  // namespace
+
 template <typename T>
 void serial_multi_controlled(Complex<T>* v, std::uint64_t len, const Matrix2<T>& matrix,
                              std::uint64_t control_mask, std::uint64_t control_values,
                              unsigned target) {
   const Matrix2<T> m = matrix;
-  for (std::uint64_t i = 0; i < len; ++i) {
-    if (!is_set(i, target) && (i & control_mask) == control_values) {
-      pair_update(v[i], v[i | bit(target)], m);
-    }
-  }
+  const ControlledRuns runs(len, control_mask, control_values, target);
+  runs.apply(v, m, 0, runs.count);
 }
 
 template <typename T>
@@ -179,38 +227,9 @@ void parallel_multi_controlled(Complex<T>* v, std::uint64_t len, const Matrix2<T
                                std::uint64_t control_mask, std::uint64_t control_values,
                                unsigned target) {
   const Matrix2<T> m = matrix;
-  // Work items are runs of 2^low consecutive pairs, low the lowest operand position: below it no
-  // operand bit lies. A run number r becomes the run's first index by inserting a zero bit at
-  // every operand position in increasing order (each insertion moves the bits above it up, so
-  // that the next position is already where the index has it), then setting the controls'
-  // values. As r runs over all runs, the first indices cover once every index with the target
-  // clear and the controls at their values.
-  const std::uint64_t operands = control_mask | bit(target);
-  const unsigned low = static_cast<unsigned>(std::countr_zero(operands));
-  const unsigned count = static_cast<unsigned>(std::popcount(operands));
-  const std::uint64_t run = bit(low);
-  const std::uint64_t runs = (len >> count) >> low;
-  unsigned positions[64];
-  unsigned n_positions = 0;
-  for (std::uint64_t rest = operands; rest != 0; rest &= rest - 1) {
-    positions[n_positions++] = static_cast<unsigned>(std::countr_zero(rest));
-  }
-  const std::uint64_t stride = bit(target);
-  parallel_for(0, runs, 1, [&](std::uint64_t begin, std::uint64_t end) {
-    for (std::uint64_t r = begin; r < end; ++r) {
-      std::uint64_t first = r << low;
-      for (unsigned j = 0; j < n_positions; ++j) {
-        const unsigned p = positions[j];
-        first = ((first >> p) << (p + 1)) | (first & (bit(p) - 1));
-      }
-      first |= control_values;
-      Complex<T>* lower = v + first;
-      Complex<T>* upper = lower + stride;
-      for (std::uint64_t j = 0; j < run; ++j) {
-        pair_update(lower[j], upper[j], m);
-      }
-    }
-  });
+  const ControlledRuns runs(len, control_mask, control_values, target);
+  parallel_for(0, runs.count, 1,
+               [&](std::uint64_t begin, std::uint64_t end) { runs.apply(v, m, begin, end); });
 }
 
 namespace {
