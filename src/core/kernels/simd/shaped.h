@@ -275,7 +275,8 @@ void run_shaped_lane_target(const Plan<Isa>& plan, typename Isa::T* v, std::uint
     const V xs = Isa::swap_re_im(x);
     const V own = product<Isa, false>(own_re, own_im, x, xs);
     const V cross = Isa::permute(product<Isa, false>(cross_re, cross_im, x, xs), partner);
-    const V lower = Isa::mask_add(x, lower_active, own, cross);
+    // Without lane controls the lower lanes are all lanes but the upper ones.
+    const V lower = Masked ? Isa::mask_add(x, lower_active, own, cross) : Isa::add(own, cross);
     return Isa::mask_add(lower, upper_active, cross, own);
   };
   LongWay long_way;
