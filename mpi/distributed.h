@@ -39,24 +39,6 @@ std::optional<RankError> agree(std::optional<std::string> local, const Ranks& ra
 // needs beyond the slice.
 inline constexpr std::size_t EXCHANGE_CHUNK_BYTES = std::size_t{4} << 20;
 
-// The amplitudes of the slice that an exchange of global position `global` with local position
-// `local` sends: those whose bit `local` differs from this rank's bit of `global`. They are
-// visited in increasing order as runs of contiguous indices: fn(first_index, offset, count),
-// where offset counts the visited amplitudes before the run. Only the part [begin, end) of that
-// sequence is visited.
-template <typename Fn>
-void for_each_exchanged_run(std::uint64_t local, std::uint64_t other_bit, std::uint64_t begin,
-                            std::uint64_t end, Fn fn) {
-  const std::uint64_t run = std::uint64_t{1} << local;
-  for (std::uint64_t m = begin; m < end;) {
-    const std::uint64_t run_end = std::min(end, (m / run + 1) * run);
-    const std::uint64_t index =
-        ((m >> local) << (local + 1)) | (other_bit << local) | (m & (run - 1));
-    fn(index, m - begin, run_end - m);
-    m = run_end;
-  }
-}
-
 // The indices of a slice whose bits at the sorted local positions `positions` equal those of
 // `fixed` (fixed has no other bits): they are visited in increasing order as runs of contiguous
 // indices, fn(first_index, offset, count), offset counting the visited indices before the run.

@@ -836,10 +836,7 @@ class Elaborator {
   CondRef add_condition(std::vector<CondNode> nodes) {
     const std::size_t base = out_.conditions.size();
     for (CondNode& node : nodes) {
-      if (node.kind == CondKind::Not || node.kind == CondKind::And || node.kind == CondKind::Or) {
-        node.left += base;
-        node.right += base;
-      }
+      shift_operands(node, base);
       out_.conditions.push_back(std::move(node));
     }
     return CondRef{base, out_.conditions.size()};
@@ -970,22 +967,35 @@ class Elaborator {
     if (constant(right, value)) {
       return value == is_and ? left : std::vector<CondNode>{const_node(!is_and)};
     }
-    const std::size_t shift = left.size();
-    for (CondNode& node : right) {
-      if (node.kind == CondKind::Not || node.kind == CondKind::And || node.kind == CondKind::Or) {
-        node.left += shift;
-        node.right += shift;
-      }
-    }
+    const SourcePos pos{left.back().line, left.back().col};
+    return joined(kind, std::move(left), std::move(right), pos);
+  }
+
+  // left && right or left || right as it stands: the two trees side by side, the right one's
+  // operands moved past the left one, under a new root at `pos`.
+  static std::vector<CondNode> joined(CondKind kind, std::vector<CondNode> left,
+                                      std::vector<CondNode> right, SourcePos pos) {
     CondNode node;
     node.kind = kind;
     node.left = left.size() - 1;
     node.right = left.size() + right.size() - 1;
-    node.line = left.back().line;
-    node.col = left.back().col;
-    left.insert(left.end(), right.begin(), right.end());
+    node.line = pos.line;
+    node.col = pos.col;
+    const std::size_t shift = left.size();
+    for (CondNode& moved : right) {
+      shift_operands(moved, shift);
+      left.push_back(std::move(moved));
+    }
     left.push_back(node);
     return left;
+  }
+
+  // A node's operands (for !, && and ||) moved by `by` pool entries.
+  static void shift_operands(CondNode& node, std::size_t by) {
+    if (node.kind == CondKind::Not || node.kind == CondKind::And || node.kind == CondKind::Or) {
+      node.left += by;
+      node.right += by;
+    }
   }
 
   std::vector<CondNode> cond_and(std::vector<CondNode> l, std::vector<CondNode> r) const {
@@ -3539,24 +3549,10 @@ class Elaborator {
   Result<Value> runtime_logic(Op3 op, const Value& left, const Value& right) {
     QASM_TRY_ASSIGN(std::vector<CondNode> l, as_condition(left));
     QASM_TRY_ASSIGN(std::vector<CondNode> r, as_condition(right));
-    const std::size_t shift = l.size();
-    for (CondNode& node : r) {
-      if (node.kind == CondKind::Not || node.kind == CondKind::And || node.kind == CondKind::Or) {
-        node.left += shift;
-        node.right += shift;
-      }
-    }
-    CondNode node;
-    node.kind = op == Op3::And ? CondKind::And : CondKind::Or;
-    node.left = l.size() - 1;
-    node.right = l.size() + r.size() - 1;
-    node.line = node_pos_.line;
-    node.col = node_pos_.col;
-    l.insert(l.end(), r.begin(), r.end());
-    l.push_back(node);
     Value out = make_bool(false);
     out.runtime = true;
-    out.condition = std::move(l);
+    out.condition = joined(op == Op3::And ? CondKind::And : CondKind::Or, std::move(l),
+                           std::move(r), node_pos_);
     return out;
   }
 

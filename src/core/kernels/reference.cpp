@@ -172,7 +172,7 @@ namespace {
 // the first indices cover once every index with the target clear and the controls at their
 // values.
 struct ControlledRuns {
-  std::uint64_t run = 0;     // pairs per run
+  unsigned low = 0;          // 2^low pairs per run
   std::uint64_t count = 0;   // runs
   std::uint64_t stride = 0;  // from a pair's lower amplitude to its upper one
   std::uint64_t values = 0;
@@ -182,8 +182,7 @@ struct ControlledRuns {
   ControlledRuns(std::uint64_t len, std::uint64_t control_mask, std::uint64_t control_values,
                  unsigned target) {
     const std::uint64_t operands = control_mask | bit(target);
-    const unsigned low = static_cast<unsigned>(std::countr_zero(operands));
-    run = bit(low);
+    low = static_cast<unsigned>(std::countr_zero(operands));
     count = (len >> std::popcount(operands)) >> low;
     stride = bit(target);
     values = control_values;
@@ -194,7 +193,7 @@ struct ControlledRuns {
 
   template <typename T>
   void apply(Complex<T>* v, const Matrix2<T>& m, std::uint64_t begin, std::uint64_t end) const {
-    const unsigned low = static_cast<unsigned>(std::countr_zero(run));
+    const std::uint64_t run = bit(low);
     for (std::uint64_t r = begin; r < end; ++r) {
       std::uint64_t first = r << low;
       for (unsigned j = 0; j < n_positions; ++j) {

@@ -4,7 +4,6 @@
 #include "mpi/dynamic_state.h"
 
 #include <gtest/gtest.h>
-#include <mpi.h>
 
 #include <algorithm>
 #include <cstring>
@@ -142,11 +141,3 @@ INSTANTIATE_TEST_SUITE_P(Seeds, DynamicState, ::testing::Values(1, 2, 3));
 
 }  // namespace
 }  // namespace vorn::mpi
-
-int main(int argc, char** argv) {
-  MPI_Init(&argc, &argv);
-  ::testing::InitGoogleTest(&argc, argv);
-  const int status = RUN_ALL_TESTS();
-  MPI_Finalize();
-  return status;
-}

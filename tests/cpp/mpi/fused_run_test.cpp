@@ -4,7 +4,6 @@
 // fused passes leave that part of the whole state, bit for bit, with the global targets of one
 // operation, or of operations close together, brought in by one exchange.
 #include <gtest/gtest.h>
-#include <mpi.h>
 
 #include <algorithm>
 #include <cstring>
@@ -233,11 +232,3 @@ TEST(FusedRun, ExchangesWaitWhenNoLocalPositionIsFree) {
 
 }  // namespace
 }  // namespace vorn::mpi
-
-int main(int argc, char** argv) {
-  MPI_Init(&argc, &argv);
-  ::testing::InitGoogleTest(&argc, argv);
-  const int status = RUN_ALL_TESTS();
-  MPI_Finalize();
-  return status;
-}

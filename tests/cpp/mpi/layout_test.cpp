@@ -11,6 +11,7 @@
 #include <map>
 #include <numeric>
 #include <random>
+#include <span>
 #include <type_traits>
 #include <vector>
 
@@ -56,13 +57,15 @@ std::vector<core::Complex<T>> run_on_slices(const Circuit& circuit, std::uint64_
         }
         // Rank r (bit 0) trades its runs with bit `b` set for the partner's runs with it clear.
         auto& partner = slices[r | bit];
-        for_each_exchanged_run(step.b, 1, 0, length / 2,
-                               [&](std::uint64_t index, std::uint64_t, std::uint64_t count) {
-                                 const std::uint64_t other = index ^ (std::uint64_t{1} << step.b);
-                                 for (std::uint64_t j = 0; j < count; ++j) {
-                                   std::swap(slice[index + j], partner[other + j]);
-                                 }
-                               });
+        const std::uint64_t position = step.b;
+        for_each_region_run(std::span<const std::uint64_t>(&position, 1),
+                            std::uint64_t{1} << step.b, 0, length / 2,
+                            [&](std::uint64_t index, std::uint64_t, std::uint64_t count) {
+                              const std::uint64_t other = index ^ (std::uint64_t{1} << step.b);
+                              for (std::uint64_t j = 0; j < count; ++j) {
+                                std::swap(slice[index + j], partner[other + j]);
+                              }
+                            });
       }
     }
   }

@@ -21,14 +21,13 @@
 //
 // Some states send nearly every group the long way: a state of real amplitudes (after H on
 // |0...0>), or of amplitudes each real or imaginary (after RX), has a zero part in every
-// output. Where most groups of a chunk failed their check, the register runner runs the next
-// chunks through the full products at once (run_registers), and the lane runner takes the long
-// way for a stretch of groups after a few failures in a row (LongWay); then the short way is
-// tried again. The long way is the full formula, so which way a group takes never changes its
-// bits.
+// output. Both runners then back off (LongWay): where most groups of a chunk failed their
+// check, the register runner runs the next chunks through the full products at once
+// (run_registers); the lane runner takes the long way for a stretch of groups after a few
+// failures in a row; then the short way is tried again. The long way is the full formula, so
+// which way a group takes never changes its bits.
 #pragma once
 
-#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 
@@ -103,16 +102,13 @@ struct ShapedEntries {
   }
 };
 
-// Which way the groups of a runner's range take: after MISSES groups in a row failed their
-// check, the next groups take the full products without trying the shaped ones, 64 of them at
-// first and twice as many each time the first group tried after them fails too (up to 4096).
+// Which way a runner's units (groups, or chunks of them) take: after MISSES units in a row
+// failed, the next ones take the full products without trying the shaped ones, FIRST of them at
+// first and twice as many each time the unit tried after them fails too (up to LAST).
+template <unsigned MISSES, unsigned FIRST, unsigned LAST>
 class LongWay {
  public:
-  static constexpr unsigned MISSES = 4;
-  static constexpr unsigned FIRST_STRETCH = 64;
-  static constexpr unsigned LAST_STRETCH = 4096;
-
-  // Whether this group goes the long way without trying the short one.
+  // Whether this unit goes the long way without trying the short one.
   VORN_ALWAYS_INLINE bool now() {
     if (left_ == 0) {
       return false;
@@ -122,24 +118,22 @@ class LongWay {
   }
   VORN_ALWAYS_INLINE void passed() {
     misses_ = 0;
-    stretch_ = FIRST_STRETCH;
-    after_stretch_ = false;
+    stretch_ = FIRST;
   }
   VORN_ALWAYS_INLINE void failed() {
-    // Right after a stretch one failure is enough to start a longer one.
-    if (after_stretch_ || ++misses_ == MISSES) {
-      misses_ = 0;
-      left_ = stretch_;
-      stretch_ = stretch_ < LAST_STRETCH ? 2 * stretch_ : LAST_STRETCH;
-      after_stretch_ = true;
+    if (++misses_ < MISSES) {
+      return;
     }
+    left_ = stretch_;
+    stretch_ = stretch_ < LAST / 2 ? 2 * stretch_ : LAST;
+    // Right after a stretch one failure is enough to start a longer one.
+    misses_ = MISSES - 1;
   }
 
  private:
   unsigned misses_ = 0;
   unsigned left_ = 0;
-  unsigned stretch_ = FIRST_STRETCH;
-  bool after_stretch_ = false;
+  unsigned stretch_ = FIRST;
 };
 
 // Whether every input of a group holds zero bits.
@@ -211,25 +205,20 @@ std::uint64_t shaped_register_groups(const Plan<Isa>& plan, typename Isa::T* v, 
 // Groups [begin, end) of a shaped matrix on register operands, in chunks: where most groups of
 // a chunk took the long way, the next chunks run the full products with the matrix held in
 // registers (run_registers), then the shaped products are tried again: 7 chunks at first, and
-// twice as many (up to 127) each time the chunk tried after them fares no better.
+// twice as many (up to 127) each time the chunk tried after them fares no better (LongWay).
 template <typename Isa, unsigned D, bool Masked, Shape S>
 void run_shaped_registers(const Plan<Isa>& plan, typename Isa::T* v, std::uint64_t begin,
                           std::uint64_t end) {
   constexpr std::uint64_t CHUNK = 256;
-  constexpr unsigned FIRST_FULL_CHUNKS = 7;
-  constexpr unsigned LAST_FULL_CHUNKS = 127;
-  unsigned full_chunks = 0;
-  unsigned next_full_chunks = FIRST_FULL_CHUNKS;
+  LongWay<1, 7, 127> long_way;
   for (std::uint64_t at = begin; at < end;) {
     const std::uint64_t stop = end - at > CHUNK ? at + CHUNK : end;
-    if (full_chunks > 0) {
-      --full_chunks;
+    if (long_way.now()) {
       run_registers<Isa, D, Masked, false>(plan, v, at, stop);
     } else if (2 * shaped_register_groups<Isa, D, Masked, S>(plan, v, at, stop) > stop - at) {
-      full_chunks = next_full_chunks;
-      next_full_chunks = std::min(2 * next_full_chunks + 1, LAST_FULL_CHUNKS);
+      long_way.failed();
     } else {
-      next_full_chunks = FIRST_FULL_CHUNKS;
+      long_way.passed();
     }
     at = stop;
   }
@@ -279,7 +268,8 @@ void run_shaped_lane_target(const Plan<Isa>& plan, typename Isa::T* v, std::uint
     const V lower = Masked ? Isa::mask_add(x, lower_active, own, cross) : Isa::add(own, cross);
     return Isa::mask_add(lower, upper_active, cross, own);
   };
-  LongWay long_way;
+  // Four failures in a row, then 64 groups the long way, doubling up to 4096.
+  LongWay<4, 64, 4096> long_way;
   for_each_group<Isa, 2>(plan, v, begin, end, [&](typename Isa::T* base) VORN_ALWAYS_INLINE {
     const V x0 = Isa::load(base);
     const V x1 = Isa::load(base + offset1);
