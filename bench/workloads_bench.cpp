@@ -6,9 +6,12 @@
 // gathered passes) and its planning time, seconds of gate application gate by gate and blocked
 // (best of the repeats, the two taking turns, the state already created and touched), the
 // arithmetic floor (gates x amplitudes x the in-cache time per amplitude of a single-qubit gate
-// over every target of a block, measured in the same run, divided by the threads), the memory
-// floor (passes over the state x the time of one single-qubit gate on the whole state), and the
-// blocked time over gate by gate and over the arithmetic floor.
+// over every target of a block, the least of measurements before each workload of the
+// configuration, divided by the threads), the memory floor (passes over the state x the time of
+// one single-qubit gate on the whole state), and the blocked time over gate by gate and over the
+// arithmetic floor; then what the planner expects of its plan on one thread, in seconds from the
+// calibration's costs, and over the arithmetic of the plan's gates in the same costs: the least any
+// plan of these passes reaches on this machine, by its own measurements.
 //
 // Usage: workloads_bench [--repeat R] [--threads 1,2] [--precision f64,f32] [--isa NAME]
 //                        [--fixed] [--block B L] [--in-place I] [DIR...]
@@ -185,7 +188,9 @@ void run_width(unsigned n, const std::vector<Workload>& workloads, std::size_t t
       calibration && !fixed_costs ? calibration->costs : vorn::sim::PassCosts{};
 
   const double amplitudes = static_cast<double>(v.size());
-  const double per_amplitude = in_cache_seconds_per_amplitude<T>(blocking.block_qubits);
+  // Measured again before each workload, the least so far counting: a process's first seconds
+  // with a large state can run the same loop at two thirds of its speed.
+  double per_amplitude = in_cache_seconds_per_amplitude<T>(blocking.block_qubits);
 
   vorn::core::testing::run_with_pool_size(threads, [&] {
     // One pass: a single-qubit gate on the whole state, the kernels' memory-bound speed.
@@ -211,9 +216,9 @@ void run_width(unsigned n, const std::vector<Workload>& workloads, std::size_t t
                 calibration && !fixed_costs ? "the calibration's" : "the fixed model's",
                 blocking.block_qubits, blocking.low_qubits,
                 blocking.in_place_qubits == 0 ? blocking.block_qubits : blocking.in_place_qubits);
-    std::printf("%-9s %5s | %5s %5s %5s %7s | %8s %8s | %8s %8s | %7s %7s\n", "workload", "gates",
-                "g-b-g", "place", "gathr", "plan us", "gate s", "block s", "arith s", "memory s",
-                "blk/gbg", "blk/ari");
+    std::printf("%-9s %5s | %5s %5s %5s %7s | %8s %8s | %8s %8s | %7s %7s | %7s %7s\n", "workload",
+                "gates", "g-b-g", "place", "gathr", "plan us", "gate s", "block s", "arith s",
+                "memory s", "blk/gbg", "blk/ari", "model s", "mdl/ari");
     for (const Workload& w : workloads) {
       if (w.circuit.n_qubits() != n) {
         continue;
@@ -221,8 +226,9 @@ void run_width(unsigned n, const std::vector<Workload>& workloads, std::size_t t
       const std::vector<Operation>& ops = w.circuit.ops();
       const std::span<const Operation> op_span(ops);
       const auto plan_start = Clock::now();
-      const auto passes = vorn::sim::plan_passes(op_span, n, blocking, costs);
+      const vorn::sim::Plan plan = vorn::sim::plan_with_cost(op_span, n, blocking, costs);
       const double plan_seconds = seconds_since(plan_start);
+      const auto& passes = plan.passes;
       const PlanShape shape = shape_of(passes, ops, blocking);
       const std::uint64_t gates = gate_count(w.circuit);
       // The two sides take turns, so that a busy moment of the machine weighs on both.
@@ -240,16 +246,26 @@ void run_width(unsigned n, const std::vector<Workload>& workloads, std::size_t t
                              });
                            }));
       }
+      per_amplitude =
+          std::min(per_amplitude, in_cache_seconds_per_amplitude<T>(blocking.block_qubits));
       const double arithmetic =
           static_cast<double>(gates) * amplitudes * per_amplitude / static_cast<double>(threads);
       const double memory = static_cast<double>(shape.passes()) * one_pass;
       std::printf(
-          "%-9s %5llu | %5llu %5llu %5llu %7.1f | %8.3f %8.3f | %8.3f %8.3f | %7.2f %7.2f\n",
+          "%-9s %5llu | %5llu %5llu %5llu %7.1f | %8.3f %8.3f | %8.3f %8.3f | %7.2f %7.2f | ",
           w.name.c_str(), static_cast<unsigned long long>(gates),
           static_cast<unsigned long long>(shape.gate_by_gate),
           static_cast<unsigned long long>(shape.in_place),
           static_cast<unsigned long long>(shape.gathered), plan_seconds * 1e6, gate_by_gate,
           blocked, arithmetic, memory, blocked / gate_by_gate, blocked / arithmetic);
+      // What the planner expects of its plan on one thread, and of it over its gates' arithmetic
+      // alone: the least any plan reaches in its model (not printed for the fixed model, whose
+      // arithmetic is free).
+      if (plan.arithmetic > 0.0) {
+        std::printf("%7.3f %7.2f\n", plan.cost * amplitudes, plan.cost / plan.arithmetic);
+      } else {
+        std::printf("%7s %7s\n", "-", "-");
+      }
     }
   });
 }
@@ -315,12 +331,23 @@ int main(int argc, char** argv) {
       fixed_costs = true;
     } else if (arg == "--isa" && i + 1 < argc) {
       isa = argv[++i];
+    } else if (arg.starts_with("-")) {
+      std::fprintf(stderr,
+                   "usage: workloads_bench [--repeat R] [--threads 1,2] [--precision f64,f32] "
+                   "[--isa NAME] [--fixed] [--block B L] [--in-place I] [DIR...]\n");
+      return arg == "--help" || arg == "-h" ? 0 : 2;
     } else {
       dirs.push_back(arg);
     }
   }
   if (dirs.empty()) {
     dirs.push_back(VORN_WORKLOADS_DIR);
+  }
+  for (const std::string& dir : dirs) {
+    if (!std::filesystem::is_directory(dir)) {
+      std::fprintf(stderr, "workloads_bench: no directory %s\n", dir.c_str());
+      return 2;
+    }
   }
   if (isa.empty()) {
     isa = vorn::core::kernels::active_table<double>().name;

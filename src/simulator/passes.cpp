@@ -305,7 +305,21 @@ std::vector<Pass> plan_passes(std::span<const Operation> ops, unsigned num_qubit
 
 std::vector<Pass> plan_passes(std::span<const Operation> ops, unsigned num_qubits,
                               Blocking blocking, const PassCosts& costs) {
-  std::vector<Pass> passes;
+  return plan_with_cost(ops, num_qubits, blocking, costs).passes;
+}
+
+Plan plan_with_cost(std::span<const Operation> ops, unsigned num_qubits, Blocking blocking,
+                    const PassCosts& costs) {
+  Plan plan;
+  std::vector<Pass>& passes = plan.passes;
+  const PlanningCosts unit(costs);
+  for (const Operation& op : ops) {
+    if (const auto* gate = std::get_if<GateOp>(&op)) {
+      plan.arithmetic += unit.in_pass(*gate, ~std::uint64_t{0});
+    } else if (const auto* controlled = std::get_if<ControlledGate>(&op)) {
+      plan.arithmetic += unit.in_pass(*controlled);
+    }
+  }
   const auto gate_by_gate = [&passes](std::size_t first, std::size_t last) {
     if (!passes.empty() && passes.back().qubits == 0 && passes.back().last == first) {
       passes.back().last = last;
@@ -319,7 +333,14 @@ std::vector<Pass> plan_passes(std::span<const Operation> ops, unsigned num_qubit
     if (!ops.empty()) {
       gate_by_gate(0, ops.size());
     }
-    return passes;
+    for (const Operation& op : ops) {
+      if (const auto* gate = std::get_if<GateOp>(&op)) {
+        plan.cost += unit.through_kernel(*gate);
+      } else if (const auto* controlled = std::get_if<ControlledGate>(&op)) {
+        plan.cost += unit.through_kernel(*controlled);
+      }
+    }
+    return plan;
   }
   // The lowest LANE_QUBITS qubits stay in every block in their own places: an operand there
   // is a lane operand of the vectorised kernels (inside one register) in the block as in the
@@ -346,7 +367,6 @@ std::vector<Pass> plan_passes(std::span<const Operation> ops, unsigned num_qubit
 
   // The costs of each operation: through its kernel, and as a gate of an in-place or a gathered
   // pass (prefix sums, so that a pass's arithmetic is a difference). gates[j]: gates before j.
-  const PlanningCosts unit(costs);
   std::vector<double> alone(n, 0.0);
   std::vector<double> in_place_sum(n + 1, 0.0);
   std::vector<double> gathered_sum(n + 1, 0.0);
@@ -500,7 +520,8 @@ std::vector<Pass> plan_passes(std::span<const Operation> ops, unsigned num_qubit
     }
     first = last;
   }
-  return passes;
+  plan.cost = best[n];
+  return plan;
 }
 
 template <typename T>

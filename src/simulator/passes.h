@@ -87,6 +87,19 @@ struct PassCosts {
 std::vector<Pass> plan_passes(std::span<const Operation> ops, unsigned num_qubits,
                               Blocking blocking, const PassCosts& costs);
 
+// A plan with what the planner expects of it, in the units of its costs: the least total cost it
+// found, and the arithmetic of its gates alone (each in a pass that holds all its operands), the
+// floor no plan goes below.
+struct Plan {
+  std::vector<Pass> passes;
+  double cost = 0.0;
+  double arithmetic = 0.0;
+};
+
+// plan_passes, with the plan's cost.
+Plan plan_with_cost(std::span<const Operation> ops, unsigned num_qubits, Blocking blocking,
+                    const PassCosts& costs);
+
 // plan_passes with the fixed model (PassCosts{}).
 std::vector<Pass> plan_passes(std::span<const Operation> ops, unsigned num_qubits,
                               Blocking blocking);

@@ -286,7 +286,8 @@ struct PlanCostModel {
   }
 };
 
-// The planner's plans cost the least there is, on random lists and random costs.
+// The planner's plans cost the least there is, on random lists and random costs, and it says
+// what they cost.
 TEST(PlanPasses, PlansCostTheLeastThereIs) {
   std::mt19937_64 rng(22);
   std::uniform_real_distribution<double> unit(0.05, 1.0);
@@ -312,7 +313,20 @@ TEST(PlanPasses, PlansCostTheLeastThereIs) {
     const double in_place = arithmetic + unit(rng);
     const double gathered = arithmetic + 3 * unit(rng);
     const PlanCostModel model{12, {6, 3, 7}, costs_of(gate, gate, in_place, gathered, arithmetic)};
-    const auto passes = plan_passes(ops, 12, model.blocking, model.costs);
+    const Plan plan = plan_with_cost(ops, 12, model.blocking, model.costs);
+    const std::vector<Pass>& passes = plan.passes;
+    EXPECT_EQ(describe(passes), describe(plan_passes(ops, 12, model.blocking, model.costs)));
+    double arithmetic_alone = 0.0;
+    double gate_by_gate = 0.0;
+    for (const Operation& op : ops) {
+      arithmetic_alone += model.weight(op) * arithmetic;
+      gate_by_gate += model.alone(op);
+    }
+    EXPECT_NEAR(plan.arithmetic, arithmetic_alone, 1e-9);
+    // A state that fits in a block runs gate by gate, at that cost.
+    const Plan small = plan_with_cost(ops, 6, model.blocking, model.costs);
+    EXPECT_EQ(describe(small.passes), "[0," + std::to_string(ops.size()) + ")g ");
+    EXPECT_NEAR(small.cost, gate_by_gate, 1e-9);
     std::size_t covered = 0;
     for (const Pass& p : passes) {
       EXPECT_EQ(p.first, covered) << describe(passes);
@@ -320,6 +334,7 @@ TEST(PlanPasses, PlansCostTheLeastThereIs) {
     }
     EXPECT_EQ(covered, ops.size());
     EXPECT_NEAR(model.of(ops, passes), model.least(ops), 1e-9) << round << " " << describe(passes);
+    EXPECT_NEAR(plan.cost, model.least(ops), 1e-9) << round;
   }
 }
 
