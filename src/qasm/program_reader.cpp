@@ -2,6 +2,7 @@
 // `include` names found, read and checked for cycles here.
 #include "qasm/program_reader.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -171,6 +172,8 @@ ProgramSummary summarize_program(const sim::Program& program) {
   ProgramSummary summary;
   summary.included_files = program.included_files.size();
   const std::vector<bool> terminal = sim::terminal_measurements(program);
+  // A loop's jumps back (its end, and each `continue`) all go to its test.
+  std::vector<std::size_t> loop_tests;
   for (std::size_t i = 0; i < program.instructions.size(); ++i) {
     const sim::Instruction& instruction = program.instructions[i];
     if (sim::is_gate(instruction)) {
@@ -183,11 +186,16 @@ ProgramSummary summarize_program(const sim::Program& program) {
     } else if (std::holds_alternative<sim::JumpUnless>(instruction)) {
       ++summary.conditions;
     } else if (const auto* jump = std::get_if<sim::Jump>(&instruction)) {
-      summary.loops += jump->target <= i ? 1 : 0;
+      if (jump->target <= i) {
+        loop_tests.push_back(jump->target);
+      }
     } else if (std::holds_alternative<sim::SetBit>(instruction)) {
       ++summary.bit_assignments;
     }
   }
+  std::sort(loop_tests.begin(), loop_tests.end());
+  summary.loops = static_cast<std::uint64_t>(std::unique(loop_tests.begin(), loop_tests.end()) -
+                                             loop_tests.begin());
   return summary;
 }
 

@@ -53,7 +53,8 @@ struct ProgramSummary {
   std::uint64_t resets = 0;
   // Conditional jumps: one per `if`, and one per round's test of a loop.
   std::uint64_t conditions = 0;
-  // Jumps back to an earlier instruction: one per loop that runs while the program does.
+  // Loops that run while the program does: the tests that jumps back to an earlier instruction
+  // go to (a loop's end and its `continue`s go to the same test).
   std::uint64_t loops = 0;
   // Bits given the value of a condition while the program runs (`c[1] = c[0];`).
   std::uint64_t bit_assignments = 0;

@@ -614,6 +614,28 @@ TEST(DynamicReader, SummaryCountsWhatMakesAProgramDynamic) {
   EXPECT_EQ(static_summary.measurements, 2u);
 }
 
+// A loop is counted once, by its test, however many jumps go back to it; jumps forward (an `if`
+// with an `else`) are no loops.
+TEST(DynamicReader, SummaryCountsEachLoopOnce) {
+  sim::Program p = read_ok(
+      "OPENQASM 3.0; qubit q; bit c; bit d;\n"
+      "while (!c) { c = measure q; }\n"
+      "if (c) { x q; } else { d = measure q; }\n"
+      "while (!d) { d = measure q; }\n");
+  EXPECT_EQ(summarize_program(p).loops, 2u);
+  // A second jump back to the first loop's test, as a `continue` would make.
+  const auto first_back =
+      std::find_if(p.instructions.begin(), p.instructions.end(), [](const sim::Instruction& i) {
+        const auto* jump = std::get_if<sim::Jump>(&i);
+        return jump != nullptr && jump->target == 0;
+      });
+  ASSERT_NE(first_back, p.instructions.end());
+  p.instructions.insert(first_back, sim::Jump{0});
+  const ProgramSummary summary = summarize_program(p);
+  EXPECT_EQ(summary.loops, 2u);
+  EXPECT_EQ(summary.conditions, 3u);
+}
+
 // ---- the specified mode, and static programs in the dynamic mode ----
 
 // The inputs that only the dynamic mode reads keep their texts in the specified mode.
