@@ -9,7 +9,8 @@
 // (amplitudes real where the index has an even number of ones and imaginary elsewhere, as
 // after RX on |0...0>; RX and Y). The last two are the states on which the AVX2 kernels for
 // matrices with zero parts must fall back to the full products: every output has a zero part.
-// The controlled gates take the next qubit up as their control.
+// CX takes the next qubit up as its control, and CZ as its second operand; each runs through the
+// kernel the engine runs it with.
 //
 // Benchmark names read <precision>/<table>/<gate>/<state>, for example f64/avx2/RY/ordinary, so
 // that --benchmark_filter='avx2/R' selects rotations. Each benchmark is repeated (5 times by
@@ -61,27 +62,32 @@ const char* state_name(StateKind kind) {
   return "?";
 }
 
+// The kernel a gate runs through in the engine: the single-qubit one, the controlled one (CX,
+// with X) or the two-qubit one (CZ, with its 4x4 matrix); the second operand is the next qubit
+// up.
+enum class Via { kSingle, kControlled, kTwoQubit };
+
 struct GateCase {
   const char* name;
-  Gate gate;        // the single-qubit matrix (for CX and CZ: the one the control switches)
-  bool controlled;  // control on the next qubit up
+  Gate gate;  // the single-qubit matrix (for CX: the one the control switches; unused for CZ)
+  Via via;
   StateKind states[3];
   unsigned n_states;
 };
 
 const GateCase kGates[] = {
-    {"H", {GateKind::H}, false, {StateKind::kOrdinary, StateKind::kReal}, 2},
-    {"X", {GateKind::X}, false, {StateKind::kOrdinary, StateKind::kReal}, 2},
-    {"Y", {GateKind::Y}, false, {StateKind::kOrdinary, StateKind::kSplit}, 2},
-    {"Z", {GateKind::Z}, false, {StateKind::kOrdinary, StateKind::kReal}, 2},
-    {"S", {GateKind::S}, false, {StateKind::kOrdinary}, 1},
-    {"T", {GateKind::T}, false, {StateKind::kOrdinary}, 1},
-    {"RX", {GateKind::Rx, 0.3}, false, {StateKind::kOrdinary, StateKind::kSplit}, 2},
-    {"RY", {GateKind::Ry, 0.3}, false, {StateKind::kOrdinary, StateKind::kReal}, 2},
-    {"RZ", {GateKind::Rz, 0.3}, false, {StateKind::kOrdinary}, 1},
-    {"U3", {GateKind::U3, 0.3, 0.2, 0.1}, false, {StateKind::kOrdinary}, 1},
-    {"CX", {GateKind::X}, true, {StateKind::kOrdinary, StateKind::kReal}, 2},
-    {"CZ", {GateKind::Z}, true, {StateKind::kOrdinary, StateKind::kReal}, 2},
+    {"H", {GateKind::H}, Via::kSingle, {StateKind::kOrdinary, StateKind::kReal}, 2},
+    {"X", {GateKind::X}, Via::kSingle, {StateKind::kOrdinary, StateKind::kReal}, 2},
+    {"Y", {GateKind::Y}, Via::kSingle, {StateKind::kOrdinary, StateKind::kSplit}, 2},
+    {"Z", {GateKind::Z}, Via::kSingle, {StateKind::kOrdinary, StateKind::kReal}, 2},
+    {"S", {GateKind::S}, Via::kSingle, {StateKind::kOrdinary}, 1},
+    {"T", {GateKind::T}, Via::kSingle, {StateKind::kOrdinary}, 1},
+    {"RX", {GateKind::Rx, 0.3}, Via::kSingle, {StateKind::kOrdinary, StateKind::kSplit}, 2},
+    {"RY", {GateKind::Ry, 0.3}, Via::kSingle, {StateKind::kOrdinary, StateKind::kReal}, 2},
+    {"RZ", {GateKind::Rz, 0.3}, Via::kSingle, {StateKind::kOrdinary}, 1},
+    {"U3", {GateKind::U3, 0.3, 0.2, 0.1}, Via::kSingle, {StateKind::kOrdinary}, 1},
+    {"CX", {GateKind::X}, Via::kControlled, {StateKind::kOrdinary, StateKind::kReal}, 2},
+    {"CZ", {GateKind::Z}, Via::kTwoQubit, {StateKind::kOrdinary, StateKind::kReal}, 2},
 };
 
 template <typename T>
@@ -116,10 +122,17 @@ void run_gate(benchmark::State& state, const KernelTable<T>* table, const GateCa
   const KernelFunctions<T>& f = table->in_cache;
   const auto sweep = [&] {
     for (unsigned q = 0; q < qubits; ++q) {
-      if (gc.controlled) {
-        f.controlled(v.data(), v.size(), m, (q + 1) % qubits, q);
-      } else {
-        f.single(v.data(), v.size(), m, q);
+      const unsigned next = (q + 1) % qubits;
+      switch (gc.via) {
+        case Via::kSingle:
+          f.single(v.data(), v.size(), m, q);
+          break;
+        case Via::kControlled:
+          f.controlled(v.data(), v.size(), m, next, q);
+          break;
+        case Via::kTwoQubit:
+          f.two_qubit(v.data(), v.size(), CZ_MATRIX<T>, q, next);
+          break;
       }
     }
   };

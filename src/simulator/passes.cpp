@@ -312,11 +312,16 @@ Plan plan_with_cost(std::span<const Operation> ops, unsigned num_qubits, Blockin
                     const PassCosts& costs) {
   Plan plan;
   std::vector<Pass>& passes = plan.passes;
+  const std::size_t n = ops.size();
+  // Each operation through its kernel, and the arithmetic of the gates alone.
   const PlanningCosts unit(costs);
-  for (const Operation& op : ops) {
-    if (const auto* gate = std::get_if<GateOp>(&op)) {
-      plan.arithmetic += unit.in_pass(*gate, ~std::uint64_t{0});
-    } else if (const auto* controlled = std::get_if<ControlledGate>(&op)) {
+  std::vector<double> alone(n, 0.0);
+  for (std::size_t k = 0; k < n; ++k) {
+    if (const auto* op = std::get_if<GateOp>(&ops[k])) {
+      alone[k] = unit.through_kernel(*op);
+      plan.arithmetic += unit.in_pass(*op, ~std::uint64_t{0});
+    } else if (const auto* controlled = std::get_if<ControlledGate>(&ops[k])) {
+      alone[k] = unit.through_kernel(*controlled);
       plan.arithmetic += unit.in_pass(*controlled);
     }
   }
@@ -333,12 +338,8 @@ Plan plan_with_cost(std::span<const Operation> ops, unsigned num_qubits, Blockin
     if (!ops.empty()) {
       gate_by_gate(0, ops.size());
     }
-    for (const Operation& op : ops) {
-      if (const auto* gate = std::get_if<GateOp>(&op)) {
-        plan.cost += unit.through_kernel(*gate);
-      } else if (const auto* controlled = std::get_if<ControlledGate>(&op)) {
-        plan.cost += unit.through_kernel(*controlled);
-      }
+    for (const double c : alone) {
+      plan.cost += c;
     }
     return plan;
   }
@@ -354,7 +355,6 @@ Plan plan_with_cost(std::span<const Operation> ops, unsigned num_qubits, Blockin
   // never empty), or a pass of its own (a gate with an operand out of range, which its kernel
   // refuses).
   constexpr std::uint64_t ALONE = ~std::uint64_t{0};
-  const std::size_t n = ops.size();
   std::vector<std::uint64_t> needs(n, 0);
   for (std::size_t k = 0; k < n; ++k) {
     if (const auto* op = std::get_if<GateOp>(&ops[k])) {
@@ -365,9 +365,8 @@ Plan plan_with_cost(std::span<const Operation> ops, unsigned num_qubits, Blockin
   }
   const auto is_gate = [&needs](std::size_t k) { return needs[k] != 0; };
 
-  // The costs of each operation: through its kernel, and as a gate of an in-place or a gathered
-  // pass (prefix sums, so that a pass's arithmetic is a difference). gates[j]: gates before j.
-  std::vector<double> alone(n, 0.0);
+  // The costs of each operation as a gate of an in-place or a gathered pass (prefix sums, so
+  // that a pass's arithmetic is a difference). gates[j]: gates before j.
   std::vector<double> in_place_sum(n + 1, 0.0);
   std::vector<double> gathered_sum(n + 1, 0.0);
   std::vector<std::size_t> gates(n + 1, 0);
@@ -375,11 +374,9 @@ Plan plan_with_cost(std::span<const Operation> ops, unsigned num_qubits, Blockin
     double in_place_cost = 0.0;
     double gathered_cost = 0.0;
     if (const auto* op = std::get_if<GateOp>(&ops[k])) {
-      alone[k] = unit.through_kernel(*op);
       in_place_cost = unit.in_pass(*op, in_place_set);
       gathered_cost = unit.in_pass(*op, low);
     } else if (const auto* controlled = std::get_if<ControlledGate>(&ops[k])) {
-      alone[k] = unit.through_kernel(*controlled);
       in_place_cost = unit.in_pass(*controlled);
       gathered_cost = in_place_cost;
     }
